@@ -1,0 +1,61 @@
+// Function objects of the module: they carry the attributes of the host's own
+// functions (name, qualified name, module, defaults, text annotations), bind as
+// methods when stored on a class, and bind their arguments under one set of rules.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+
+namespace vextaro {
+
+inline constexpr int kMaxParams = 8;
+
+// What a parameter's argument must be; tested in parameter order before the body runs.
+enum class Check : uint8_t {
+    Any,
+    Int32,        // converted to a signed 32-bit integer
+    Exact,        // an instance of exactly `type`
+    ExactOrNone,  // None, or an instance of exactly `type`
+    Receiver,     // the instance a method is called on: `type` or a subclass
+};
+
+struct Param {
+    const char* name;
+    Check check = Check::Any;
+    PyTypeObject* type = nullptr;
+    const char* annotation = nullptr;
+};
+
+// Arguments after binding: borrowed references in parameter order, and the
+// converted value of every Int32 parameter at the same index.
+struct BoundArgs {
+    PyObject* obj[kMaxParams];
+    int32_t i32[kMaxParams];
+};
+
+enum class Kind : uint8_t { Function, Method, StaticMethod, ClassMethod };
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    Kind kind;
+    std::span<const Param> params;  // the receiver, if any, first
+    int defaults;                   // how many trailing parameters default to None
+    const char* returns;            // return annotation, or nullptr
+    PyObject* (*body)(const BoundArgs&);
+};
+
+// Binds a call's arguments to `spec`'s parameters and applies their checks.
+// Keywords come either as vectorcall names with values after the positionals,
+// or as a dict; at most one of the two is given.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject* kwargs, BoundArgs& out);
+
+bool ready_function_type();
+
+// A new function object for `spec`, with `module_name` as its __module__.
+PyObject* make_function(const FunctionSpec& spec, PyObject* module_name);
+
+}  // namespace vextaro

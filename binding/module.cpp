@@ -1,0 +1,184 @@
+// The module object: multi-phase initialisation, once per process, and the
+// namespace in its binding order.
+#include <Python.h>
+
+#include <cstdio>
+
+#include "binding/compat.hpp"
+#include "binding/function.hpp"
+#include "binding/pyref.hpp"
+#include "core/image.hpp"
+#include "core/pixels.hpp"
+
+namespace vextaro {
+namespace {
+
+constexpr const char* kModuleName = "Vextaro.simpleImage_ext";
+constexpr unsigned char kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+// The one module object of the process, once created; never released, since
+// the module never tears anything down.
+PyObject* g_module = nullptr;
+bool g_initialised = false;
+int64_t g_interpreter_id = -1;
+
+int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyObject_SetAttrString(module, to, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    const int64_t id = compat::current_interpreter_id();
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = id;
+    } else if (g_interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) return compat::new_ref(g_module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0)
+        return nullptr;
+    g_module = compat::new_ref(module.get());
+    return module.release();
+}
+
+// Warns when the host's version differs from that of the headers we were built with.
+int check_version() {
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+    return PyErr_WarnFormat(nullptr, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
+}
+
+int bind_from(PyObject* module, const char* source, const char* name) {
+    Ref from = Ref::steal(PyImport_ImportModule(source));
+    if (!from) return -1;
+    Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
+    if (!value) return -1;
+    return PyModule_AddObject(module, name, value.release()) < 0 ? -1 : 0;
+}
+
+int bind_module(PyObject* module, const char* name) {
+    PyObject* imported = PyImport_ImportModule(name);
+    if (imported == nullptr) return -1;
+    if (PyModule_AddObject(module, name, imported) < 0) {
+        Py_DECREF(imported);
+        return -1;
+    }
+    return 0;
+}
+
+// Union[str, Path, bytes, bytearray, "SimpleImage"], from the namespace as it is now.
+int bind_image_input(PyObject* module) {
+    PyObject* ns = PyModule_GetDict(module);
+    PyObject* union_ = PyDict_GetItemString(ns, "Union");
+    PyObject* path = PyDict_GetItemString(ns, "Path");
+    if (union_ == nullptr || path == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "typing.Union or pathlib.Path went missing during import");
+        return -1;
+    }
+    Ref members = Ref::steal(Py_BuildValue("(OOOOs)", &PyUnicode_Type, path, &PyBytes_Type, &PyByteArray_Type,
+                                           "SimpleImage"));
+    if (!members) return -1;
+    Ref alias = Ref::steal(PyObject_GetItem(union_, members.get()));
+    if (!alias) return -1;
+    return PyModule_AddObject(module, "ImageInput", alias.release()) < 0 ? -1 : 0;
+}
+
+// Stores a method on the class, wrapped as a static or class method where its kind says so.
+int add_method(const FunctionSpec& spec, PyObject* module_name) {
+    Ref f = Ref::steal(make_function(spec, module_name));
+    if (!f) return -1;
+    const char* wrapper = spec.kind == Kind::StaticMethod  ? "staticmethod"
+                          : spec.kind == Kind::ClassMethod ? "classmethod"
+                                                           : nullptr;
+    if (wrapper != nullptr) {
+        PyObject* builtin = PyDict_GetItemString(PyEval_GetBuiltins(), wrapper);
+        if (builtin == nullptr) {
+            PyErr_Format(PyExc_ImportError, "builtin %s is missing", wrapper);
+            return -1;
+        }
+        f = Ref::steal(PyObject_CallOneArg(builtin, f.get()));
+        if (!f) return -1;
+    }
+    return compat::set_type_attr(&ImageType, spec.name, f.get());
+}
+
+int initialise(PyObject* module) {
+    if (check_version() < 0) return -1;
+    if (!ready_function_type() || !ready_image_type()) return -1;
+    Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
+    if (!module_name) return -1;
+
+    if (PyModule_AddObject(module, "SimpleImage", compat::new_ref(reinterpret_cast<PyObject*>(&ImageType))) < 0) {
+        Py_DECREF(&ImageType);
+        return -1;
+    }
+    // Pickling and the host's copy functions go through these, and both refuse.
+    if (add_method(kReduceSpec, module_name.get()) < 0 || add_method(kSetStateSpec, module_name.get()) < 0) return -1;
+
+    if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 || bind_from(module, "io", "BytesIO") < 0 ||
+        bind_from(module, "pathlib", "Path") < 0)
+        return -1;
+    for (const char* name : {"List", "Sequence", "Tuple", "Union"}) {
+        if (bind_from(module, "typing", name) < 0) return -1;
+    }
+    PyObject* signature = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kPngSignature), 8);
+    if (signature == nullptr || PyModule_AddObject(module, "PNG_SIGNATURE", signature) < 0) {
+        Py_XDECREF(signature);
+        return -1;
+    }
+    if (bind_image_input(module) < 0) return -1;
+
+    for (const FunctionSpec* spec : {&kGetPixelSpec, &kPutPixelSpec, &kCopySpec}) {
+        if (add_method(*spec, module_name.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int module_exec(PyObject* module) {
+    if (g_initialised) {
+        if (module == g_module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (initialise(module) < 0) {
+        // A failed import starts again from a new module object next time.
+        Py_CLEAR(g_module);
+        return -1;
+    }
+    g_initialised = true;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "simpleImage_ext", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vextaro
+
+PyMODINIT_FUNC PyInit_simpleImage_ext() { return PyModuleDef_Init(&vextaro::module_def); }

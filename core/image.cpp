@@ -1,0 +1,238 @@
+#include "core/image.hpp"
+
+#include <cstring>
+#include <optional>
+
+#include "binding/args.hpp"
+#include "binding/compat.hpp"
+#include "binding/pyref.hpp"
+#include "core/geometry.hpp"
+
+namespace vextaro {
+
+PyTypeObject ImageType = compat::static_type();
+
+namespace {
+
+ImageObject* as_image(PyObject* o) { return reinterpret_cast<ImageObject*>(o); }
+
+PyObject* raise_value(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+// bytearray(source) after checking len(source) == expected; the converted length
+// is checked too, since the conversion may yield another number of bytes than
+// len() reports (a memoryview of wider items, say).
+Ref checked_bytearray(PyObject* source, std::optional<int64_t> expected, const char* message, bool fresh) {
+    const Py_ssize_t given = PyObject_Length(source);
+    if (given < 0) return {};
+    if (!expected || given != *expected) return Ref::steal(raise_value(message));
+    if (fresh && PyByteArray_CheckExact(source)) return Ref::borrow(source);
+    Ref converted = Ref::steal(PyByteArray_FromObject(source));
+    if (converted && PyByteArray_GET_SIZE(converted.get()) != *expected) return Ref::steal(raise_value(message));
+    return converted;
+}
+
+Ref stored_list(PyObject* source, bool fresh) {
+    if (source == Py_None) return Ref::borrow(Py_None);
+    if (fresh && PyList_CheckExact(source)) return Ref::borrow(source);
+    return Ref::steal(PySequence_List(source));
+}
+
+Ref stored_dict(PyObject* source, bool fresh) {
+    if (source == Py_None) return Ref::borrow(Py_None);
+    if (fresh && PyDict_CheckExact(source)) return Ref::borrow(source);
+    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source));
+}
+
+const Param kConstructorParams[] = {
+    {"width", Check::Int32},  {"height", Check::Int32}, {"pixels"},     {"alpha"},
+    {"png_chunks"},           {"bmp_header"},           {"png_filters"},
+};
+
+PyObject* no_body(const BoundArgs&) { return nullptr; }
+
+// Binding rules of the constructor; its body is image_new, which receives the class.
+const FunctionSpec kConstructorSpec = {"SimpleImage", "SimpleImage", Kind::Function, kConstructorParams, 4, nullptr,
+                                       no_body};
+
+PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    BoundArgs a;
+    if (!bind_arguments(kConstructorSpec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, a))
+        return nullptr;
+    const ImageParts parts = {a.i32[0], a.i32[1], a.obj[2], a.obj[3], a.obj[4], a.obj[5], a.obj[6]};
+    return build_image(type, parts, false);
+}
+
+int image_traverse(PyObject* self, visitproc visit, void* arg) {
+    ImageObject* img = as_image(self);
+    Py_VISIT(img->alpha);
+    Py_VISIT(img->png_chunks);
+    Py_VISIT(img->png_filters);
+    Py_VISIT(img->bmp_header);
+    return 0;
+}
+
+void replace(PyObject*& field, PyObject* value) {
+    PyObject* old = field;
+    field = compat::new_ref(value);
+    Py_XDECREF(old);
+}
+
+int image_clear(PyObject* self) {
+    ImageObject* img = as_image(self);
+    replace(img->alpha, Py_None);
+    replace(img->png_chunks, Py_None);
+    replace(img->png_filters, Py_None);
+    replace(img->bmp_header, Py_None);
+    return 0;
+}
+
+void image_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    ImageObject* img = as_image(self);
+    Py_CLEAR(img->pixels);
+    Py_CLEAR(img->alpha);
+    Py_CLEAR(img->png_chunks);
+    Py_CLEAR(img->png_filters);
+    Py_CLEAR(img->bmp_header);
+    Py_TYPE(self)->tp_free(self);
+}
+
+template <int32_t ImageObject::*Field>
+PyObject* get_dimension(PyObject* self, void*) {
+    return PyLong_FromLong(as_image(self)->*Field);
+}
+
+template <int32_t ImageObject::*Field>
+int set_dimension(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    auto v = to_int32(value);
+    if (!v) return -1;
+    as_image(self)->*Field = *v;
+    return 0;
+}
+
+PyObject* get_size(PyObject* self, void*) {
+    return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
+}
+
+template <PyObject* ImageObject::*Field>
+PyObject* get_object(PyObject* self, void*) {
+    return compat::new_ref(as_image(self)->*Field);
+}
+
+// Deleting stores None; anything else is stored unchanged.
+template <PyObject* ImageObject::*Field>
+int set_object(PyObject* self, PyObject* value, void*) {
+    replace(as_image(self)->*Field, value ? value : Py_None);
+    return 0;
+}
+
+int set_pixels(PyObject* self, PyObject* value, void*) {
+    if (value != nullptr && value != Py_None && !PyByteArray_CheckExact(value)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    return set_object<&ImageObject::pixels>(self, value, nullptr);
+}
+
+PyGetSetDef image_getset[] = {
+    {"width", get_dimension<&ImageObject::width>, set_dimension<&ImageObject::width>, nullptr, nullptr},
+    {"height", get_dimension<&ImageObject::height>, set_dimension<&ImageObject::height>, nullptr, nullptr},
+    {"size", get_size, nullptr, nullptr, nullptr},
+    {"_pixels", get_object<&ImageObject::pixels>, set_pixels, nullptr, nullptr},
+    {"_alpha", get_object<&ImageObject::alpha>, set_object<&ImageObject::alpha>, nullptr, nullptr},
+    {"_png_chunks", get_object<&ImageObject::png_chunks>, set_object<&ImageObject::png_chunks>, nullptr, nullptr},
+    {"_png_filters", get_object<&ImageObject::png_filters>, set_object<&ImageObject::png_filters>, nullptr,
+     nullptr},
+    {"_bmp_header", get_object<&ImageObject::bmp_header>, set_object<&ImageObject::bmp_header>, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+bool is_declared_attribute(PyObject* name) {
+    for (const PyGetSetDef* g = image_getset; g->name != nullptr; ++g) {
+        if (PyUnicode_CompareWithASCIIString(name, g->name) == 0) return true;
+    }
+    return false;
+}
+
+// Instances of the class itself take no attributes beyond the declared ones.
+// CPython already refuses them for a type without a dict; PyPy would store them.
+int image_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (Py_TYPE(self) == &ImageType && PyUnicode_Check(name) && !is_declared_attribute(name)) {
+        PyErr_Format(PyExc_AttributeError, "'SimpleImage' object has no attribute '%U'", name);
+        return -1;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject* refuse_pickling(const BoundArgs&) {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+const Param kReduceParams[] = {{"self", Check::Receiver, &ImageType}};
+const Param kSetStateParams[] = {{"self", Check::Receiver, &ImageType}, {"state"}};
+
+}  // namespace
+
+const FunctionSpec kReduceSpec = {"__reduce__", "SimpleImage.__reduce__", Kind::Method, kReduceParams, 0, nullptr,
+                                  refuse_pickling};
+const FunctionSpec kSetStateSpec = {"__setstate__", "SimpleImage.__setstate__", Kind::Method, kSetStateParams, 0,
+                                    nullptr, refuse_pickling};
+
+PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
+    const auto pixel_length = raster_length(p.width, p.height, 3);
+    Ref pixels = checked_bytearray(p.pixels, pixel_length, "Pixel data length does not match image dimensions", fresh);
+    if (!pixels) return nullptr;
+
+    Ref alpha = Ref::borrow(Py_None);
+    if (p.alpha != Py_None) {
+        alpha = checked_bytearray(p.alpha, raster_length(p.width, p.height, 1),
+                                  "Alpha channel length does not match image dimensions", fresh);
+        if (!alpha) return nullptr;
+    }
+    Ref chunks = stored_list(p.png_chunks, fresh);
+    if (!chunks) return nullptr;
+    Ref filters = Ref::borrow(Py_None);
+    if (p.png_filters != Py_None) {
+        filters = checked_bytearray(p.png_filters, p.height, "PNG filter count does not match image height", fresh);
+        if (!filters) return nullptr;
+    }
+    Ref bmp_header = stored_dict(p.bmp_header, fresh);
+    if (!bmp_header) return nullptr;
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ImageObject* img = as_image(self);
+    img->width = p.width;
+    img->height = p.height;
+    img->pixels = pixels.release();
+    img->alpha = alpha.release();
+    img->png_chunks = chunks.release();
+    img->png_filters = filters.release();
+    img->bmp_header = bmp_header.release();
+    return self;
+}
+
+bool ready_image_type() {
+    if (ImageType.tp_flags & Py_TPFLAGS_READY) return true;
+    ImageType.tp_name = "Vextaro.simpleImage_ext.SimpleImage";
+    ImageType.tp_doc = "Minimal RGB image helper with an optional alpha plane.";
+    ImageType.tp_basicsize = sizeof(ImageObject);
+    ImageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    ImageType.tp_new = image_new;
+    ImageType.tp_dealloc = image_dealloc;
+    ImageType.tp_traverse = image_traverse;
+    ImageType.tp_clear = image_clear;
+    ImageType.tp_getset = image_getset;
+    ImageType.tp_setattro = image_setattro;
+    return PyType_Ready(&ImageType) == 0;
+}
+
+}  // namespace vextaro

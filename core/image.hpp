@@ -1,0 +1,48 @@
+// The SimpleImage record: its layout, its type and its constructor.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "binding/function.hpp"
+
+namespace vextaro {
+
+struct ImageObject {
+    PyObject_HEAD
+    int32_t width;
+    int32_t height;
+    PyObject* pixels;  // bytearray or None, never anything else
+    PyObject* alpha;
+    PyObject* png_chunks;
+    PyObject* png_filters;
+    PyObject* bmp_header;
+};
+
+extern PyTypeObject ImageType;
+
+// Readies the type; its pickling hooks are installed by the caller once the
+// module name is known.
+bool ready_image_type();
+
+// The constructor's arguments after integer conversion, as borrowed references.
+struct ImageParts {
+    int32_t width;
+    int32_t height;
+    PyObject* pixels;
+    PyObject* alpha;
+    PyObject* png_chunks;
+    PyObject* bmp_header;
+    PyObject* png_filters;
+};
+
+// Runs the constructor's checks and conversions and builds an instance of `type`.
+// `fresh` says the buffers and containers were just made by the caller and are
+// seen by nobody else: those already of their stored type are kept, not copied.
+PyObject* build_image(PyTypeObject* type, const ImageParts& parts, bool fresh);
+
+extern const FunctionSpec kReduceSpec;
+extern const FunctionSpec kSetStateSpec;
+
+}  // namespace vextaro

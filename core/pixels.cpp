@@ -1,0 +1,280 @@
+#include "core/pixels.hpp"
+
+#include <optional>
+
+#include "binding/args.hpp"
+#include "binding/compat.hpp"
+#include "binding/pyref.hpp"
+#include "core/geometry.hpp"
+#include "core/image.hpp"
+
+namespace vextaro {
+
+namespace {
+
+struct Coords {
+    PyObject* x;
+    PyObject* y;
+};
+
+std::optional<Coords> unpack_coords(PyObject* coords) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(coords);
+    if (n != 2) {
+        raise_unpack_error(n, 2);
+        return std::nullopt;
+    }
+    return Coords{PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1)};
+}
+
+PyObject* out_of_bounds() {
+    PyErr_SetString(PyExc_ValueError, "Pixel coordinate out of bounds");
+    return nullptr;
+}
+
+// An int whose arithmetic and comparisons are the host's own (bool included),
+// small enough for exact 64-bit work.
+std::optional<int64_t> plain_int(PyObject* o) {
+    if (!PyLong_CheckExact(o) && !PyBool_Check(o)) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return v;
+}
+
+// Offset of (x, y)'s three bytes when every step can be done in C with the
+// outcome the general path would have: nullopt means "take the general path".
+// Sets *outside when the coordinates fail the bounds test.
+std::optional<Py_ssize_t> fast_offset(const ImageObject* img, Coords c, bool* outside) {
+    *outside = false;
+    const auto x = plain_int(c.x), y = plain_int(c.y);
+    if (!x || !y) return std::nullopt;
+    if (!in_bounds(*x, *y, img->width, img->height)) {
+        *outside = true;
+        return std::nullopt;
+    }
+    if (!PyByteArray_CheckExact(img->pixels)) return std::nullopt;
+    const auto offset = pixel_offset(*x, *y, img->width, 3);
+    if (!offset || *offset > PyByteArray_GET_SIZE(img->pixels) - 3) return std::nullopt;
+    return static_cast<Py_ssize_t>(*offset);
+}
+
+// The host's `a <op> b` made truthy, without the identity shortcut of RichCompareBool.
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// 0 <= x < width and 0 <= y < height with the host's comparisons, in that order,
+// reading the dimensions afresh since a comparison may run arbitrary code.
+int general_in_bounds(ImageObject* img, Coords c) {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return -1;
+    int r = compare(zero.get(), c.x, Py_LE);
+    if (r != 1) return r;
+    Ref width = Ref::steal(PyLong_FromLong(img->width));
+    if (!width || (r = compare(c.x, width.get(), Py_LT)) != 1) return width ? r : -1;
+    if ((r = compare(zero.get(), c.y, Py_LE)) != 1) return r;
+    Ref height = Ref::steal(PyLong_FromLong(img->height));
+    if (!height) return -1;
+    return compare(c.y, height.get(), Py_LT);
+}
+
+// (y * width + x) * 3 with the host's arithmetic on the unconverted coordinates.
+Ref general_offset(ImageObject* img, Coords c) {
+    Ref width = Ref::steal(PyLong_FromLong(img->width));
+    if (!width) return {};
+    Ref row = Ref::steal(PyNumber_Multiply(c.y, width.get()));
+    if (!row) return {};
+    Ref pixel = Ref::steal(PyNumber_Add(row.get(), c.x));
+    if (!pixel) return {};
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    if (!three) return {};
+    return Ref::steal(PyNumber_Multiply(pixel.get(), three.get()));
+}
+
+// Bounds test and offset for both pixel methods; `fast` is set when the offset
+// could be computed in C, otherwise `offset` holds the host's index object.
+struct Located {
+    std::optional<Py_ssize_t> fast;
+    Ref offset;
+};
+
+std::optional<Located> locate(ImageObject* img, Coords c) {
+    bool outside = false;
+    if (auto fast = fast_offset(img, c, &outside)) return Located{fast, {}};
+    const int inside = outside ? 0 : general_in_bounds(img, c);
+    if (inside == 0) out_of_bounds();
+    if (inside != 1) return std::nullopt;
+    Ref offset = general_offset(img, c);
+    if (!offset) return std::nullopt;
+    return Located{std::nullopt, std::move(offset)};
+}
+
+// index + k with the host's arithmetic.
+Ref shifted(PyObject* index, long k) {
+    if (k == 0) return Ref::borrow(index);
+    Ref step = Ref::steal(PyLong_FromLong(k));
+    return step ? Ref::steal(PyNumber_Add(index, step.get())) : Ref();
+}
+
+PyObject* get_pixel(const BoundArgs& a) {
+    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    const auto c = unpack_coords(a.obj[1]);
+    if (!c) return nullptr;
+    auto where = locate(img, *c);
+    if (!where) return nullptr;
+    if (where->fast) {
+        const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + *where->fast;
+        return Py_BuildValue("(iii)", p[0], p[1], p[2]);
+    }
+    Ref channels[3];
+    for (int k = 0; k < 3; ++k) {
+        Ref index = shifted(where->offset.get(), k);
+        if (!index) return nullptr;
+        // Held across the lookup: an index's __index__ may replace the buffer.
+        Ref pixels = Ref::borrow(img->pixels);
+        channels[k] = Ref::steal(PyObject_GetItem(pixels.get(), index.get()));
+        if (!channels[k]) return nullptr;
+    }
+    return PyTuple_Pack(3, channels[0].get(), channels[1].get(), channels[2].get());
+}
+
+// Items of `value` when it yields exactly three, under the unpacking rules.
+bool unpack_value(PyObject* value, Ref (&items)[3]) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        if (n != 3) {
+            raise_unpack_error(n, 3);
+            return false;
+        }
+        for (int k = 0; k < 3; ++k) items[k] = Ref::borrow(PySequence_Fast_GET_ITEM(value, k));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it) return false;
+    for (int k = 0; k < 3; ++k) {
+        items[k] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[k]) {
+            if (!PyErr_Occurred()) raise_unpack_error(k, 3);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        raise_unpack_error(4, 3);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// int(v) & 0xFF.
+Ref channel_byte(PyObject* v) {
+    Ref as_int = Ref::steal(PyNumber_Long(v));
+    if (!as_int) return {};
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(as_int.get(), &overflow);
+    if (overflow == 0) {
+        if (n == -1 && PyErr_Occurred()) return {};
+        return Ref::steal(PyLong_FromLong(static_cast<long>(static_cast<unsigned long long>(n) & 0xFF)));
+    }
+    Ref mask = Ref::steal(PyLong_FromLong(0xFF));
+    return mask ? Ref::steal(PyNumber_And(as_int.get(), mask.get())) : Ref();
+}
+
+// All three channels as bytes when they are plain ints: no conversion can fail
+// or run code, so writing them at once equals writing them one by one.
+bool plain_channels(Ref (&items)[3], unsigned char (&out)[3]) {
+    for (int k = 0; k < 3; ++k) {
+        const auto v = plain_int(items[k].get());
+        if (!v) return false;
+        out[k] = static_cast<unsigned char>(static_cast<uint64_t>(*v) & 0xFF);
+    }
+    return true;
+}
+
+PyObject* put_pixel(const BoundArgs& a) {
+    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    const auto c = unpack_coords(a.obj[1]);
+    if (!c) return nullptr;
+    auto where = locate(img, *c);
+    if (!where) return nullptr;
+    Ref items[3];
+    if (!unpack_value(a.obj[2], items)) return nullptr;
+
+    unsigned char bytes[3];
+    // Unpacking may have run code that replaced or resized the buffer: look again.
+    if (where->fast && PyByteArray_CheckExact(img->pixels) &&
+        *where->fast <= PyByteArray_GET_SIZE(img->pixels) - 3 && plain_channels(items, bytes)) {
+        auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + *where->fast;
+        p[0] = bytes[0];
+        p[1] = bytes[1];
+        p[2] = bytes[2];
+        Py_RETURN_NONE;
+    }
+    Ref base = where->fast ? Ref::steal(PyLong_FromSsize_t(*where->fast)) : std::move(where->offset);
+    if (!base) return nullptr;
+    for (int k = 0; k < 3; ++k) {
+        Ref byte = channel_byte(items[k].get());
+        if (!byte) return nullptr;
+        Ref index = shifted(base.get(), k);
+        if (!index) return nullptr;
+        Ref pixels = Ref::borrow(img->pixels);
+        if (PyObject_SetItem(pixels.get(), index.get(), byte.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// obj[:], and whether the result is certainly a new object nobody else holds.
+Ref slice_copy(PyObject* obj, bool* fresh) {
+    *fresh = PyByteArray_CheckExact(obj) || PyList_CheckExact(obj);
+    Ref everything = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    return everything ? Ref::steal(PyObject_GetItem(obj, everything.get())) : Ref();
+}
+
+PyObject* copy_image(const BoundArgs& a) {
+    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    bool fresh = true, part_fresh = true;
+    auto optional_slice = [&](PyObject* field) {
+        if (field == Py_None) return Ref::borrow(Py_None);
+        Ref copy = slice_copy(field, &part_fresh);
+        fresh = fresh && part_fresh;
+        return copy;
+    };
+    Ref alpha = optional_slice(img->alpha);
+    if (!alpha) return nullptr;
+    Ref chunks = optional_slice(img->png_chunks);
+    if (!chunks) return nullptr;
+    Ref filters = optional_slice(img->png_filters);
+    if (!filters) return nullptr;
+    Ref bmp_header = img->bmp_header == Py_None
+                         ? Ref::borrow(Py_None)
+                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), img->bmp_header));
+    if (!bmp_header) return nullptr;
+    Ref pixels = slice_copy(img->pixels, &part_fresh);
+    if (!pixels) return nullptr;
+    fresh = fresh && part_fresh;
+    const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),
+                              chunks.get(),   bmp_header.get(), filters.get()};
+    return build_image(&ImageType, parts, fresh);
+}
+
+const Param kGetPixelParams[] = {
+    {"self", Check::Receiver, &ImageType},
+    {"coords", Check::Exact, &PyTuple_Type, "Tuple[int, int]"},
+};
+const Param kPutPixelParams[] = {
+    {"self", Check::Receiver, &ImageType},
+    {"coords", Check::Exact, &PyTuple_Type, "Tuple[int, int]"},
+    {"value", Check::Any, nullptr, "Sequence[int]"},
+};
+const Param kCopyParams[] = {{"self", Check::Receiver, &ImageType}};
+
+}  // namespace
+
+const FunctionSpec kGetPixelSpec = {"getPixel", "SimpleImage.getPixel", Kind::Method, kGetPixelParams, 0,
+                                    "Tuple[int, int, int]", get_pixel};
+const FunctionSpec kPutPixelSpec = {"putPixel", "SimpleImage.putPixel", Kind::Method, kPutPixelParams, 0, "None",
+                                    put_pixel};
+const FunctionSpec kCopySpec = {"copy", "SimpleImage.copy", Kind::Method, kCopyParams, 0, "SimpleImage", copy_image};
+
+}  // namespace vextaro
