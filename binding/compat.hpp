@@ -46,17 +46,4 @@ inline int64_t current_interpreter_id() {
 #endif
 }
 
-// Stores an attribute on a static type after it has been readied. CPython refuses
-// setattr on static types, so its dict is written directly; PyPy's types live on
-// the PyPy side, where setattr is the only way in.
-inline int set_type_attr(PyTypeObject* type, const char* name, PyObject* value) {
-#if defined(PYPY_VERSION)
-    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value);
-#else
-    if (PyDict_SetItemString(type->tp_dict, name, value) < 0) return -1;
-    PyType_Modified(type);
-    return 0;
-#endif
-}
-
 }  // namespace vextaro::compat

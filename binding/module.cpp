@@ -48,7 +48,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
+    // CPython's module objects start with a __doc__ of None, PyPy's with none at all.
+    if (PyObject_SetAttrString(module.get(), "__doc__", Py_None) < 0 ||
+        copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
         copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0 ||
         copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
         copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0)
@@ -101,38 +103,46 @@ int bind_image_input(PyObject* module) {
     return PyModule_AddObject(module, "ImageInput", alias.release()) < 0 ? -1 : 0;
 }
 
-// Stores a method on the class, wrapped as a static or class method where its kind says so.
-int add_method(const FunctionSpec& spec, PyObject* module_name) {
+// A method as the class stores it: wrapped as a static or class method where its kind says so.
+Ref class_member(const FunctionSpec& spec, PyObject* module_name) {
     Ref f = Ref::steal(make_function(spec, module_name));
-    if (!f) return -1;
+    if (!f) return f;
     const char* wrapper = spec.kind == Kind::StaticMethod  ? "staticmethod"
                           : spec.kind == Kind::ClassMethod ? "classmethod"
                                                            : nullptr;
-    if (wrapper != nullptr) {
-        PyObject* builtin = PyDict_GetItemString(PyEval_GetBuiltins(), wrapper);
-        if (builtin == nullptr) {
-            PyErr_Format(PyExc_ImportError, "builtin %s is missing", wrapper);
-            return -1;
-        }
-        f = Ref::steal(PyObject_CallOneArg(builtin, f.get()));
-        if (!f) return -1;
+    if (wrapper == nullptr) return f;
+    PyObject* builtin = PyDict_GetItemString(PyEval_GetBuiltins(), wrapper);
+    if (builtin == nullptr) {
+        PyErr_Format(PyExc_ImportError, "builtin %s is missing", wrapper);
+        return {};
     }
-    return compat::set_type_attr(&ImageType, spec.name, f.get());
+    return Ref::steal(PyObject_CallOneArg(builtin, f.get()));
+}
+
+// The class's methods, in the order the class receives them. PyPy cannot add
+// attributes to a static type once it is ready, so they go into its dict first.
+Ref class_dict(PyObject* module_name) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return dict;
+    // Pickling and the host's copy functions go through the first two, which refuse.
+    for (const FunctionSpec* spec : {&kReduceSpec, &kSetStateSpec, &kGetPixelSpec, &kPutPixelSpec, &kCopySpec}) {
+        Ref member = class_member(*spec, module_name);
+        if (!member || PyDict_SetItemString(dict.get(), spec->name, member.get()) < 0) return {};
+    }
+    return dict;
 }
 
 int initialise(PyObject* module) {
     if (check_version() < 0) return -1;
-    if (!ready_function_type() || !ready_image_type()) return -1;
     Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!module_name) return -1;
+    if (!module_name || !ready_function_type()) return -1;
+    Ref methods = class_dict(module_name.get());
+    if (!methods || !ready_image_type(methods.get())) return -1;
 
     if (PyModule_AddObject(module, "SimpleImage", compat::new_ref(reinterpret_cast<PyObject*>(&ImageType))) < 0) {
         Py_DECREF(&ImageType);
         return -1;
     }
-    // Pickling and the host's copy functions go through these, and both refuse.
-    if (add_method(kReduceSpec, module_name.get()) < 0 || add_method(kSetStateSpec, module_name.get()) < 0) return -1;
-
     if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 || bind_from(module, "io", "BytesIO") < 0 ||
         bind_from(module, "pathlib", "Path") < 0)
         return -1;
@@ -146,9 +156,6 @@ int initialise(PyObject* module) {
     }
     if (bind_image_input(module) < 0) return -1;
 
-    for (const FunctionSpec* spec : {&kGetPixelSpec, &kPutPixelSpec, &kCopySpec}) {
-        if (add_method(*spec, module_name.get()) < 0) return -1;
-    }
     return 0;
 }
 

@@ -220,7 +220,7 @@ PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
     return self;
 }
 
-bool ready_image_type() {
+bool ready_image_type(PyObject* methods) {
     if (ImageType.tp_flags & Py_TPFLAGS_READY) return true;
     ImageType.tp_name = "Vextaro.simpleImage_ext.SimpleImage";
     ImageType.tp_doc = "Minimal RGB image helper with an optional alpha plane.";
@@ -232,6 +232,7 @@ bool ready_image_type() {
     ImageType.tp_clear = image_clear;
     ImageType.tp_getset = image_getset;
     ImageType.tp_setattro = image_setattro;
+    ImageType.tp_dict = compat::new_ref(methods);
     return PyType_Ready(&ImageType) == 0;
 }
 

@@ -22,9 +22,8 @@ struct ImageObject {
 
 extern PyTypeObject ImageType;
 
-// Readies the type; its pickling hooks are installed by the caller once the
-// module name is known.
-bool ready_image_type();
+// Readies the type with `methods` as the start of its dict.
+bool ready_image_type(PyObject* methods);
 
 // The constructor's arguments after integer conversion, as borrowed references.
 struct ImageParts {

@@ -125,7 +125,10 @@ PyObject* get_pixel(const BoundArgs& a) {
     if (!where) return nullptr;
     if (where->fast) {
         const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + *where->fast;
-        return Py_BuildValue("(iii)", p[0], p[1], p[2]);
+        PyObject* rgb = PyTuple_New(3);
+        if (rgb == nullptr) return nullptr;
+        for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));  // cached small ints
+        return rgb;
     }
     Ref channels[3];
     for (int k = 0; k < 3; ++k) {
@@ -227,6 +230,11 @@ PyObject* put_pixel(const BoundArgs& a) {
 // obj[:], and whether the result is certainly a new object nobody else holds.
 Ref slice_copy(PyObject* obj, bool* fresh) {
     *fresh = PyByteArray_CheckExact(obj) || PyList_CheckExact(obj);
+    // Worded here because the hosts word it differently.
+    if (!*fresh && !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__getitem__")) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj)->tp_name);
+        return {};
+    }
     Ref everything = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     return everything ? Ref::steal(PyObject_GetItem(obj, everything.get())) : Ref();
 }

@@ -1,0 +1,54 @@
+"""Fixtures and helpers shared by the extension-module tests."""
+import importlib
+import os
+import platform
+import sys
+
+import pytest
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+MODULE_NAME = "Vextaro.simpleImage_ext"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+# The built module sits in the source tree's package, beside one build per host.
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+
+@pytest.fixture(scope="session")
+def m():
+    return importlib.import_module(MODULE_NAME)
+
+
+@pytest.fixture
+def SI(m):
+    return m.SimpleImage
+
+
+def ramp(n):
+    """n bytes that differ from their neighbours, so a wrong offset shows."""
+    return bytes((i * 7 + 1) % 256 for i in range(n))
+
+
+def raises_exact(exc_type, message, fn, *args, **kwargs):
+    """The module's own errors carry exactly one argument: the fixed text."""
+    with pytest.raises(exc_type) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc_type
+    assert info.value.args == (message,)
+    return info.value
+
+
+class IntVia:
+    """An object whose only integer conversion is __int__, returning or raising `result`."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+    def __repr__(self):
+        return f"IntVia({self.result!r})"
