@@ -123,7 +123,7 @@ PyObject* get_size(PyObject* self, void*) {
 
 template <PyObject* ImageObject::*Field>
 PyObject* get_object(PyObject* self, void*) {
-    return compat::new_ref(as_image(self)->*Field);
+    return compat::new_ref(stored(as_image(self)->*Field));
 }
 
 // Deleting stores None; anything else is stored unchanged.

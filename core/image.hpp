@@ -22,6 +22,10 @@ struct ImageObject {
 
 extern PyTypeObject ImageType;
 
+// A field as Python sees it. PyPy lets object.__new__ make an instance without
+// running the constructor, so every field may still be NULL.
+inline PyObject* stored(PyObject* field) { return field != nullptr ? field : Py_None; }
+
 // Readies the type with `methods` as the start of its dict.
 bool ready_image_type(PyObject* methods);
 

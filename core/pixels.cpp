@@ -41,6 +41,13 @@ std::optional<int64_t> plain_int(PyObject* o) {
     return v;
 }
 
+// The three bytes at `offset` when the pixel buffer is a bytearray that holds them.
+unsigned char* pixel_bytes(const ImageObject* img, int64_t offset) {
+    PyObject* pixels = stored(img->pixels);
+    if (!PyByteArray_CheckExact(pixels) || offset > PyByteArray_GET_SIZE(pixels) - 3) return nullptr;
+    return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels)) + offset;
+}
+
 // Offset of (x, y)'s three bytes when every step can be done in C with the
 // outcome the general path would have: nullopt means "take the general path".
 // Sets *outside when the coordinates fail the bounds test.
@@ -52,9 +59,8 @@ std::optional<Py_ssize_t> fast_offset(const ImageObject* img, Coords c, bool* ou
         *outside = true;
         return std::nullopt;
     }
-    if (!PyByteArray_CheckExact(img->pixels)) return std::nullopt;
     const auto offset = pixel_offset(*x, *y, img->width, 3);
-    if (!offset || *offset > PyByteArray_GET_SIZE(img->pixels) - 3) return std::nullopt;
+    if (!offset || pixel_bytes(img, *offset) == nullptr) return std::nullopt;
     return static_cast<Py_ssize_t>(*offset);
 }
 
@@ -124,7 +130,7 @@ PyObject* get_pixel(const BoundArgs& a) {
     auto where = locate(img, *c);
     if (!where) return nullptr;
     if (where->fast) {
-        const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + *where->fast;
+        const unsigned char* p = pixel_bytes(img, *where->fast);
         PyObject* rgb = PyTuple_New(3);
         if (rgb == nullptr) return nullptr;
         for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));  // cached small ints
@@ -135,7 +141,7 @@ PyObject* get_pixel(const BoundArgs& a) {
         Ref index = shifted(where->offset.get(), k);
         if (!index) return nullptr;
         // Held across the lookup: an index's __index__ may replace the buffer.
-        Ref pixels = Ref::borrow(img->pixels);
+        Ref pixels = Ref::borrow(stored(img->pixels));
         channels[k] = Ref::steal(PyObject_GetItem(pixels.get(), index.get()));
         if (!channels[k]) return nullptr;
     }
@@ -206,9 +212,8 @@ PyObject* put_pixel(const BoundArgs& a) {
 
     unsigned char bytes[3];
     // Unpacking may have run code that replaced or resized the buffer: look again.
-    if (where->fast && PyByteArray_CheckExact(img->pixels) &&
-        *where->fast <= PyByteArray_GET_SIZE(img->pixels) - 3 && plain_channels(items, bytes)) {
-        auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + *where->fast;
+    unsigned char* p = where->fast ? pixel_bytes(img, *where->fast) : nullptr;
+    if (p != nullptr && plain_channels(items, bytes)) {
         p[0] = bytes[0];
         p[1] = bytes[1];
         p[2] = bytes[2];
@@ -221,7 +226,7 @@ PyObject* put_pixel(const BoundArgs& a) {
         if (!byte) return nullptr;
         Ref index = shifted(base.get(), k);
         if (!index) return nullptr;
-        Ref pixels = Ref::borrow(img->pixels);
+        Ref pixels = Ref::borrow(stored(img->pixels));
         if (PyObject_SetItem(pixels.get(), index.get(), byte.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
@@ -248,17 +253,18 @@ PyObject* copy_image(const BoundArgs& a) {
         fresh = fresh && part_fresh;
         return copy;
     };
-    Ref alpha = optional_slice(img->alpha);
+    Ref alpha = optional_slice(stored(img->alpha));
     if (!alpha) return nullptr;
-    Ref chunks = optional_slice(img->png_chunks);
+    Ref chunks = optional_slice(stored(img->png_chunks));
     if (!chunks) return nullptr;
-    Ref filters = optional_slice(img->png_filters);
+    Ref filters = optional_slice(stored(img->png_filters));
     if (!filters) return nullptr;
-    Ref bmp_header = img->bmp_header == Py_None
+    PyObject* bmp_field = stored(img->bmp_header);
+    Ref bmp_header = bmp_field == Py_None
                          ? Ref::borrow(Py_None)
-                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), img->bmp_header));
+                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_field));
     if (!bmp_header) return nullptr;
-    Ref pixels = slice_copy(img->pixels, &part_fresh);
+    Ref pixels = slice_copy(stored(img->pixels), &part_fresh);
     if (!pixels) return nullptr;
     fresh = fresh && part_fresh;
     const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),

@@ -255,12 +255,9 @@ def test_coordinates_are_not_converted(SI):
     assert img.getPixel((True, False)) == (4, 5, 6)
     # Floats pass the bounds test; the offset they produce cannot index.
     for xy in [(0.5, 0), (1.0, 0)]:
-        with pytest.raises(TypeError):
-            img.getPixel(xy)
-        with pytest.raises(TypeError):
-            img.putPixel(xy, (0, 0, 0))
-    with pytest.raises(TypeError):
-        img.getPixel(("0", 0))
+        pytest.raises(TypeError, img.getPixel, xy)
+        pytest.raises(TypeError, img.putPixel, xy, (0, 0, 0))
+    pytest.raises(TypeError, img.getPixel, ("0", 0))
     assert img._pixels == bytes(range(1, 7))
 
 
@@ -312,8 +309,7 @@ def test_put_pixel_value_count(SI, make, message):
 ])
 def test_put_pixel_conversion_failure_keeps_earlier_channels(SI, value, exc, stored):
     img = SI(1, 1, b"abc", alpha=b"z")
-    with pytest.raises(exc):
-        img.putPixel((0, 0), value)
+    pytest.raises(exc, img.putPixel, (0, 0), value)
     assert img._pixels == stored and img._alpha == b"z"
 
 
@@ -326,10 +322,8 @@ def test_widened_image_reads_at_new_offsets(SI):
     for xy, offset in [((0, 0), 0), ((2, 0), 6), ((0, 1), 9)]:
         assert img.getPixel(xy) == tuple(raw[offset:offset + 3])
     for xy in [(1, 1), (2, 1)]:
-        with pytest.raises(IndexError):
-            img.getPixel(xy)
-        with pytest.raises(IndexError):
-            img.putPixel(xy, (0, 0, 0))
+        pytest.raises(IndexError, img.getPixel, xy)
+        pytest.raises(IndexError, img.putPixel, xy, (0, 0, 0))
     assert img._pixels == raw
     raises_exact(ValueError, BAD_PIXELS, img.copy)
 
@@ -339,10 +333,8 @@ def test_offsets_do_not_wrap(SI, width, height, xy):
     # Both offsets come to a small valid index in wrapping 32-bit arithmetic.
     img = SI(2, 1, ramp(6))
     img.width, img.height = width, height
-    with pytest.raises(IndexError):
-        img.getPixel(xy)
-    with pytest.raises(IndexError):
-        img.putPixel(xy, (0, 0, 0))
+    pytest.raises(IndexError, img.getPixel, xy)
+    pytest.raises(IndexError, img.putPixel, xy, (0, 0, 0))
     assert img._pixels == ramp(6)
 
 
@@ -350,16 +342,12 @@ def test_short_or_missing_pixel_buffer(SI):
     img = SI(2, 1, bytes(6))
     img._pixels = bytearray(4)
     assert img.getPixel((0, 0)) == (0, 0, 0)
-    with pytest.raises(IndexError):
-        img.getPixel((1, 0))
-    with pytest.raises(IndexError):
-        img.putPixel((1, 0), (7, 8, 9))
+    pytest.raises(IndexError, img.getPixel, (1, 0))
+    pytest.raises(IndexError, img.putPixel, (1, 0), (7, 8, 9))
     assert len(img._pixels) == 4 and img._pixels[:3] == bytes(3)
     img._pixels = None
-    with pytest.raises(TypeError):
-        img.getPixel((0, 0))
-    with pytest.raises(TypeError):
-        img.putPixel((0, 0), (1, 2, 3))
+    pytest.raises(TypeError, img.getPixel, (0, 0))
+    pytest.raises(TypeError, img.putPixel, (0, 0), (1, 2, 3))
 
 
 @pytest.mark.parametrize("fields, exc, message", [
@@ -381,8 +369,7 @@ def test_copy_revalidates(SI, fields, exc, message):
     for name, value in fields.items():
         setattr(img, name, value)
     if message is None:
-        with pytest.raises(exc):
-            img.copy()
+        pytest.raises(exc, img.copy, )
     else:
         raises_exact(exc, message, img.copy)
 
