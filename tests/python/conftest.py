@@ -49,6 +49,3 @@ class IntVia:
         if isinstance(self.result, BaseException):
             raise self.result
         return self.result
-
-    def __repr__(self):
-        return f"IntVia({self.result!r})"

@@ -15,7 +15,7 @@ METADATA = ("_alpha", "_png_chunks", "_png_filters", "_bmp_header")
 
 
 def wide(n):
-    """n items but 2*n bytes once converted to a bytearray."""
+    """n items, but 2*n bytes once converted to a bytearray."""
     return array.array("H", [0x0101] * n)
 
 
@@ -23,8 +23,7 @@ def wide(n):
 
 def test_two_by_one_image(SI):
     img = SI(2, 1, bytes([1, 2, 3, 4, 5, 6]))
-    assert img.getPixel((1, 0)) == (4, 5, 6)
-    assert img.getPixel((0, 0)) == (1, 2, 3)
+    assert img.getPixel((1, 0)) == (4, 5, 6) and img.getPixel((0, 0)) == (1, 2, 3)
     assert img.size == (2, 1) and type(img.size) is tuple
     assert [getattr(img, name) for name in METADATA] == [None] * 4
     assert type(img._pixels) is bytearray and img._pixels == bytes(range(1, 7))
@@ -33,11 +32,15 @@ def test_two_by_one_image(SI):
 @pytest.mark.parametrize("make", [
     bytes, bytearray, list, lambda raw: memoryview(bytes(raw)), lambda raw: array.array("B", raw),
 ], ids=["bytes", "bytearray", "list", "memoryview", "array"])
-def test_pixel_sources(SI, make):
+def test_accepted_forms_are_converted(SI, make):
     source = make(ramp(12))
-    img = SI(2, 2, source)
-    assert type(img._pixels) is bytearray and img._pixels == ramp(12)
-    assert img._pixels is not source
+    img = SI(2, 2, source, make(b"\x01\x02\x03\x04"), (c for c in [("a",), ("b",)]),
+             [("xppm", 3)], make(b"\x00\x04"))
+    assert type(img._pixels) is bytearray and img._pixels == ramp(12) and img._pixels is not source
+    assert type(img._alpha) is bytearray and img._alpha == b"\x01\x02\x03\x04"
+    assert type(img._png_chunks) is list and img._png_chunks == [("a",), ("b",)]
+    assert type(img._bmp_header) is dict and img._bmp_header == {"xppm": 3}
+    assert type(img._png_filters) is bytearray and img._png_filters == b"\x00\x04"
 
 
 def test_constructor_keeps_private_copies(SI):
@@ -53,17 +56,8 @@ def test_constructor_keeps_private_copies(SI):
     chunks.append(None)
     header["xppm"] = 2
     assert img.getPixel((0, 0)) == tuple(ramp(3))
-    assert (img._alpha, img._png_filters) == (b"\x10\x20", b"\x01")
+    assert (img._alpha, img._png_filters, img._bmp_header) == (b"\x10\x20", b"\x01", {"xppm": 1})
     assert img._png_chunks == [entry] and img._png_chunks[0] is entry
-    assert img._bmp_header == {"xppm": 1}
-
-
-def test_metadata_is_converted_to_stored_forms(SI):
-    img = SI(1, 2, bytes(6), b"\x01\x02", (c for c in [("a",), ("b",)]), [("xppm", 3)], [0, 4])
-    assert type(img._png_chunks) is list and img._png_chunks == [("a",), ("b",)]
-    assert type(img._bmp_header) is dict and img._bmp_header == {"xppm": 3}
-    assert type(img._png_filters) is bytearray and img._png_filters == b"\x00\x04"
-    assert type(img._alpha) is bytearray
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
@@ -71,16 +65,13 @@ def test_metadata_is_converted_to_stored_forms(SI):
     ((2, 1, bytes(7)), {}, BAD_PIXELS),
     ((2, 1, bytes(6)), {"alpha": b"xyz"}, BAD_ALPHA),
     ((2, 1, bytes(6)), {"alpha": b"x", "png_filters": b""}, BAD_ALPHA),
-    ((2, 1, bytes(6)), {"png_filters": b"\0\0"}, BAD_FILTERS),
     ((2, 1, bytes(6)), {"png_filters": b"\0\0", "bmp_header": 5}, BAD_FILTERS),
     ((0, 5, b""), {"png_filters": bytes(4)}, BAD_FILTERS),
     # Matching item count but a different byte count, and the other way round.
     ((1, 1, wide(3)), {}, BAD_PIXELS),
     ((1, 1, memoryview(wide(3))), {}, BAD_PIXELS),
     ((2, 1, memoryview(wide(3))), {}, BAD_PIXELS),
-    ((3, 1, bytes(9)), {"alpha": wide(3)}, BAD_ALPHA),
     ((3, 1, bytes(9)), {"alpha": memoryview(wide(3))}, BAD_ALPHA),
-    ((1, 2, bytes(6)), {"png_filters": memoryview(wide(2))}, BAD_FILTERS),
     ((1, 2, bytes(6)), {"png_filters": wide(2)}, BAD_FILTERS),
 ])
 def test_constructor_length_checks(SI, args, kwargs, message):
@@ -89,27 +80,21 @@ def test_constructor_length_checks(SI, args, kwargs, message):
 
 @pytest.mark.parametrize("args, kwargs, exc", [
     ((1, 1, 5), {}, TypeError),
-    ((1, 1, (b for b in b"abc")), {}, TypeError),
     ((1, 1, "abc"), {}, TypeError),
     ((1, 1, [1, 2, 256]), {}, ValueError),
-    ((1, 1, [1, 2, None]), {}, TypeError),
-    ((1, 1, b"abc"), {"alpha": [300]}, ValueError),
-    ((1, 1, b"abc"), {"png_chunks": 5}, TypeError),
     ((1, 1, b"abc"), {"png_chunks": 5, "png_filters": b""}, TypeError),
     ((1, 1, b"abc"), {"png_filters": [256]}, ValueError),
     ((1, 1, b"abc"), {"bmp_header": 5}, TypeError),
     ((1, 1, b"abc"), {"bmp_header": [("k",)]}, ValueError),
 ])
 def test_constructor_passes_host_errors_through(SI, args, kwargs, exc):
-    with pytest.raises(exc):
-        SI(*args, **kwargs)
+    pytest.raises(exc, SI, *args, **kwargs)
 
 
 @pytest.mark.parametrize("w, h, n", [(65536, 65536, 0), (-65536, 65536, 0), (2**31 - 1, 2**31 - 1, 3)])
 def test_dimension_products_do_not_wrap(SI, w, h, n):
     # n is what w * h * 3 comes to in wrapping 32-bit arithmetic.
-    with pytest.raises((ValueError, OverflowError)):
-        SI(w, h, bytes(n))
+    pytest.raises((ValueError, OverflowError), SI, w, h, bytes(n))
 
 
 @pytest.mark.parametrize("w, h, n", [(0, 5, 0), (5, 0, 0), (-1, -1, 3), (-1, -3, 9)])
@@ -133,8 +118,7 @@ def test_subclass_initialiser_runs_after_validation(SI):
     img = Sub(1, 1, b"abc", alpha=b"z")
     assert seen == [((1, 1), b"abc", (1, 1, b"abc"), {"alpha": b"z"})]
     img.extra = 1  # subclasses get an instance dictionary
-    with pytest.raises(ValueError):
-        Sub(1, 1, b"ab")
+    pytest.raises(ValueError, Sub, 1, 1, b"ab")
     assert len(seen) == 1
 
 
@@ -146,9 +130,8 @@ def test_pixels_attribute_is_the_stored_buffer(SI):
     assert img.getPixel((0, 0)) == (0, 98, 99)
     mine = bytearray(b"xyz")
     img._pixels = mine
-    assert img._pixels is mine
     mine[2] = 1
-    assert img.getPixel((0, 0)) == (120, 121, 1)
+    assert img._pixels is mine and img.getPixel((0, 0)) == (120, 121, 1)
     img._pixels = None
     assert img._pixels is None
     img._pixels = mine
@@ -182,28 +165,20 @@ def test_metadata_fields_store_anything(SI, field):
     assert getattr(img, field) is None
 
 
-@pytest.mark.parametrize("name", ["width", "height"])
-def test_dimensions_cannot_be_deleted(SI, name):
-    img = SI(1, 1, b"abc")
-    raises_exact(NotImplementedError, "__del__", delattr, img, name)
-    assert getattr(img, name) == 1
-
-
-def test_size_follows_dimensions_and_is_read_only(SI):
+def test_dimension_attributes(SI):
     img = SI(2, 1, bytes(6))
-    img.width = 7  # no check on assignment
+    img.width = 7  # assignment re-checks nothing
     assert img.size == (7, 1)
-    with pytest.raises(AttributeError):
-        img.size = (1, 1)
-    with pytest.raises(AttributeError):
-        del img.size
+    raises_exact(NotImplementedError, "__del__", delattr, img, "width")
+    raises_exact(NotImplementedError, "__del__", delattr, img, "height")
+    pytest.raises(AttributeError, setattr, img, "size", (1, 1))
+    pytest.raises(AttributeError, delattr, img, "size")
     assert img.size == (7, 1)
 
 
 def test_instances_are_closed_and_identity_based(SI):
     img, other = SI(1, 1, b"abc"), SI(1, 1, b"abc")
-    with pytest.raises(AttributeError):
-        img.colour = 1
+    pytest.raises(AttributeError, setattr, img, "colour", 1)
     assert img == img and img != other
     assert hash(img) == object.__hash__(img)
     assert repr(img).startswith(f"<{MODULE_NAME}.SimpleImage object at ")
@@ -211,8 +186,7 @@ def test_instances_are_closed_and_identity_based(SI):
 
 @pytest.mark.skipif(IS_PYPY, reason="PyPy can weakly reference any object")
 def test_no_weak_references(SI):
-    with pytest.raises(TypeError):
-        weakref.ref(SI(1, 1, b"abc"))
+    pytest.raises(TypeError, weakref.ref, SI(1, 1, b"abc"))
 
 
 # -- getPixel / putPixel -------------------------------------------------------------
@@ -264,11 +238,9 @@ def test_coordinates_are_not_converted(SI):
 @pytest.mark.parametrize("make, stored", [
     (lambda: (300, -1, 255.9), (44, 255, 255)),
     (lambda: b"\x01\x02\x03", (1, 2, 3)),
-    (lambda: [256, 511, -256], (0, 255, 0)),
     (lambda: (2**70 + 5, -2**70 - 1, True), (5, 255, 1)),
-    (lambda: "123", (1, 2, 3)),
     (lambda: ("12", " 7", "-1"), (12, 7, 255)),
-    (lambda: iter([9, 8, 7]), (9, 8, 7)),
+    (lambda: iter([256, 511, -256]), (0, 255, 0)),
     (lambda: (IntVia(258), -0.5, 1.5), (2, 0, 1)),
 ])
 def test_put_pixel_keeps_low_eight_bits(SI, make, stored):
@@ -280,8 +252,7 @@ def test_put_pixel_keeps_low_eight_bits(SI, make, stored):
 
 def counting():
     """Yields 1, 2, ... and fails loudly if consumed well past what unpacking needs."""
-    for i in range(1, 11):
-        yield i
+    yield from range(1, 11)
     raise AssertionError("value iterated to exhaustion")
 
 
@@ -290,7 +261,6 @@ def counting():
     (lambda: b"RGBA", "too many values to unpack (expected 3)"),
     (counting, "too many values to unpack (expected 3)"),
     (lambda: (1, 2), "need more than 2 values to unpack"),
-    (lambda: (i for i in (1, 2)), "need more than 2 values to unpack"),
     (lambda: [1], "need more than 1 value to unpack"),
     (lambda: "", "need more than 0 values to unpack"),
 ])
@@ -357,21 +327,16 @@ def test_short_or_missing_pixel_buffer(SI):
     ({"_alpha": 5}, TypeError, "'int' object is not subscriptable"),
     ({"_png_chunks": 5.0}, TypeError, "'float' object is not subscriptable"),
     ({"_png_filters": 5}, TypeError, "'int' object is not subscriptable"),
-    ({"_alpha": bytearray(3)}, ValueError, BAD_ALPHA),
-    ({"_png_filters": [0, 0]}, ValueError, BAD_FILTERS),
     ({"_alpha": bytearray(3), "_png_filters": [0, 0]}, ValueError, BAD_ALPHA),
+    ({"_png_filters": [0, 0]}, ValueError, BAD_FILTERS),
     # Every field is copied before the new image is validated.
     ({"_alpha": bytearray(3), "_png_chunks": 5}, TypeError, "'int' object is not subscriptable"),
-    ({"_bmp_header": 5}, TypeError, None),
 ])
 def test_copy_revalidates(SI, fields, exc, message):
     img = SI(2, 1, bytes(6))
     for name, value in fields.items():
         setattr(img, name, value)
-    if message is None:
-        pytest.raises(exc, img.copy, )
-    else:
-        raises_exact(exc, message, img.copy)
+    raises_exact(exc, message, img.copy)
 
 
 # -- copy ----------------------------------------------------------------------------
@@ -392,10 +357,7 @@ def test_copy_is_independent(SI):
 
 def test_copy_always_builds_the_module_class(m, monkeypatch):
     original = m.SimpleImage
-
-    class Sub(original):
-        pass
-
+    Sub = type("Sub", (original,), {})
     assert type(Sub(1, 1, b"abc").copy()) is original
     monkeypatch.setattr(m, "SimpleImage", Sub)
     assert type(original(1, 1, b"abc").copy()) is original
@@ -407,25 +369,17 @@ class Holder:
     pass
 
 
+@pytest.mark.skipif(IS_PYPY, reason="PyPy never calls tp_traverse, so it cannot see these cycles")
 @pytest.mark.parametrize("subclass", [False, True])
 @pytest.mark.parametrize("field", METADATA)
 def test_cycles_through_metadata_are_collected(SI, field, subclass):
-    cls = type("Sub", (SI,), {}) if subclass else SI
-    img, holder = cls(1, 1, b"abc"), Holder()
+    img, holder = (type("Sub", (SI,), {}) if subclass else SI)(1, 1, b"abc"), Holder()
     holder.img = img
     setattr(img, field, holder)
     probe = weakref.ref(holder)
     del img, holder
     gc.collect()
     assert probe() is None
-
-
-@pytest.mark.skipif(IS_PYPY, reason="PyPy never calls tp_traverse")
-def test_traverse_reports_metadata(SI):
-    img = SI(1, 1, b"abc", b"z", [], {}, b"\0")
-    referents = gc.get_referents(img)
-    for name in METADATA:
-        assert any(r is getattr(img, name) for r in referents), name
 
 
 @pytest.mark.skipif(IS_PYPY, reason="PyPy never calls tp_clear")
