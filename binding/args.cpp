@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "binding/pyref.hpp"
 
 namespace vextaro {
 
@@ -54,6 +53,33 @@ bool check_exact_type(PyObject* o, PyTypeObject* type, const char* param, bool n
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
                  param, type->tp_name, Py_TYPE(o)->tp_name, note);
     return false;
+}
+
+bool unpack_exactly(PyObject* value, Ref* items, Py_ssize_t n) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size != n) {
+            raise_unpack_error(size, n);
+            return false;
+        }
+        for (Py_ssize_t k = 0; k < n; ++k) items[k] = Ref::borrow(PySequence_Fast_GET_ITEM(value, k));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it) return false;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        items[k] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[k]) {
+            if (!PyErr_Occurred()) raise_unpack_error(k, n);
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        raise_unpack_error(n + 1, n);
+        return false;
+    }
+    return !PyErr_Occurred();
 }
 
 void raise_unpack_error(Py_ssize_t got, Py_ssize_t expected) {

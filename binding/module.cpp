@@ -6,8 +6,11 @@
 
 #include "binding/compat.hpp"
 #include "binding/function.hpp"
+#include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
+#include "core/chunks.hpp"
 #include "core/image.hpp"
+#include "core/open.hpp"
 #include "core/pixels.hpp"
 
 namespace vextaro {
@@ -103,6 +106,22 @@ int bind_image_input(PyObject* module) {
     return PyModule_AddObject(module, "ImageInput", alias.release()) < 0 ? -1 : 0;
 }
 
+int add_function(PyObject* module, const FunctionSpec& spec, PyObject* module_name) {
+    PyObject* f = make_function(spec, module_name);
+    if (f == nullptr) return -1;
+    if (PyModule_AddObject(module, spec.name, f) < 0) {
+        Py_DECREF(f);
+        return -1;
+    }
+    return 0;
+}
+
+// The function inside the class's static method, to recognise it when it is looked up.
+int capture(PyObject* module) {
+    Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&ImageType), "_streamToImage"));
+    return wrapper && capture_originals(module, wrapper.get()) ? 0 : -1;
+}
+
 // A method as the class stores it: wrapped as a static or class method where its kind says so.
 Ref class_member(const FunctionSpec& spec, PyObject* module_name) {
     Ref f = Ref::steal(make_function(spec, module_name));
@@ -111,12 +130,8 @@ Ref class_member(const FunctionSpec& spec, PyObject* module_name) {
                           : spec.kind == Kind::ClassMethod ? "classmethod"
                                                            : nullptr;
     if (wrapper == nullptr) return f;
-    PyObject* builtin = PyDict_GetItemString(PyEval_GetBuiltins(), wrapper);
-    if (builtin == nullptr) {
-        PyErr_Format(PyExc_ImportError, "builtin %s is missing", wrapper);
-        return {};
-    }
-    return Ref::steal(PyObject_CallOneArg(builtin, f.get()));
+    Ref kind = Ref::steal(builtin(wrapper));
+    return kind ? Ref::steal(PyObject_CallOneArg(kind.get(), f.get())) : Ref();
 }
 
 // The class's methods, in the order the class receives them. PyPy cannot add
@@ -125,7 +140,8 @@ Ref class_dict(PyObject* module_name) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return dict;
     // Pickling and the host's copy functions go through the first two, which refuse.
-    for (const FunctionSpec* spec : {&kReduceSpec, &kSetStateSpec, &kGetPixelSpec, &kPutPixelSpec, &kCopySpec}) {
+    for (const FunctionSpec* spec : {&kReduceSpec, &kSetStateSpec, &kStreamToImageSpec, &kOpenSpec, &kGetPixelSpec,
+                                     &kPutPixelSpec, &kCopySpec}) {
         Ref member = class_member(*spec, module_name);
         if (!member || PyDict_SetItemString(dict.get(), spec->name, member.get()) < 0) return {};
     }
@@ -135,7 +151,7 @@ Ref class_dict(PyObject* module_name) {
 int initialise(PyObject* module) {
     if (check_version() < 0) return -1;
     Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!module_name || !ready_function_type()) return -1;
+    if (!module_name || !init_names(module) || !ready_function_type()) return -1;
     Ref methods = class_dict(module_name.get());
     if (!methods || !ready_image_type(methods.get())) return -1;
 
@@ -155,8 +171,10 @@ int initialise(PyObject* module) {
         return -1;
     }
     if (bind_image_input(module) < 0) return -1;
-
-    return 0;
+    for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec}) {
+        if (add_function(module, *spec, module_name.get()) < 0) return -1;
+    }
+    return capture(module);
 }
 
 int module_exec(PyObject* module) {

@@ -148,34 +148,6 @@ PyObject* get_pixel(const BoundArgs& a) {
     return PyTuple_Pack(3, channels[0].get(), channels[1].get(), channels[2].get());
 }
 
-// Items of `value` when it yields exactly three, under the unpacking rules.
-bool unpack_value(PyObject* value, Ref (&items)[3]) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n != 3) {
-            raise_unpack_error(n, 3);
-            return false;
-        }
-        for (int k = 0; k < 3; ++k) items[k] = Ref::borrow(PySequence_Fast_GET_ITEM(value, k));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(value));
-    if (!it) return false;
-    for (int k = 0; k < 3; ++k) {
-        items[k] = Ref::steal(PyIter_Next(it.get()));
-        if (!items[k]) {
-            if (!PyErr_Occurred()) raise_unpack_error(k, 3);
-            return false;
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        raise_unpack_error(4, 3);
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // int(v) & 0xFF.
 Ref channel_byte(PyObject* v) {
     Ref as_int = Ref::steal(PyNumber_Long(v));
@@ -208,7 +180,7 @@ PyObject* put_pixel(const BoundArgs& a) {
     auto where = locate(img, *c);
     if (!where) return nullptr;
     Ref items[3];
-    if (!unpack_value(a.obj[2], items)) return nullptr;
+    if (!unpack_exactly(a.obj[2], items, 3)) return nullptr;
 
     unsigned char bytes[3];
     // Unpacking may have run code that replaced or resized the buffer: look again.

@@ -1,0 +1,21 @@
+// Reading from the host's binary streams (files, in-memory streams, anything
+// with read(n) and seek(position)).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "binding/pyref.hpp"
+
+namespace vextaro {
+
+// stream.read(n) as bytes, or fewer bytes at the end of the data. Requests
+// above a mebibyte are made in growing pieces: a file object allocates what is
+// asked for before it reads, and a header's claim must not decide memory.
+Ref read_bytes(PyObject* stream, uint64_t n);
+
+// stream.seek(position).
+bool seek_to(PyObject* stream, uint64_t position);
+
+}  // namespace vextaro

@@ -1,0 +1,143 @@
+#include "core/bmp_decoder.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "binding/args.hpp"
+#include "binding/namespace.hpp"
+#include "binding/stream.hpp"
+#include "bmp/rows.hpp"
+
+namespace vextaro {
+
+namespace {
+
+PyObject* fail(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+// struct.unpack(format, data) through the module's struct, into exactly n items.
+bool unpack(const char* format, PyObject* data, Ref* items, Py_ssize_t n) {
+    Ref struct_module = module_global(names.struct_);
+    Ref text = struct_module ? Ref::steal(PyUnicode_FromString(format)) : Ref();
+    if (!text) return false;
+    Ref values = Ref::steal(PyObject_CallMethodObjArgs(struct_module.get(), names.unpack, text.get(), data, nullptr));
+    return values && unpack_exactly(values.get(), items, n);
+}
+
+std::optional<int64_t> as_int64(PyObject* o) {
+    const long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) return std::nullopt;
+    return v;
+}
+
+// Rows arrive one at a time and the buffer grows with them, so that a header's
+// claim alone never decides how much memory is taken. Bottom-up files fill the
+// buffer from its end, so the rows land in their final places as they come.
+class RowSink {
+public:
+    RowSink(uint64_t total, bool from_end) : total_(total), from_end_(from_end) {}
+
+    // Room for `n` more bytes; nullptr with an exception set on failure.
+    uint8_t* reserve(uint64_t n) {
+        if (!buffer_ && !grow(0)) return nullptr;
+        const uint64_t need = filled_ + n;
+        if (need > capacity() && !grow(need)) return nullptr;
+        auto* base = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer_.get()));
+        uint8_t* at = from_end_ ? base + capacity() - need : base + filled_;
+        filled_ = need;
+        return at;
+    }
+
+    Ref finish() { return buffer_ ? std::move(buffer_) : Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)); }
+
+private:
+    uint64_t capacity() const { return static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer_.get())); }
+
+    bool grow(uint64_t need) {
+        const uint64_t old = buffer_ ? capacity() : 0;
+        const uint64_t wanted = std::min(total_, std::max({need, old * 2, uint64_t{1} << 16}));
+        if (wanted > uint64_t(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (buffer_ && !from_end_) return PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(wanted)) == 0;
+        Ref bigger = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        if (!bigger) return false;
+        if (buffer_) {
+            std::memcpy(PyByteArray_AS_STRING(bigger.get()) + wanted - filled_,
+                        PyByteArray_AS_STRING(buffer_.get()) + old - filled_, filled_);
+        }
+        buffer_ = std::move(bigger);
+        return true;
+    }
+
+    uint64_t total_;
+    bool from_end_;
+    uint64_t filled_ = 0;
+    Ref buffer_;
+};
+
+}  // namespace
+
+Ref load_bmp(PyObject* stream) {
+    Ref file_header = read_bytes(stream, 14);
+    if (!file_header) return {};
+    if (PyBytes_GET_SIZE(file_header.get()) != 14 || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
+        return Ref::steal(fail("Unsupported BMP header"));
+    Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
+    Ref file_fields[4];
+    if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return {};
+    PyObject* pixel_offset = file_fields[3].get();
+
+    Ref size_bytes = read_bytes(stream, 4);
+    if (!size_bytes) return {};
+    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return Ref::steal(fail("Corrupted BMP DIB header"));
+    Ref header_size[1];
+    if (!unpack("<I", size_bytes.get(), header_size, 1)) return {};
+    const auto size = as_int64(header_size[0].get());
+    if (!size) return {};
+    if (*size != 40) return Ref::steal(fail("Only BITMAPINFOHEADER BMP files are supported"));
+
+    Ref info = read_bytes(stream, 36);
+    Ref f[10];  // width, height, planes, bits per pixel, compression, image size, xppm, yppm, clrUsed, clrImportant
+    if (!info || !unpack("<iiHHIIiiII", info.get(), f, 10)) return {};
+    std::optional<int64_t> v[5];
+    for (int k = 0; k < 5; ++k) {
+        if (!(v[k] = as_int64(f[k].get()))) return {};
+    }
+    const int64_t width = *v[0], height = *v[1];
+    if (*v[2] != 1 || *v[3] != 24 || *v[4] != 0) return Ref::steal(fail("Only uncompressed 24-bit BMP files are supported"));
+    if (width < 0 || width > INT32_MAX) return Ref::steal(fail("Invalid BMP width"));
+
+    const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+    const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
+    const uint64_t row_bytes = static_cast<uint64_t>(width) * 3;
+    RowSink sink(row_bytes * rows, height > 0);
+
+    Ref seek_result = Ref::steal(PyObject_CallMethodObjArgs(stream, names.seek, pixel_offset, nullptr));
+    if (!seek_result) return {};
+    // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
+    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
+        Ref row = read_bytes(stream, stride);
+        if (!row) return {};
+        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
+            return Ref::steal(fail("Incomplete BMP pixel data"));
+        uint8_t* target = sink.reserve(row_bytes);
+        if (target == nullptr) return {};
+        bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
+                        target);
+    }
+    Ref pixels = sink.finish();
+    Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[6].get(), "yppm", f[7].get(), "clrUsed",
+                                                   f[8].get(), "clrImportant", f[9].get()))
+                        : Ref();
+    if (!record) return {};
+    return Ref::steal(Py_BuildValue("(OKOiOOOO)", f[0].get(), static_cast<unsigned long long>(rows), pixels.get(), 3,
+                                    Py_None, Py_None, record.get(), Py_None));
+}
+
+}  // namespace vextaro

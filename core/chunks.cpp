@@ -1,0 +1,127 @@
+#include "core/chunks.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "binding/namespace.hpp"
+#include "binding/stream.hpp"
+#include "png/crc.hpp"
+
+namespace vextaro {
+
+namespace {
+
+std::span<const uint8_t> bytes_of(PyObject* b) {
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b)), static_cast<size_t>(PyBytes_GET_SIZE(b))};
+}
+
+uint32_t big_endian32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+std::nullopt_t fail(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return std::nullopt;
+}
+
+// CRC-32 over the type, continued over the data; through the module's zlib
+// when that name has been rebound.
+std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
+    Ref zlib = module_global(names.zlib);
+    if (!zlib) return std::nullopt;
+    if (zlib.get() == originals.zlib) return png::chunk_crc(bytes_of(type), bytes_of(data));
+    Ref of_type = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, type, nullptr));
+    if (!of_type) return std::nullopt;
+    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, data, of_type.get(), nullptr));
+    if (!running) return std::nullopt;
+    Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
+    Ref masked = mask ? Ref::steal(PyNumber_And(running.get(), mask.get())) : Ref();
+    if (!masked) return std::nullopt;
+    const unsigned long value = PyLong_AsUnsignedLong(masked.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+PyObject* read_chunk_body(const BoundArgs& a) {
+    auto chunk = read_chunk(a.obj[0]);
+    if (!chunk) return nullptr;
+    return PyTuple_Pack(2, chunk->first.get(), chunk->second.get());
+}
+
+PyObject* make_chunk_body(const BoundArgs& a) {
+    PyObject* type = a.obj[0];
+    PyObject* data = a.obj[1];
+    const Py_ssize_t length = PyBytes_GET_SIZE(data);
+    if (static_cast<uint64_t>(length) > UINT32_MAX) {
+        // Let the host's struct word the refusal of a length the frame cannot hold.
+        Ref struct_module = module_global(names.struct_);
+        if (struct_module)
+            Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sn", ">I", length));
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
+        return nullptr;
+    }
+    const auto crc = chunk_crc_of(type, data);
+    if (!crc) return nullptr;
+    const Py_ssize_t type_length = PyBytes_GET_SIZE(type);
+    PyObject* frame = PyBytes_FromStringAndSize(nullptr, 4 + type_length + length + 4);
+    if (frame == nullptr) return nullptr;
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame));
+    auto put32 = [](uint8_t* p, uint32_t v) {
+        p[0] = static_cast<uint8_t>(v >> 24);
+        p[1] = static_cast<uint8_t>(v >> 16);
+        p[2] = static_cast<uint8_t>(v >> 8);
+        p[3] = static_cast<uint8_t>(v);
+    };
+    put32(out, static_cast<uint32_t>(length));
+    std::memcpy(out + 4, PyBytes_AS_STRING(type), type_length);
+    std::memcpy(out + 4 + type_length, PyBytes_AS_STRING(data), length);
+    put32(out + 4 + type_length + length, *crc);
+    return frame;
+}
+
+const Param kReadChunkParams[] = {{"stream"}};
+const Param kMakeChunkParams[] = {
+    {"chunkType", Check::Exact, &PyBytes_Type, "bytes"},
+    {"data", Check::Exact, &PyBytes_Type, "bytes"},
+};
+
+}  // namespace
+
+std::optional<std::pair<Ref, Ref>> read_chunk(PyObject* stream) {
+    Ref length_bytes = read_bytes(stream, 4);
+    if (!length_bytes) return std::nullopt;
+    if (PyBytes_GET_SIZE(length_bytes.get()) == 0) {
+        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        if (!empty) return std::nullopt;
+        Ref also_empty = Ref::borrow(empty.get());
+        return std::pair{std::move(empty), std::move(also_empty)};
+    }
+    if (PyBytes_GET_SIZE(length_bytes.get()) != 4)
+        return fail("Unexpected EOF while reading chunk length");
+    const uint32_t length = big_endian32(bytes_of(length_bytes.get()).data());
+
+    Ref type = read_bytes(stream, 4);
+    if (!type) return std::nullopt;
+    if (PyBytes_GET_SIZE(type.get()) < 4) return fail("Unexpected EOF while reading chunk type");
+    Ref data = read_bytes(stream, length);
+    if (!data) return std::nullopt;
+    if (static_cast<uint64_t>(PyBytes_GET_SIZE(data.get())) != length)
+        return fail("Unexpected EOF while reading chunk data");
+    Ref crc = read_bytes(stream, 4);
+    if (!crc) return std::nullopt;
+    if (PyBytes_GET_SIZE(crc.get()) < 4) return fail("Unexpected EOF while reading chunk CRC");
+
+    const auto expected = chunk_crc_of(type.get(), data.get());
+    if (!expected) return std::nullopt;
+    if (*expected != big_endian32(bytes_of(crc.get()).data()))
+        return fail("Corrupted PNG chunk detected");
+    return std::pair{std::move(type), std::move(data)};
+}
+
+const FunctionSpec kReadChunkSpec = {"_readChunk", "_readChunk", Kind::Function, kReadChunkParams, 0,
+                                     "Tuple[bytes, bytes]", read_chunk_body};
+const FunctionSpec kMakeChunkSpec = {"_makeChunk", "_makeChunk", Kind::Function, kMakeChunkParams, 0, "bytes",
+                                     make_chunk_body};
+
+}  // namespace vextaro

@@ -1,0 +1,130 @@
+#include "core/open.hpp"
+
+#include <cstring>
+
+#include "binding/args.hpp"
+#include "binding/compat.hpp"
+#include "binding/namespace.hpp"
+#include "binding/stream.hpp"
+#include "core/bmp_decoder.hpp"
+#include "core/image.hpp"
+#include "core/png_decoder.hpp"
+
+namespace vextaro {
+
+namespace {
+
+PyObject* fail(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    return nullptr;
+}
+
+int starts_with_png_signature(PyObject* signature) {
+    Ref png = module_global(names.PNG_SIGNATURE);
+    if (!png) return -1;
+    if (PyBytes_CheckExact(png.get())) {
+        const Py_ssize_t n = PyBytes_GET_SIZE(png.get());
+        return PyBytes_GET_SIZE(signature) >= n && std::memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(png.get()), n) == 0;
+    }
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(signature, names.startswith, png.get(), nullptr));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+Ref stream_to_image(PyObject* stream) {
+    // Rewinding first makes the format come from the bytes that are decoded,
+    // wherever the stream stood.
+    if (!seek_to(stream, 0)) return {};
+    Ref signature = read_bytes(stream, 8);
+    if (!signature || !seek_to(stream, 0)) return {};
+    const int png = starts_with_png_signature(signature.get());
+    if (png < 0) return {};
+    if (png) return load_png(stream);
+    if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
+        return load_bmp(stream);
+    return Ref::steal(fail(PyExc_ValueError, "Unsupported image format"));
+}
+
+PyObject* stream_to_image_body(const BoundArgs& a) { return stream_to_image(a.obj[0]).release(); }
+
+// cls._streamToImage(stream); `native` tells whether the module's own decoder
+// ran, so that its buffers are seen by nobody else yet.
+Ref decode_through(PyObject* cls, PyObject* stream, bool& native) {
+    Ref method = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
+    if (!method) return method;
+    native = method.get() == originals.stream_to_image;
+    if (native) return stream_to_image(stream);
+    return Ref::steal(PyObject_CallOneArg(method.get(), stream));
+}
+
+Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
+    Ref file = Ref::steal(PyObject_CallFunction(originals.open, "Os", path, "rb"));
+    if (!file) return file;
+    Ref decoded = decode_through(cls, file.get(), native);
+    // The file is closed on every path; an error in closing it wins, as in a `finally`.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed = Ref::steal(PyObject_CallMethodObjArgs(file.get(), names.close, nullptr));
+    if (!closed) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return {};
+    }
+    PyErr_Restore(type, value, traceback);
+    return decoded;
+}
+
+PyObject* open_body(const BoundArgs& a) {
+    PyObject* cls = a.obj[0];
+    PyObject* source = a.obj[1];
+    if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
+
+    Ref path_class = module_global(names.Path);
+    if (!path_class) return nullptr;
+    int is_path = PyUnicode_Check(source);
+    if (!is_path && (is_path = PyObject_IsInstance(source, path_class.get())) < 0) return nullptr;
+
+    bool native = false;
+    Ref decoded;
+    if (is_path) {
+        decoded = decode_file(cls, source, native);
+    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
+        Ref bytes_io = module_global(names.BytesIO);
+        Ref stream = bytes_io ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), source)) : Ref();
+        if (stream) decoded = decode_through(cls, stream.get(), native);
+    } else {
+        return fail(PyExc_TypeError, "source must be a file path or raw bytes");
+    }
+    Ref f[8];  // width, height, pixels, channels, alpha, chunks, bmp_meta, png_filters
+    if (!decoded || !unpack_exactly(decoded.get(), f, 8)) return nullptr;
+
+    Ref image;
+    if (native && cls == reinterpret_cast<PyObject*>(&ImageType)) {
+        // Our own decoder made these buffers and nobody else has seen them: keep them.
+        auto w = to_int32(f[0].get());
+        auto h = w ? to_int32(f[1].get()) : std::nullopt;
+        if (!h) return nullptr;
+        const ImageParts parts = {*w, *h, f[2].get(), f[4].get(), f[5].get(), f[6].get(), f[7].get()};
+        image = Ref::steal(build_image(&ImageType, parts, true));
+    } else {
+        image = Ref::steal(PyObject_CallFunctionObjArgs(cls, f[0].get(), f[1].get(), f[2].get(), f[4].get(),
+                                                        f[5].get(), f[6].get(), f[7].get(), nullptr));
+    }
+    if (!image) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", f[0].get(),
+                                               f[1].get(), f[3].get()));
+    if (!line || !Ref::steal(PyObject_CallOneArg(originals.print, line.get()))) return nullptr;
+    return image.release();
+}
+
+const Param kStreamToImageParams[] = {{"stream"}};
+const Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
+
+}  // namespace
+
+const FunctionSpec kStreamToImageSpec = {"_streamToImage", "SimpleImage._streamToImage", Kind::StaticMethod,
+                                         kStreamToImageParams, 0, nullptr, stream_to_image_body};
+const FunctionSpec kOpenSpec = {"open", "SimpleImage.open", Kind::ClassMethod, kOpenParams, 0, "SimpleImage",
+                                open_body};
+
+}  // namespace vextaro

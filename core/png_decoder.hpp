@@ -1,0 +1,12 @@
+// The PNG decoder: a stream in, the DecodedImage 8-tuple out.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/pyref.hpp"
+
+namespace vextaro {
+
+Ref load_png(PyObject* stream);
+
+}  // namespace vextaro

@@ -1,0 +1,68 @@
+#include "png/inflate.hpp"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <memory>
+
+namespace vextaro::png {
+
+namespace {
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+}  // namespace
+
+InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return {InflateResult::Kind::Invalid, Z_MEM_ERROR, "out of memory"};
+    auto scratch = std::make_unique<uint8_t[]>(1 << 16);
+    uint64_t total = 0;
+    int err = Z_OK;
+    const uint8_t* next = in.data();
+    size_t left = in.size();
+    while (err == Z_OK) {
+        // avail_in is 32 bits wide: feed larger inputs in slices.
+        if (z.avail_in == 0 && left > 0) {
+            const size_t slice = left < (1u << 30) ? left : (1u << 30);
+            z.next_in = const_cast<Bytef*>(next);
+            z.avail_in = static_cast<uInt>(slice);
+            next += slice;
+            left -= slice;
+        }
+        z.next_out = scratch.get();
+        z.avail_out = 1 << 16;
+        err = inflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+        total += (1 << 16) - z.avail_out;
+        // Z_BUF_ERROR with output space left means the input ran out.
+        if (err == Z_BUF_ERROR && z.avail_out == 0) err = Z_OK;
+    }
+    std::string message = z.msg != nullptr ? z.msg : "";
+    inflateEnd(&z);
+    if (err == Z_STREAM_END)
+        return {total == expected ? InflateResult::Kind::Unsure : InflateResult::Kind::OtherLength, 0, {}};
+    if (message.empty()) {
+        message = err == Z_BUF_ERROR    ? "incomplete or truncated stream"
+                  : err == Z_DATA_ERROR ? "invalid input data"
+                                        : "";
+    }
+    return {InflateResult::Kind::Invalid, err, message};
+}
+
+InflateResult inflate_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
+    if (d) {
+        size_t used = 0, produced = 0;
+        const auto r = libdeflate_zlib_decompress_ex(d.get(), in.data(), in.size(), out.data(), out.size(), &used,
+                                                     &produced);
+        if (r == LIBDEFLATE_SUCCESS)
+            return {produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength, 0, {}};
+    }
+    // The stream is invalid, or longer than `out`, or libdeflate and zlib may
+    // disagree: zlib decides.
+    return judge_with_zlib(in, out.size());
+}
+
+}  // namespace vextaro::png

@@ -1,0 +1,35 @@
+// One-shot inflation of a zlib stream into a buffer of exactly the expected
+// size, with the outcome the host's zlib.decompress would reach. Plain C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vextaro::png {
+
+struct InflateResult {
+    enum class Kind {
+        Exact,        // the stream is valid and `out` holds all of its output
+        OtherLength,  // the stream is valid but inflates to another length
+        Invalid,      // zlib refuses the stream; `code` and `message` say why
+        Unsure,       // valid, of the right length, but not inflated here: ask the host's zlib
+    };
+    Kind kind;
+    int code = 0;
+    std::string message;
+};
+
+// Inflates `in` (zlib format) into `out`. Memory beyond `out` stays within a
+// small scratch buffer, however far the stream would inflate.
+InflateResult inflate_exact(std::span<const uint8_t> in, std::span<uint8_t> out);
+
+// Runs the stream through zlib with a small scratch buffer, only to learn
+// whether zlib accepts it and whether its output has `expected` bytes (Unsure).
+InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected);
+
+// An upper bound of what `compressed` bytes of a deflate stream can inflate to.
+constexpr uint64_t max_inflated_size(uint64_t compressed) { return compressed * 1032 + 1024; }
+
+}  // namespace vextaro::png

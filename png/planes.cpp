@@ -1,0 +1,21 @@
+#include "png/planes.hpp"
+
+#include <cstring>
+
+namespace vextaro::png {
+
+void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8_t* alpha) {
+    if (bpp == 3) {
+        std::memmove(rgb, row, width * 3);
+        return;
+    }
+    for (size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
+        const uint8_t r = row[0], g = row[1], b = row[2];
+        alpha[x] = row[3];
+        rgb[0] = r;
+        rgb[1] = g;
+        rgb[2] = b;
+    }
+}
+
+}  // namespace vextaro::png

@@ -1,0 +1,99 @@
+#include "png/unfilter.hpp"
+
+#include "png/paeth.hpp"
+#include "png/planes.hpp"
+
+namespace vextaro::png {
+
+namespace {
+
+// Each loop is written for one bpp known at compile time, so that the compiler
+// keeps the left pixel in registers.
+template <int Bpp>
+void unfilter_sub(std::span<uint8_t> row) {
+    uint8_t* p = row.data();
+    for (size_t i = Bpp; i < row.size(); ++i) p[i] = static_cast<uint8_t>(p[i] + p[i - Bpp]);
+}
+
+void unfilter_up(std::span<uint8_t> row, const uint8_t* up) {
+    uint8_t* p = row.data();
+    for (size_t i = 0; i < row.size(); ++i) p[i] = static_cast<uint8_t>(p[i] + up[i]);
+}
+
+template <int Bpp>
+void unfilter_average(std::span<uint8_t> row, const uint8_t* up) {
+    uint8_t* p = row.data();
+    const size_t n = row.size();
+    if (up == nullptr) {
+        for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (p[i - Bpp] >> 1));
+        return;
+    }
+    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (up[i] >> 1));
+    for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + ((p[i - Bpp] + up[i]) >> 1));
+}
+
+template <int Bpp>
+void unfilter_paeth(std::span<uint8_t> row, const uint8_t* up) {
+    uint8_t* p = row.data();
+    const size_t n = row.size();
+    // With the left byte and the upper-left byte 0, the predictor is the up byte.
+    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + up[i]);
+    for (size_t i = Bpp; i < n; ++i)
+        p[i] = static_cast<uint8_t>(p[i] + paeth_predictor(p[i - Bpp], up[i], up[i - Bpp]));
+}
+
+template <int Bpp>
+void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous) {
+    const uint8_t* up = previous.empty() ? nullptr : previous.data();
+    switch (filter) {
+        case 1:
+            return unfilter_sub<Bpp>(row);
+        case 2:
+            if (up != nullptr) unfilter_up(row, up);
+            return;
+        case 3:
+            return unfilter_average<Bpp>(row, up);
+        case 4:
+            // Above the top row everything is zero, and Paeth then predicts the left byte.
+            if (up == nullptr) return unfilter_sub<Bpp>(row);
+            return unfilter_paeth<Bpp>(row, up);
+        default:
+            return;
+    }
+}
+
+}  // namespace
+
+void unfilter_row(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous, int bpp) {
+    if (bpp == 3) {
+        unfilter<3>(filter, row, previous);
+    } else {
+        unfilter<4>(filter, row, previous);
+    }
+}
+
+std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t width, size_t height, int bpp,
+                                           uint8_t* filters, uint8_t* alpha) {
+    const size_t stride = width * static_cast<size_t>(bpp);
+    uint8_t* base = scanlines.data();
+    std::span<const uint8_t> previous;
+    auto pack_row = [&](size_t y) {
+        split_pixels(previous.data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
+    };
+    for (size_t y = 0; y < height; ++y) {
+        uint8_t* line = base + y * (stride + 1);
+        const uint8_t filter = line[0];
+        filters[y] = filter;
+        if (filter >= kFilterTypes) return BadFilter{y, filter};
+        const std::span<uint8_t> row(line + 1, stride);
+        unfilter_row(filter, row, previous, bpp);
+        // The row above is packed only now that this row no longer needs it;
+        // its packed place ends before this row begins.
+        if (y > 0) pack_row(y - 1);
+        previous = row;
+    }
+    if (height > 0) pack_row(height - 1);
+    return std::nullopt;
+}
+
+}  // namespace vextaro::png

@@ -1,0 +1,81 @@
+#include "png/planes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <tuple>
+#include <vector>
+
+namespace vextaro::png {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t kGuard = 0xA5;
+
+Bytes random_bytes(size_t n, std::mt19937& rng) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
+    return out;
+}
+
+// Expected planes, taken pixel by pixel from the interleaved row.
+void reference_split(const Bytes& row, size_t width, int bpp, Bytes& rgb, Bytes& alpha) {
+    rgb.clear();
+    alpha.clear();
+    for (size_t x = 0; x < width; ++x) {
+        for (int k = 0; k < 3; ++k) rgb.push_back(row[x * bpp + k]);
+        if (bpp == 4) alpha.push_back(row[x * bpp + 3]);
+    }
+}
+
+class SplitPixels : public ::testing::TestWithParam<std::tuple<int, size_t>> {};
+
+TEST_P(SplitPixels, SeparateBuffers) {
+    const auto [bpp, width] = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width));
+    const Bytes row = random_bytes(width * bpp, rng);
+    Bytes want_rgb, want_alpha;
+    reference_split(row, width, bpp, want_rgb, want_alpha);
+
+    // One guard byte past each plane catches writes beyond it.
+    Bytes rgb(width * 3 + 1, kGuard), alpha(width + 1, kGuard);
+    split_pixels(row.data(), width, bpp, rgb.data(), bpp == 4 ? alpha.data() : nullptr);
+    EXPECT_EQ(Bytes(rgb.begin(), rgb.end() - 1), want_rgb);
+    EXPECT_EQ(rgb.back(), kGuard);
+    if (bpp == 4) {
+        EXPECT_EQ(Bytes(alpha.begin(), alpha.end() - 1), want_alpha);
+    }
+    EXPECT_EQ(alpha.back(), kGuard);
+}
+
+TEST_P(SplitPixels, InPlaceAtOrBeforeTheRow) {
+    const auto [bpp, width] = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width + 7));
+    constexpr size_t kMaxShift = 8;
+    for (size_t shift : {0, 1, 2, 3, 4, 8}) {
+        SCOPED_TRACE(shift);
+        const Bytes row = random_bytes(width * bpp, rng);
+        Bytes want_rgb, want_alpha;
+        reference_split(row, width, bpp, want_rgb, want_alpha);
+
+        // The row sits at kMaxShift; the RGB plane starts `shift` bytes earlier.
+        Bytes buffer(kMaxShift + row.size(), kGuard);
+        std::copy(row.begin(), row.end(), buffer.begin() + kMaxShift);
+        Bytes alpha(width, kGuard);
+        uint8_t* rgb = buffer.data() + kMaxShift - shift;
+        split_pixels(buffer.data() + kMaxShift, width, bpp, rgb, bpp == 4 ? alpha.data() : nullptr);
+        EXPECT_EQ(Bytes(rgb, rgb + width * 3), want_rgb);
+        for (size_t i = 0; i < kMaxShift - shift; ++i) EXPECT_EQ(buffer[i], kGuard) << "before the plane, at " << i;
+        if (bpp == 4) {
+            EXPECT_EQ(alpha, want_alpha);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, SplitPixels,
+                         ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
+
+}  // namespace
+}  // namespace vextaro::png

@@ -1,0 +1,159 @@
+#include "png/unfilter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <span>
+#include <tuple>
+#include <vector>
+
+namespace vextaro::png {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t kGuard = 0xA5;
+constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
+
+Bytes random_bytes(size_t n, std::mt19937& rng) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
+    return out;
+}
+
+// Predictor for byte i, one byte at a time with no shortcuts, so it cannot share
+// the kernel's specialisations. `row` only needs to be final before index i.
+int predict(int filter, const Bytes& row, const Bytes& up, size_t i, size_t bpp) {
+    const int a = i >= bpp ? row[i - bpp] : 0;
+    const int b = up[i];
+    const int c = i >= bpp ? up[i - bpp] : 0;
+    switch (filter) {
+        case 1: return a;
+        case 2: return b;
+        case 3: return (a + b) / 2;
+        case 4: {
+            const int p = a + b - c;
+            const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+        }
+        default: return 0;
+    }
+}
+
+Bytes reference_filter(int filter, const Bytes& raw, const Bytes& up, size_t bpp) {
+    Bytes out(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) out[i] = static_cast<uint8_t>(raw[i] - predict(filter, raw, up, i, bpp));
+    return out;
+}
+
+Bytes reference_unfilter(int filter, Bytes row, const Bytes& up, size_t bpp) {
+    for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(row[i] + predict(filter, row, up, i, bpp));
+    return row;
+}
+
+struct Encoded {
+    std::vector<Bytes> raw, filtered;
+    Bytes filters, scanlines;
+};
+
+Encoded encode(size_t width, size_t height, int bpp, int mode, std::mt19937& rng) {
+    std::uniform_int_distribution<int> any_filter(0, kFilterTypes - 1);
+    Encoded e;
+    Bytes up(width * bpp, 0);  // the top row's neighbour above is all zeros
+    for (size_t y = 0; y < height; ++y) {
+        const int filter = mode == kMixed ? any_filter(rng) : mode;
+        e.raw.push_back(random_bytes(width * bpp, rng));
+        e.filtered.push_back(reference_filter(filter, e.raw.back(), up, bpp));
+        e.filters.push_back(static_cast<uint8_t>(filter));
+        e.scanlines.push_back(static_cast<uint8_t>(filter));
+        e.scanlines.insert(e.scanlines.end(), e.filtered.back().begin(), e.filtered.back().end());
+        up = e.raw.back();
+    }
+    return e;
+}
+
+class Unfilter : public ::testing::TestWithParam<std::tuple<int, size_t, size_t>> {};
+
+TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
+    const auto [bpp, width, height] = GetParam();
+    for (int mode = 0; mode <= kMixed; ++mode) {
+        SCOPED_TRACE(mode == kMixed ? "mixed filters" : "filter " + std::to_string(mode));
+        std::mt19937 rng(static_cast<unsigned>(bpp * 100000 + width * 100 + height * 10 + mode));
+        const Encoded e = encode(width, height, bpp, mode, rng);
+        const Bytes zeros(width * bpp, 0);
+
+        for (size_t y = 0; y < height; ++y) {
+            SCOPED_TRACE("row " + std::to_string(y));
+            const Bytes& up = y ? e.raw[y - 1] : zeros;
+            ASSERT_EQ(reference_unfilter(e.filters[y], e.filtered[y], up, bpp), e.raw[y]) << "reference is broken";
+            Bytes row = e.filtered[y];
+            unfilter_row(e.filters[y], row, y ? std::span<const uint8_t>(up) : std::span<const uint8_t>(), bpp);
+            EXPECT_EQ(row, e.raw[y]);
+            if (y == 0 && width > 0) {  // an explicit row of zeros must act like no row at all
+                Bytes same = e.filtered[y];
+                unfilter_row(e.filters[y], same, zeros, bpp);
+                EXPECT_EQ(same, e.raw[y]);
+            }
+        }
+
+        Bytes image = e.scanlines;
+        Bytes filters(height + 1, kGuard), alpha(width * height + 1, kGuard);
+        const auto bad = reconstruct_image(image, width, height, bpp, filters.data(), bpp == 4 ? alpha.data() : nullptr);
+        EXPECT_FALSE(bad.has_value());
+        Bytes want_rgb, want_alpha;
+        for (const Bytes& r : e.raw)
+            for (size_t x = 0; x < width; ++x) {
+                for (int k = 0; k < 3; ++k) want_rgb.push_back(r[x * bpp + k]);
+                if (bpp == 4) want_alpha.push_back(r[x * bpp + 3]);
+            }
+        EXPECT_EQ(Bytes(image.begin(), image.begin() + want_rgb.size()), want_rgb);
+        EXPECT_EQ(Bytes(filters.begin(), filters.end() - 1), e.filters);
+        EXPECT_EQ(filters.back(), kGuard);
+        if (bpp == 4) {
+            EXPECT_EQ(Bytes(alpha.begin(), alpha.end() - 1), want_alpha);
+        }
+        EXPECT_EQ(alpha.back(), kGuard);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Unfilter,
+                         ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100),
+                                            ::testing::Values<size_t>(0, 1, 2, 5)));
+
+TEST(UnfilterRow, AverageAddsBeforeTruncating) {
+    for (int bpp : {3, 4}) {
+        // With everything above at 255, a first pixel of 128 reconstructs to
+        // 128 + 255 / 2 = 255; the zero residue after it then needs (255 + 255) / 2.
+        const Bytes up(2 * bpp, 255);
+        Bytes row(2 * bpp, 0);
+        std::fill(row.begin(), row.begin() + bpp, 128);
+        unfilter_row(3, row, up, bpp);
+        EXPECT_EQ(row, Bytes(2 * bpp, 255)) << "bpp " << bpp;
+    }
+}
+
+TEST(ReconstructImage, ReportsTheFirstUnknownFilter) {
+    const size_t width = 5, height = 4;
+    for (int bpp : {3, 4}) {
+        std::mt19937 rng(static_cast<unsigned>(bpp));
+        const Encoded e = encode(width, height, bpp, kMixed, rng);
+        const size_t line = 1 + width * bpp;
+        for (int filter = kFilterTypes; filter <= 255; ++filter)
+            for (size_t row : {size_t{0}, size_t{1}, height - 1}) {
+                Bytes image = e.scanlines;
+                image[row * line] = static_cast<uint8_t>(filter);
+                if (row + 1 < height) image[(row + 1) * line] = 255;  // a later bad row must not be the one reported
+                Bytes filters(height, kGuard), alpha(width * height);
+                const auto bad = reconstruct_image(image, width, height, bpp, filters.data(), alpha.data());
+                ASSERT_TRUE(bad.has_value()) << "filter " << filter << " row " << row;
+                EXPECT_EQ(bad->row, row);
+                EXPECT_EQ(bad->filter, filter);
+                for (size_t y = 0; y < row; ++y) EXPECT_EQ(filters[y], e.filters[y]);
+            }
+    }
+}
+
+}  // namespace
+}  // namespace vextaro::png
