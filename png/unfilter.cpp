@@ -2,6 +2,7 @@
 
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
+#include "png/unfilter_sse2.hpp"
 
 namespace vextaro::png {
 
@@ -45,6 +46,18 @@ void unfilter_paeth(std::span<uint8_t> row, const uint8_t* up) {
 template <int Bpp>
 void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous) {
     const uint8_t* up = previous.empty() ? nullptr : previous.data();
+    if constexpr (sse2::kAvailable) {
+        switch (filter) {
+            case 1:
+                return sse2::sub(row.data(), row.size(), Bpp);
+            case 3:
+                if (up != nullptr) return sse2::average(row.data(), up, row.size(), Bpp);
+                break;
+            case 4:
+                if (up == nullptr) return sse2::sub(row.data(), row.size(), Bpp);
+                return sse2::paeth(row.data(), up, row.size(), Bpp);
+        }
+    }
     switch (filter) {
         case 1:
             return unfilter_sub<Bpp>(row);

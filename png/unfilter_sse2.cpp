@@ -1,0 +1,102 @@
+#include "png/unfilter_sse2.hpp"
+
+#if defined(__SSE2__)
+
+#include <emmintrin.h>
+
+#include <cstring>
+
+namespace vextaro::png::sse2 {
+
+namespace {
+
+// One pixel in the low lanes. A 3-byte pixel is put together byte by byte:
+// a 4-byte access would touch the next pixel, and a 3-byte memcpy goes through
+// the stack, where the wide reload waits for the narrow stores to drain.
+template <int Bpp>
+__m128i load(const uint8_t* p) {
+    uint32_t v;
+    if constexpr (Bpp == 4) {
+        std::memcpy(&v, p, 4);
+    } else {
+        v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+    }
+    return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+template <int Bpp>
+void store(uint8_t* p, __m128i v) {
+    const auto bits = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    if constexpr (Bpp == 4) {
+        std::memcpy(p, &bits, 4);
+    } else {
+        p[0] = static_cast<uint8_t>(bits);
+        p[1] = static_cast<uint8_t>(bits >> 8);
+        p[2] = static_cast<uint8_t>(bits >> 16);
+    }
+}
+
+template <int Bpp>
+void sub_pixels(uint8_t* row, size_t n) {
+    __m128i left = _mm_setzero_si128();
+    for (size_t i = 0; i < n; i += Bpp) {
+        left = _mm_add_epi8(left, load<Bpp>(row + i));
+        store<Bpp>(row + i, left);
+    }
+}
+
+template <int Bpp>
+void average_pixels(uint8_t* row, const uint8_t* up, size_t n) {
+    const __m128i one = _mm_set1_epi8(1);
+    __m128i left = _mm_setzero_si128();
+    for (size_t i = 0; i < n; i += Bpp) {
+        const __m128i above = load<Bpp>(up + i);
+        // _mm_avg_epu8 rounds up; the filter rounds down.
+        const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(left, above), _mm_and_si128(_mm_xor_si128(left, above), one));
+        left = _mm_add_epi8(load<Bpp>(row + i), mean);
+        store<Bpp>(row + i, left);
+    }
+}
+
+__m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+__m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// Works in 16-bit lanes: p - a = b - c, p - b = a - c, p - c = (b - c) + (a - c).
+template <int Bpp>
+void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero, c = zero;
+    for (size_t i = 0; i < n; i += Bpp) {
+        const __m128i b = _mm_unpacklo_epi8(load<Bpp>(up + i), zero);
+        const __m128i d = _mm_unpacklo_epi8(load<Bpp>(row + i), zero);
+        const __m128i to_b = _mm_sub_epi16(b, c), to_a = _mm_sub_epi16(a, c);
+        const __m128i pa = abs16(to_b), pb = abs16(to_a), pc = abs16(_mm_add_epi16(to_b, to_a));
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        // Ties go to a, then b: test them in that order.
+        const __m128i nearest =
+            select(_mm_cmpeq_epi16(pa, smallest), a, select(_mm_cmpeq_epi16(pb, smallest), b, c));
+        // Lanes stay below 256: adding bytes cannot carry into the zero high byte.
+        a = _mm_add_epi8(d, nearest);
+        store<Bpp>(row + i, _mm_packus_epi16(a, a));
+        c = b;
+    }
+}
+
+}  // namespace
+
+void sub(uint8_t* row, size_t n, int bpp) { bpp == 3 ? sub_pixels<3>(row, n) : sub_pixels<4>(row, n); }
+
+void average(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
+    bpp == 3 ? average_pixels<3>(row, up, n) : average_pixels<4>(row, up, n);
+}
+
+void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
+    bpp == 3 ? paeth_pixels<3>(row, up, n) : paeth_pixels<4>(row, up, n);
+}
+
+}  // namespace vextaro::png::sse2
+
+#endif
