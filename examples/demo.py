@@ -1,25 +1,28 @@
-"""A short tour: build an image, read and write pixels, copy it."""
+"""A short tour: open a PNG and a BMP, read and write pixels, copy, build an image."""
+import sys
+from pathlib import Path
+
 from Vextaro.simpleImage_ext import SimpleImage
 
-width, height = 4, 3
-# A horizontal red ramp over a vertical green ramp.
-pixels = bytearray()
-for y in range(height):
-    for x in range(width):
-        pixels += bytes((x * 255 // (width - 1), y * 255 // (height - 1), 64))
+folder = Path(sys.argv[1] if len(sys.argv) > 1 else "samples")
 
-image = SimpleImage(width, height, pixels)
-print("size:", image.size)
-print("pixel (3, 0):", image.getPixel((3, 0)))
+png = SimpleImage.open(folder / "sample.png")            # prints its report line
+print("PNG size:", png.size, "alpha plane:", png._alpha is not None)
+print("PNG pixel (30, 30):", png.getPixel((30, 30)))
+print("PNG chunks:", [chunk_type.decode() for chunk_type, _, _ in png._png_chunks])
+print("PNG filter types used:", sorted(set(png._png_filters)))
 
-image.putPixel((0, 0), (255, 255, 255))
-print("pixel (0, 0) after putPixel:", image.getPixel((0, 0)))
+bmp = SimpleImage.open((folder / "sample.bmp").read_bytes())  # raw bytes work too
+print("BMP pixel (70, 40):", bmp.getPixel((70, 40)), "header:", bmp._bmp_header)
 
-duplicate = image.copy()
+bmp.putPixel((0, 0), (255, 255, 255))
+duplicate = bmp.copy()
 duplicate.putPixel((0, 0), (0, 0, 0))
-print("copy changed, original keeps:", image.getPixel((0, 0)), "copy has:", duplicate.getPixel((0, 0)))
+print("after editing the copy, the original keeps", bmp.getPixel((0, 0)), "and the copy has", duplicate.getPixel((0, 0)))
 
+tiny = SimpleImage(2, 1, bytes([255, 0, 0, 0, 0, 255]))
+print("built by hand:", tiny.size, tiny.getPixel((1, 0)))
 try:
-    image.getPixel((width, 0))
+    tiny.getPixel((2, 0))
 except ValueError as error:
     print("outside the image:", error)
