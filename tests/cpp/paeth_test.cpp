@@ -35,7 +35,7 @@ TEST(PaethPredictor, KnownValues) {
     };
     for (const Case& k : {Case{0, 6, 2, 6}, Case{10, 1, 4, 10}, Case{10, 20, 15, 15}})
         EXPECT_EQ(paeth_predictor(k.a, k.b, k.c), k.want) << k.a << "," << k.b << "," << k.c;
-    // Usable at compile time, where the kernels rely on it.
+    // It must stay usable in constant expressions.
     static_assert(paeth_predictor(0, 6, 2) == 6);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <random>
@@ -23,8 +24,8 @@ Bytes random_bytes(size_t n, std::mt19937& rng) {
     return out;
 }
 
-// Predictor for byte i, one byte at a time with no shortcuts, so it cannot share
-// the kernel's specialisations. `row` only needs to be final before index i.
+// Predictor for byte i, straight from the definitions so that it shares no
+// shortcut with the kernels. `row` only needs to be final before index i.
 int predict(int filter, const Bytes& row, const Bytes& up, size_t i, size_t bpp) {
     const int a = i >= bpp ? row[i - bpp] : 0;
     const int b = up[i];
@@ -132,6 +133,31 @@ TEST(UnfilterRow, AverageAddsBeforeTruncating) {
         unfilter_row(3, row, up, bpp);
         EXPECT_EQ(row, Bytes(2 * bpp, 255)) << "bpp " << bpp;
     }
+}
+
+// The vector paths predict without paeth_predictor, so every neighbour triple
+// goes through unfilter_row: each even pixel reconstructs to a below c, and the
+// odd pixel after it is predicted from (a, b, c). Channel k uses a0 + k as a.
+TEST(UnfilterRow, EveryNeighbourTriple) {
+    const size_t pairs = 256 * 256;
+    for (int bpp : {3, 4})
+        for (int filter : {3, 4})
+            for (int a0 = 0; a0 < 256; a0 += bpp) {
+                Bytes up(2 * pairs * bpp), raw(2 * pairs * bpp);
+                for (size_t j = 0; j < pairs; ++j)
+                    for (int k = 0; k < bpp; ++k) {
+                        const size_t even = 2 * j * bpp + k, odd = even + bpp;
+                        up[even] = static_cast<uint8_t>(j);
+                        up[odd] = static_cast<uint8_t>(j >> 8);
+                        raw[even] = static_cast<uint8_t>(a0 + k);
+                        raw[odd] = static_cast<uint8_t>(j * 7 + k);
+                    }
+                Bytes row = reference_filter(filter, raw, up, bpp);
+                unfilter_row(static_cast<uint8_t>(filter), row, up, bpp);
+                const auto [got, want] = std::mismatch(row.begin(), row.end(), raw.begin());
+                ASSERT_TRUE(got == row.end()) << "bpp " << bpp << " filter " << filter << " byte " << (got - row.begin())
+                                              << ": " << int{*got} << ", want " << int{*want};
+            }
 }
 
 TEST(ReconstructImage, ReportsTheFirstUnknownFilter) {
