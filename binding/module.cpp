@@ -12,6 +12,9 @@
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
+#include "core/png_writer.hpp"
+#include "core/bmp_writer.hpp"
+#include "core/save.hpp"
 
 namespace vextaro {
 namespace {
@@ -141,7 +144,7 @@ Ref class_dict(PyObject* module_name) {
     if (!dict) return dict;
     // Pickling and the host's copy functions go through the first two, which refuse.
     for (const FunctionSpec* spec : {&kReduceSpec, &kSetStateSpec, &kStreamToImageSpec, &kOpenSpec, &kGetPixelSpec,
-                                     &kPutPixelSpec, &kCopySpec}) {
+                                     &kPutPixelSpec, &kCopySpec, &kSaveSpec, &kSaveBmpSpec}) {
         Ref member = class_member(*spec, module_name);
         if (!member || PyDict_SetItemString(dict.get(), spec->name, member.get()) < 0) return {};
     }
@@ -171,7 +174,8 @@ int initialise(PyObject* module) {
         return -1;
     }
     if (bind_image_input(module) < 0) return -1;
-    for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec}) {
+    for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec, &kWritePngSpec, &kSplitIdatPayloadSpec,
+                                     &kWritePngWithChunksSpec, &kWriteBmpSpec}) {
         if (add_function(module, *spec, module_name.get()) < 0) return -1;
     }
     return capture(module);

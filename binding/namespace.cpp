@@ -33,7 +33,10 @@ bool init_names(PyObject* module) {
            intern(names.read, "read") && intern(names.seek, "seek") && intern(names.close, "close") &&
            intern(names.unpack, "unpack") && intern(names.pack, "pack") && intern(names.decompress, "decompress") &&
            intern(names.crc32, "crc32") && intern(names.error, "error") && intern(names.startswith, "startswith") &&
-           intern(names.join, "join");
+           intern(names.join, "join") && intern(names.write, "write") && intern(names.compress, "compress") &&
+           intern(names.get, "get") && intern(names._writePng, "_writePng") &&
+           intern(names._writePngWithChunks, "_writePngWithChunks") && intern(names._writeBmp, "_writeBmp") &&
+           intern(names._split_idat_payload, "_split_idat_payload") && intern(names._makeChunk, "_makeChunk");
 }
 
 PyObject* builtin(const char* name) {

@@ -27,6 +27,14 @@ struct Names {
     PyObject* error;
     PyObject* startswith;
     PyObject* join;
+    PyObject* write;
+    PyObject* compress;
+    PyObject* get;
+    PyObject* _writePng;
+    PyObject* _writePngWithChunks;
+    PyObject* _writeBmp;
+    PyObject* _split_idat_payload;
+    PyObject* _makeChunk;
 };
 extern Names names;
 

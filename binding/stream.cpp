@@ -43,6 +43,20 @@ Ref read_bytes(PyObject* stream, uint64_t n) {
     return empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, pieces.get(), nullptr)) : Ref();
 }
 
+bool close_stream(PyObject* stream) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref closed = Ref::steal(PyObject_CallMethodObjArgs(stream, names.close, nullptr));
+    if (!closed) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return false;
+    }
+    PyErr_Restore(type, value, traceback);
+    return true;
+}
+
 bool seek_to(PyObject* stream, uint64_t position) {
     Ref where = Ref::steal(PyLong_FromUnsignedLongLong(position));
     if (!where) return false;

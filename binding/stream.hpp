@@ -15,6 +15,10 @@ namespace vextaro {
 // asked for before it reads, and a header's claim must not decide memory.
 Ref read_bytes(PyObject* stream, uint64_t n);
 
+// stream.close(), keeping an error already set unless closing fails too (then
+// closing's error wins, as in a `finally`). False when closing failed.
+bool close_stream(PyObject* stream);
+
 // stream.seek(position).
 bool seek_to(PyObject* stream, uint64_t position);
 

@@ -12,4 +12,7 @@ constexpr uint64_t row_stride(uint32_t width) { return (uint64_t{width} * 3 + 3)
 // Converts `width` BGR pixels to RGB; `bgr` and `rgb` may be the same buffer.
 void bgr_to_rgb(const uint8_t* bgr, size_t width, uint8_t* rgb);
 
+// Converts `width` RGB pixels to BGR: the same swap, which is its own inverse.
+inline void rgb_to_bgr(const uint8_t* rgb, size_t width, uint8_t* bgr) { bgr_to_rgb(rgb, width, bgr); }
+
 }  // namespace vextaro::bmp

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 
+#include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/stream.hpp"
 #include "png/crc.hpp"
@@ -25,12 +26,49 @@ std::nullopt_t fail(const char* message) {
     return std::nullopt;
 }
 
-// CRC-32 over the type, continued over the data; through the module's zlib
-// when that name has been rebound.
+void put_big_endian32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+// Raises the module's struct error for a length beyond the 32-bit field.
+void refuse_length(uint64_t n) {
+    Ref struct_module = module_global(names.struct_);
+    if (struct_module) Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sK", ">I", (unsigned long long)n));
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
+}
+
+}  // namespace
+
+int chunk_type_is(PyObject* type, const char* name) {
+    const size_t n = std::strlen(name);
+    if (PyBytes_CheckExact(type))
+        return static_cast<size_t>(PyBytes_GET_SIZE(type)) == n && std::memcmp(PyBytes_AS_STRING(type), name, n) == 0;
+    Ref constant = Ref::steal(PyBytes_FromStringAndSize(name, static_cast<Py_ssize_t>(n)));
+    return constant ? PyObject_RichCompareBool(type, constant.get(), Py_EQ) : -1;
+}
+
+Ref big_endian_field(uint64_t n) {
+    if (n > UINT32_MAX) {
+        refuse_length(n);
+        return {};
+    }
+    Ref field = Ref::steal(PyBytes_FromStringAndSize(nullptr, 4));
+    if (field) put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
+    return field;
+}
+
 std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
     Ref zlib = module_global(names.zlib);
     if (!zlib) return std::nullopt;
-    if (zlib.get() == originals.zlib) return png::chunk_crc(bytes_of(type), bytes_of(data));
+    if (zlib.get() == originals.zlib) {
+        auto type_bytes = ByteBuffer::readable(type);
+        auto data_bytes = type_bytes ? ByteBuffer::readable(data) : std::nullopt;
+        if (!data_bytes) return std::nullopt;
+        return png::chunk_crc(type_bytes->bytes(), data_bytes->bytes());
+    }
     Ref of_type = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, type, nullptr));
     if (!of_type) return std::nullopt;
     Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, data, of_type.get(), nullptr));
@@ -43,6 +81,8 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
     return static_cast<uint32_t>(value);
 }
 
+namespace {
+
 PyObject* read_chunk_body(const BoundArgs& a) {
     auto chunk = read_chunk(a.obj[0]);
     if (!chunk) return nullptr;
@@ -54,11 +94,7 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     PyObject* data = a.obj[1];
     const Py_ssize_t length = PyBytes_GET_SIZE(data);
     if (static_cast<uint64_t>(length) > UINT32_MAX) {
-        // Let the host's struct word the refusal of a length the frame cannot hold.
-        Ref struct_module = module_global(names.struct_);
-        if (struct_module)
-            Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sn", ">I", length));
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
+        refuse_length(static_cast<uint64_t>(length));
         return nullptr;
     }
     const auto crc = chunk_crc_of(type, data);
@@ -67,16 +103,10 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     PyObject* frame = PyBytes_FromStringAndSize(nullptr, 4 + type_length + length + 4);
     if (frame == nullptr) return nullptr;
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame));
-    auto put32 = [](uint8_t* p, uint32_t v) {
-        p[0] = static_cast<uint8_t>(v >> 24);
-        p[1] = static_cast<uint8_t>(v >> 16);
-        p[2] = static_cast<uint8_t>(v >> 8);
-        p[3] = static_cast<uint8_t>(v);
-    };
-    put32(out, static_cast<uint32_t>(length));
+    put_big_endian32(out, static_cast<uint32_t>(length));
     std::memcpy(out + 4, PyBytes_AS_STRING(type), type_length);
     std::memcpy(out + 4 + type_length, PyBytes_AS_STRING(data), length);
-    put32(out + 4 + type_length + length, *crc);
+    put_big_endian32(out + 4 + type_length + length, *crc);
     return frame;
 }
 

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -13,6 +14,17 @@ namespace vextaro {
 
 // Reads the next chunk: (type, data) as bytes, both empty at the end of the stream.
 std::optional<std::pair<Ref, Ref>> read_chunk(PyObject* stream);
+
+// CRC-32 over the type, continued over the data; through the module's zlib
+// when that name has been rebound.
+std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data);
+
+// type == b"<name>" under the host's comparison (-1 on error).
+int chunk_type_is(PyObject* type, const char* name);
+
+// `n` as the 4 big-endian bytes of a chunk's length or CRC field. A value the
+// field cannot hold is refused by the module's struct, in the host's words.
+Ref big_endian_field(uint64_t n);
 
 extern const FunctionSpec kReadChunkSpec;
 extern const FunctionSpec kMakeChunkSpec;

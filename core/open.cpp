@@ -60,17 +60,7 @@ Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
     Ref file = Ref::steal(PyObject_CallFunction(originals.open, "Os", path, "rb"));
     if (!file) return file;
     Ref decoded = decode_through(cls, file.get(), native);
-    // The file is closed on every path; an error in closing it wins, as in a `finally`.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref closed = Ref::steal(PyObject_CallMethodObjArgs(file.get(), names.close, nullptr));
-    if (!closed) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return {};
-    }
-    PyErr_Restore(type, value, traceback);
+    if (!close_stream(file.get())) return {};
     return decoded;
 }
 

@@ -23,15 +23,6 @@ PyObject* fail(const char* message) {
     return nullptr;
 }
 
-// type == b"<name>" under the host's comparison.
-int is_type(PyObject* type, const char* name) {
-    const size_t n = std::strlen(name);
-    if (PyBytes_CheckExact(type))
-        return static_cast<size_t>(PyBytes_GET_SIZE(type)) == n && std::memcmp(PyBytes_AS_STRING(type), name, n) == 0;
-    Ref constant = Ref::steal(PyBytes_FromStringAndSize(name, static_cast<Py_ssize_t>(n)));
-    return constant ? PyObject_RichCompareBool(type, constant.get(), Py_EQ) : -1;
-}
-
 // The seven IHDR fields; -1 until an IHDR has been read.
 struct Header {
     int32_t width = -1, height = -1, bit_depth = -1, colour_type = -1, compression = -1, filter = -1,
@@ -86,18 +77,18 @@ bool read_chunks(PyObject* stream, PyObject* chunks, PyObject* idat, Header& hea
             type = std::move(items[0]);
             data = std::move(items[1]);
         }
-        int r = is_type(type.get(), "");
+        int r = chunk_type_is(type.get(), "");
         if (r != 0) return r > 0;
-        const int is_ihdr = is_type(type.get(), "IHDR");
+        const int is_ihdr = chunk_type_is(type.get(), "IHDR");
         if (is_ihdr < 0 || (is_ihdr && !read_header(data.get(), header))) return false;
-        const int is_idat = is_type(type.get(), "IDAT");
+        const int is_idat = chunk_type_is(type.get(), "IDAT");
         if (is_idat < 0) return false;
         const Py_ssize_t length = PyObject_Length(data.get());
         if (length < 0) return false;
         if (is_idat && PyList_Append(idat, data.get()) < 0) return false;
         Ref entry = Ref::steal(Py_BuildValue("(OOn)", type.get(), is_idat ? Py_None : data.get(), length));
         if (!entry || PyList_Append(chunks, entry.get()) < 0) return false;
-        r = is_type(type.get(), "IEND");
+        r = chunk_type_is(type.get(), "IEND");
         if (r != 0) return r > 0;
     }
 }

@@ -18,4 +18,17 @@ void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8
     }
 }
 
+void join_pixels(const uint8_t* rgb, const uint8_t* alpha, size_t width, int bpp, uint8_t* row) {
+    if (bpp == 3) {
+        std::memcpy(row, rgb, width * 3);
+        return;
+    }
+    for (size_t x = 0; x < width; ++x, rgb += 3, row += 4) {
+        row[0] = rgb[0];
+        row[1] = rgb[1];
+        row[2] = rgb[2];
+        row[3] = alpha[x];
+    }
+}
+
 }  // namespace vextaro::png

@@ -11,4 +11,7 @@ namespace vextaro::png {
 // after it: the bytes are moved front to back.
 void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8_t* alpha);
 
+// The inverse: `width` pixels of `rgb` (and, for bpp 4, `alpha`) interleaved into `row`.
+void join_pixels(const uint8_t* rgb, const uint8_t* alpha, size_t width, int bpp, uint8_t* row);
+
 }  // namespace vextaro::png

@@ -1,0 +1,122 @@
+#include "core/bmp_writer.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "binding/buffer.hpp"
+#include "binding/namespace.hpp"
+#include "bmp/rows.hpp"
+#include "core/writing.hpp"
+
+namespace vextaro {
+
+namespace {
+
+constexpr size_t kBlock = size_t{1} << 20;  // bytes of rows gathered per write
+
+// A size the 32-bit header field may or may not hold: struct decides, so values
+// far out of range are only brought within 64 bits.
+long long clamp64(__int128 v) {
+    return static_cast<long long>(std::clamp<__int128>(v, INT64_MIN, INT64_MAX));
+}
+
+// meta.get(key, default) as an int. The resolutions are signed in the file
+// format: a negative one is written as its two's complement, as it was read.
+Ref meta_value(PyObject* meta, const char* key, long fallback, bool is_resolution) {
+    if (meta == Py_None) return Ref::steal(PyLong_FromLong(fallback));
+    Ref value = Ref::steal(PyObject_CallMethod(meta, "get", "sl", key, fallback));
+    Ref number = value ? Ref::steal(PyNumber_Long(value.get())) : Ref();
+    if (!number || !is_resolution) return number;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (overflow == 0 && v >= INT32_MIN && v < 0) return Ref::steal(PyLong_FromLongLong(v + (1LL << 32)));
+    return number;
+}
+
+struct MetaValues {
+    Ref xppm, yppm, used, important;
+};
+
+std::optional<MetaValues> meta_values(PyObject* meta) {
+    MetaValues m;
+    m.xppm = meta_value(meta, "xppm", 2835, true);
+    m.yppm = m.xppm ? meta_value(meta, "yppm", 2835, true) : Ref();
+    m.used = m.yppm ? meta_value(meta, "clrUsed", 0, false) : Ref();
+    m.important = m.used ? meta_value(meta, "clrImportant", 0, false) : Ref();
+    if (!m.important) return std::nullopt;
+    return m;
+}
+
+// "BM" and both headers, packed by the module's struct.
+Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues& m) {
+    const __int128 array_size = stride * height;
+    Ref struct_module = module_global(names.struct_);
+    if (!struct_module) return {};
+    Ref file_header = Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sLiii", "<IHHI",
+                                                     clamp64(54 + array_size), 0, 0, 54));
+    Ref info_header =
+        file_header ? Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
+                                                     width, height, 1, 24, 0, clamp64(array_size), m.xppm.get(),
+                                                     m.yppm.get(), m.used.get(), m.important.get()))
+                    : Ref();
+    if (!info_header) return {};
+    Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
+    Ref head = magic ? Ref::steal(PySequence_Concat(magic.get(), file_header.get())) : Ref();
+    return head ? Ref::steal(PySequence_Concat(head.get(), info_header.get())) : Ref();
+}
+
+PyObject* write_bmp(const BoundArgs& a) {
+    PyObject *path = a.obj[0], *pixels = a.obj[3], *meta = a.obj[4];
+    const int32_t width = a.i32[1], height = a.i32[2];
+    // Floor division, as for any width.
+    const __int128 numerator = __int128{width} * 3 + 3;
+    const __int128 stride = (numerator >= 0 ? numerator / 4 : -((-numerator + 3) / 4)) * 4;
+    const auto values = meta_values(meta);
+    if (!values) return nullptr;
+    Ref pixel_buffer = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref::steal(PyByteArray_FromObject(pixels));
+    // Every check runs before the file is opened, so a failed call leaves no file behind.
+    Ref header = pixel_buffer ? bmp_header(width, height, stride, *values) : Ref();
+    if (!header) return nullptr;
+    // The header packed, so both dimensions are >= 0 and the sizes fit in 32 bits.
+    const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
+    auto rgb = ByteBuffer::readable(pixel_buffer.get());
+    if (!rgb) return nullptr;
+    // A buffer too short for the image is refused before the file is touched.
+    if (rgb->bytes().size() < w * h * 3) {
+        PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        return nullptr;
+    }
+    const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
+    const bool ok = write_file(path, [&](PyObject* file) {
+        if (!write_to(file, header.get())) return false;
+        for (size_t done = 0; done < h && row_stride > 0;) {
+            const size_t rows = std::min(rows_per_block, h - done);
+            Ref block = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * row_stride)));
+            if (!block) return false;
+            auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(block.get()));
+            for (size_t r = 0; r < rows; ++r, ++done) {
+                // Bottom image row first.
+                const uint8_t* source = rgb->bytes().data() + (h - 1 - done) * w * 3;
+                uint8_t* row = out + r * row_stride;
+                bmp::rgb_to_bgr(source, w, row);
+                std::memset(row + w * 3, 0, row_stride - w * 3);
+            }
+            if (!write_to(file, block.get())) return false;
+        }
+        return true;
+    });
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const Param kWriteBmpParams[] = {
+    {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"meta"},
+};
+
+}  // namespace
+
+const FunctionSpec kWriteBmpSpec = {"_writeBmp", "_writeBmp", Kind::Function, kWriteBmpParams, 1, "None", write_bmp};
+
+}  // namespace vextaro

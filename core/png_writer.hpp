@@ -1,0 +1,12 @@
+// Writing PNG files: _writePng, _split_idat_payload, _writePngWithChunks.
+#pragma once
+
+#include "binding/function.hpp"
+
+namespace vextaro {
+
+extern const FunctionSpec kWritePngSpec;
+extern const FunctionSpec kSplitIdatPayloadSpec;
+extern const FunctionSpec kWritePngWithChunksSpec;
+
+}  // namespace vextaro

@@ -1,0 +1,11 @@
+// Saving images: SimpleImage.save and SimpleImage.saveBmp.
+#pragma once
+
+#include "binding/function.hpp"
+
+namespace vextaro {
+
+extern const FunctionSpec kSaveSpec;
+extern const FunctionSpec kSaveBmpSpec;
+
+}  // namespace vextaro

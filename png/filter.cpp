@@ -1,0 +1,85 @@
+#include "png/filter.hpp"
+
+#include <cstring>
+#include <memory>
+
+#include "png/paeth.hpp"
+#include "png/planes.hpp"
+
+namespace vextaro::png {
+
+namespace {
+
+// Every output byte depends on raw bytes only, so these loops have no chain
+// from byte to byte and the compiler vectorises them.
+template <int Bpp>
+void filter(uint8_t type, const uint8_t* raw, const uint8_t* up, uint8_t* out, size_t n) {
+    const size_t head = n < Bpp ? n : Bpp;
+    switch (type) {
+        case 0:
+            std::memcpy(out, raw, n);
+            return;
+        case 1:
+            std::memcpy(out, raw, head);
+            for (size_t i = Bpp; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - raw[i - Bpp]);
+            return;
+        case 2:
+            for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - up[i]);
+            return;
+        case 3:
+            for (size_t i = 0; i < head; ++i) out[i] = static_cast<uint8_t>(raw[i] - (up[i] >> 1));
+            for (size_t i = Bpp; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - ((raw[i - Bpp] + up[i]) >> 1));
+            return;
+        default:
+            // Left and upper-left are 0 in the first pixel, where Paeth predicts the up byte.
+            for (size_t i = 0; i < head; ++i) out[i] = static_cast<uint8_t>(raw[i] - up[i]);
+            for (size_t i = Bpp; i < n; ++i)
+                out[i] = static_cast<uint8_t>(raw[i] - paeth_predictor(raw[i - Bpp], up[i], up[i - Bpp]));
+            return;
+    }
+}
+
+}  // namespace
+
+void filter_row(uint8_t type, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out,
+                int bpp) {
+    // Above the top row everything is zero.
+    std::unique_ptr<uint8_t[]> zeros;
+    const uint8_t* up = previous.data();
+    if (previous.empty() && type >= 2) {
+        zeros = std::make_unique<uint8_t[]>(raw.size());
+        up = zeros.get();
+    }
+    if (bpp == 3) {
+        filter<3>(type, raw.data(), up, out, raw.size());
+    } else {
+        filter<4>(type, raw.data(), up, out, raw.size());
+    }
+}
+
+std::optional<BadFilter> encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, size_t width, size_t height,
+                                          int bpp, const uint8_t* filters, uint8_t* out) {
+    if (height == 0) return std::nullopt;
+    const size_t stride = width * static_cast<size_t>(bpp);
+    // RGB rows are read where they lie; RGBA rows are assembled, two at a time.
+    std::unique_ptr<uint8_t[]> joined;
+    if (bpp == 4) joined = std::make_unique_for_overwrite<uint8_t[]>(2 * stride);
+    std::span<const uint8_t> previous;
+    for (size_t y = 0; y < height; ++y) {
+        const uint8_t type = filters != nullptr ? filters[y] : 0;
+        if (type >= kFilterTypes) return BadFilter{y, type};
+        const uint8_t* raw = rgb + y * width * 3;
+        if (bpp == 4) {
+            uint8_t* row = joined.get() + (y % 2) * stride;
+            join_pixels(raw, alpha + y * width, width, 4, row);
+            raw = row;
+        }
+        uint8_t* line = out + y * (stride + 1);
+        line[0] = type;
+        filter_row(type, {raw, stride}, previous, line + 1, bpp);
+        previous = {raw, stride};
+    }
+    return std::nullopt;
+}
+
+}  // namespace vextaro::png
