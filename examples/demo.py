@@ -1,28 +1,46 @@
-"""A short tour: open a PNG and a BMP, read and write pixels, copy, build an image."""
+"""A short tour: open a PNG and a BMP, change pixels, save both, open them again."""
 import sys
 from pathlib import Path
 
 from Vextaro.simpleImage_ext import SimpleImage
 
+
+def describe_png(image):
+    chunk_types = [chunk_type.decode() for chunk_type, _, _ in image._png_chunks]
+    idat_sizes = [size for chunk_type, _, size in image._png_chunks if chunk_type == b"IDAT"]
+    filters = {kind: image._png_filters.count(kind) for kind in sorted(set(image._png_filters))}
+    return f"chunks {chunk_types}\n    IDAT sizes {idat_sizes}\n    rows per filter type {filters}"
+
+
 folder = Path(sys.argv[1] if len(sys.argv) > 1 else "samples")
 
 png = SimpleImage.open(folder / "sample.png")            # prints its report line
-print("PNG size:", png.size, "alpha plane:", png._alpha is not None)
-print("PNG pixel (30, 30):", png.getPixel((30, 30)))
-print("PNG chunks:", [chunk_type.decode() for chunk_type, _, _ in png._png_chunks])
-print("PNG filter types used:", sorted(set(png._png_filters)))
+print("  opened:", describe_png(png))
+print("  pixel (100, 100):", png.getPixel((100, 100)), "alpha plane:", png._alpha is not None)
 
 bmp = SimpleImage.open((folder / "sample.bmp").read_bytes())  # raw bytes work too
-print("BMP pixel (70, 40):", bmp.getPixel((70, 40)), "header:", bmp._bmp_header)
+print("  BMP header fields:", bmp._bmp_header)
 
-bmp.putPixel((0, 0), (255, 255, 255))
-duplicate = bmp.copy()
+# Draw a white cross on both and save them in the format they came from.
+for image in (png, bmp):
+    for i in range(40):
+        image.putPixel((100 + i, 120), (255, 255, 255))
+        image.putPixel((120, 100 + i), (255, 255, 255))
+png.save(str(folder / "edited.png"))
+bmp.save(str(folder / "edited.bmp"))
+png.saveBmp(str(folder / "edited-as.bmp"))                  # alpha is dropped in a BMP
+
+again = SimpleImage.open(folder / "edited.png")
+print("  saved and reopened:", describe_png(again))
+print("  same pixels and alpha:", again._pixels == png._pixels and again._alpha == png._alpha)
+source_ancillary = [c for c in png._png_chunks if c[0] != b"IDAT"]
+print("  non-image chunks kept byte for byte:", [c for c in again._png_chunks if c[0] != b"IDAT"] == source_ancillary)
+print("  BMP round trip keeps the header:", SimpleImage.open(folder / "edited.bmp")._bmp_header == bmp._bmp_header)
+
+duplicate = png.copy()
 duplicate.putPixel((0, 0), (0, 0, 0))
-print("after editing the copy, the original keeps", bmp.getPixel((0, 0)), "and the copy has", duplicate.getPixel((0, 0)))
-
-tiny = SimpleImage(2, 1, bytes([255, 0, 0, 0, 0, 255]))
-print("built by hand:", tiny.size, tiny.getPixel((1, 0)))
+print("  a copy is independent:", png.getPixel((0, 0)) != duplicate.getPixel((0, 0)))
 try:
-    tiny.getPixel((2, 0))
+    png.getPixel((png.width, 0))
 except ValueError as error:
-    print("outside the image:", error)
+    print("  outside the image:", error)
