@@ -8,9 +8,11 @@
 
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
+#include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "binding/stream.hpp"
 #include "core/chunks.hpp"
+#include "png/header.hpp"
 #include "png/inflate.hpp"
 #include "png/unfilter.hpp"
 
@@ -23,11 +25,7 @@ PyObject* fail(const char* message) {
     return nullptr;
 }
 
-// The seven IHDR fields; -1 until an IHDR has been read.
-struct Header {
-    int32_t width = -1, height = -1, bit_depth = -1, colour_type = -1, compression = -1, filter = -1,
-            interlace = -1;
-};
+using png::Header;
 
 bool read_header(PyObject* data, Header& h) {
     Ref struct_module = module_global(names.struct_);
@@ -49,14 +47,8 @@ bool read_header(PyObject* data, Header& h) {
 }
 
 bool check_header(const Header& h) {
-    if (h.width == -1 || h.height == -1 || h.bit_depth == -1 || h.colour_type == -1 || h.compression == -1 ||
-        h.filter == -1 || h.interlace == -1)
-        return fail("Incomplete PNG header information");
-    if (h.bit_depth != 8) return fail("Only 8-bit PNG images are supported");
-    if (h.colour_type != 2 && h.colour_type != 6) return fail("Only RGB/RGBA PNG images are supported");
-    if (h.compression != 0 || h.filter != 0 || h.interlace != 0)
-        return fail("Unsupported PNG configuration (compression/filter/interlace)");
-    return true;
+    const char* refusal = png::header_refusal(h);
+    return refusal == nullptr || fail(refusal);
 }
 
 // The chunk loop: every chunk into `chunks`, the IDAT payloads into `idat`.
@@ -91,16 +83,6 @@ bool read_chunks(PyObject* stream, PyObject* chunks, PyObject* idat, Header& hea
         r = chunk_type_is(type.get(), "IEND");
         if (r != 0) return r > 0;
     }
-}
-
-// height * (width * channels + 1), or nullopt when no buffer could have that length.
-std::optional<uint64_t> scanline_bytes(const Header& h, int channels) {
-    if (h.width < 0 || h.height < 0) return std::nullopt;
-    const uint64_t line = uint64_t(h.width) * channels + 1;
-    uint64_t total;
-    if (__builtin_mul_overflow(line, uint64_t(h.height), &total) || total > uint64_t(PY_SSIZE_T_MAX))
-        return std::nullopt;
-    return total;
 }
 
 PyObject* raise_zlib_error(PyObject* zlib, const png::InflateResult& r) {
@@ -178,14 +160,14 @@ Ref inflate_scanlines(PyObject* idat, std::optional<uint64_t> expected) {
     // A length no stream of this size can inflate to is never allocated: zlib
     // only has to say whether it accepts the stream.
     if (!expected || *expected > png::max_inflated_size(joined.bytes.size())) {
-        const auto verdict = png::judge_with_zlib(joined.bytes, UINT64_MAX);
+        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, UINT64_MAX); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return Ref::steal(raise_zlib_error(zlib.get(), verdict));
         return Ref::steal(fail("Malformed PNG image data"));
     }
     Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*expected)));
     if (!out) return out;
     std::span<uint8_t> target(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(out.get())), *expected);
-    const auto r = png::inflate_exact(joined.bytes, target);
+    const auto r = without_gil([&] { return png::inflate_exact(joined.bytes, target); });
     switch (r.kind) {
         case png::InflateResult::Kind::Exact:
             return out;
@@ -223,8 +205,8 @@ Ref load_png(PyObject* stream) {
     if (!chunks || !idat || !read_chunks(stream, chunks.get(), idat.get(), header) || !check_header(header))
         return {};
 
-    const int channels = header.colour_type == 6 ? 4 : 3;
-    const auto expected = scanline_bytes(header, channels);
+    const int channels = png::channels_of(header);
+    const auto expected = png::scanline_bytes(header, uint64_t(PY_SSIZE_T_MAX));
     Ref scanlines = inflate_scanlines(idat.get(), expected);
     if (!scanlines) return {};
 
@@ -236,8 +218,8 @@ Ref load_png(PyObject* stream) {
     if (!filters || !alpha) return {};
     std::span<uint8_t> lines(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())), *expected);
     auto* alpha_bytes = channels == 4 ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(alpha.get())) : nullptr;
-    const auto bad = png::reconstruct_image(lines, width, height, channels,
-                                            reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get())), alpha_bytes);
+    auto* filter_bytes = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get()));
+    const auto bad = without_gil([&] { return png::reconstruct_image(lines, width, height, channels, filter_bytes, alpha_bytes); });
     if (bad) {
         PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", int(bad->filter));
         return {};

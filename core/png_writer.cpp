@@ -8,6 +8,7 @@
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
 #include "binding/compat.hpp"
+#include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
 #include "core/geometry.hpp"
@@ -90,9 +91,13 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     Ref raw = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(scanline_length)));
     auto pixel_bytes = raw ? ByteBuffer::readable(pixel_buffer.get()) : std::nullopt;
     if (!pixel_bytes) return std::nullopt;
-    const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(), has_alpha ? alpha_bytes->bytes().data() : nullptr,
-                                           w, h, channels, filter_bytes ? filter_bytes->bytes().data() : nullptr,
-                                           reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())));
+    const uint8_t* alpha_data = has_alpha ? alpha_bytes->bytes().data() : nullptr;
+    const uint8_t* filter_data = filter_bytes ? filter_bytes->bytes().data() : nullptr;
+    auto* out_data = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
+    // The pixel, alpha and filter buffers are exported while this runs, so they cannot be resized.
+    const auto bad = without_gil([&] {
+        return png::encode_scanlines(pixel_bytes->bytes().data(), alpha_data, w, h, channels, filter_data, out_data);
+    });
     if (bad) {
         PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", int(bad->filter));
         return std::nullopt;

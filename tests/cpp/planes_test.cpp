@@ -77,5 +77,35 @@ TEST_P(SplitPixels, InPlaceAtOrBeforeTheRow) {
 INSTANTIATE_TEST_SUITE_P(Widths, SplitPixels,
                          ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
 
+class JoinPixels : public SplitPixels {};
+
+TEST_P(JoinPixels, InverseOfSplit) {
+    const auto [bpp, width] = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width + 13));
+    const Bytes rgb = random_bytes(width * 3, rng), alpha = random_bytes(width, rng);
+
+    // Planes to a row: splitting it by the reference must give the planes back.
+    Bytes row(width * bpp + 1, kGuard);
+    join_pixels(rgb.data(), bpp == 4 ? alpha.data() : nullptr, width, bpp, row.data());
+    EXPECT_EQ(row.back(), kGuard);
+    row.pop_back();
+    Bytes got_rgb, got_alpha;
+    reference_split(row, width, bpp, got_rgb, got_alpha);
+    EXPECT_EQ(got_rgb, rgb);
+    if (bpp == 4) {
+        EXPECT_EQ(got_alpha, alpha);
+    }
+
+    // A row to planes and back.
+    const Bytes original = random_bytes(width * bpp, rng);
+    Bytes split_rgb(width * 3), split_alpha(width), joined(width * bpp);
+    split_pixels(original.data(), width, bpp, split_rgb.data(), split_alpha.data());
+    join_pixels(split_rgb.data(), split_alpha.data(), width, bpp, joined.data());
+    EXPECT_EQ(joined, original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, JoinPixels,
+                         ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
+
 }  // namespace
 }  // namespace vextaro::png

@@ -1,0 +1,24 @@
+#include "png/header.hpp"
+
+namespace vextaro::png {
+
+const char* header_refusal(const Header& h) {
+    if (h.width == -1 || h.height == -1 || h.bit_depth == -1 || h.colour_type == -1 || h.compression == -1 ||
+        h.filter == -1 || h.interlace == -1)
+        return "Incomplete PNG header information";
+    if (h.bit_depth != 8) return "Only 8-bit PNG images are supported";
+    if (h.colour_type != 2 && h.colour_type != 6) return "Only RGB/RGBA PNG images are supported";
+    if (h.compression != 0 || h.filter != 0 || h.interlace != 0)
+        return "Unsupported PNG configuration (compression/filter/interlace)";
+    return nullptr;
+}
+
+std::optional<uint64_t> scanline_bytes(const Header& h, uint64_t max_size) {
+    if (h.width < 0 || h.height < 0) return std::nullopt;
+    const uint64_t line = uint64_t(h.width) * channels_of(h) + 1;
+    uint64_t total;
+    if (__builtin_mul_overflow(line, uint64_t(h.height), &total) || total > max_size) return std::nullopt;
+    return total;
+}
+
+}  // namespace vextaro::png
