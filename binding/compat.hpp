@@ -3,8 +3,12 @@
 #pragma once
 
 #include <Python.h>
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
 
 #include <cstdint>
+#include <optional>
 
 namespace vextaro::compat {
 
@@ -44,6 +48,27 @@ inline int64_t current_interpreter_id() {
 #else
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 #endif
+}
+
+// The value of an exact int (bool included) that fits in 64 bits. Pixel access
+// reads two per call, so single-digit ints are read in place where the host
+// lets us; anything else takes the host's conversion.
+inline std::optional<int64_t> exact_int_value(PyObject* o) {
+    if (!PyLong_CheckExact(o) && !PyBool_Check(o)) return std::nullopt;
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(o);
+    if (PyUnstable_Long_IsCompact(number)) return PyUnstable_Long_CompactValue(number);
+#elif !defined(PYPY_VERSION)
+    const Py_ssize_t size = Py_SIZE(o);
+    const auto digit = static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    if (size == 0) return 0;
+    if (size == 1) return digit;
+    if (size == -1) return -digit;
+#endif
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return v;
 }
 
 }  // namespace vextaro::compat

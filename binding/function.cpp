@@ -1,5 +1,6 @@
 #include "binding/function.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -185,6 +186,11 @@ std::string text_signature(const FunctionSpec& spec) {
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject* kwargs, BoundArgs& out) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+    // Every argument by position: the call of every pixel access.
+    if (nargs == n && kwnames == nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+        std::copy_n(args, n, out.obj);
+        return apply_checks(spec, out);
+    }
     if (nargs > n) {
         raise_too_many_positional(spec, nargs);
         return false;

@@ -33,13 +33,7 @@ PyObject* out_of_bounds() {
 
 // An int whose arithmetic and comparisons are the host's own (bool included),
 // small enough for exact 64-bit work.
-std::optional<int64_t> plain_int(PyObject* o) {
-    if (!PyLong_CheckExact(o) && !PyBool_Check(o)) return std::nullopt;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0) return std::nullopt;
-    return v;
-}
+std::optional<int64_t> plain_int(PyObject* o) { return compat::exact_int_value(o); }
 
 // The three bytes at `offset` when the pixel buffer is a bytearray that holds them.
 unsigned char* pixel_bytes(const ImageObject* img, int64_t offset) {
@@ -62,6 +56,17 @@ std::optional<Py_ssize_t> fast_offset(const ImageObject* img, Coords c, bool* ou
     const auto offset = pixel_offset(*x, *y, img->width, 3);
     if (!offset || pixel_bytes(img, *offset) == nullptr) return std::nullopt;
     return static_cast<Py_ssize_t>(*offset);
+}
+
+// The pixel's three bytes when the coordinates are plain ints inside the image
+// and the buffer holds them: the common case, taken before anything else.
+unsigned char* direct_pixel(const ImageObject* img, PyObject* coords) {
+    if (PyTuple_GET_SIZE(coords) != 2) return nullptr;
+    const auto x = plain_int(PyTuple_GET_ITEM(coords, 0));
+    const auto y = x ? plain_int(PyTuple_GET_ITEM(coords, 1)) : std::nullopt;
+    if (!y || !in_bounds(*x, *y, img->width, img->height)) return nullptr;
+    const auto offset = pixel_offset(*x, *y, img->width, 3);
+    return offset ? pixel_bytes(img, *offset) : nullptr;
 }
 
 // The host's `a <op> b` made truthy, without the identity shortcut of RichCompareBool.
@@ -123,19 +128,21 @@ Ref shifted(PyObject* index, long k) {
     return step ? Ref::steal(PyNumber_Add(index, step.get())) : Ref();
 }
 
+PyObject* rgb_tuple(const unsigned char* p) {
+    PyObject* rgb = PyTuple_New(3);
+    if (rgb == nullptr) return nullptr;
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));  // cached small ints
+    return rgb;
+}
+
 PyObject* get_pixel(const BoundArgs& a) {
     auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    if (const unsigned char* p = direct_pixel(img, a.obj[1])) return rgb_tuple(p);
     const auto c = unpack_coords(a.obj[1]);
     if (!c) return nullptr;
     auto where = locate(img, *c);
     if (!where) return nullptr;
-    if (where->fast) {
-        const unsigned char* p = pixel_bytes(img, *where->fast);
-        PyObject* rgb = PyTuple_New(3);
-        if (rgb == nullptr) return nullptr;
-        for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));  // cached small ints
-        return rgb;
-    }
+    if (where->fast) return rgb_tuple(pixel_bytes(img, *where->fast));
     Ref channels[3];
     for (int k = 0; k < 3; ++k) {
         Ref index = shifted(where->offset.get(), k);

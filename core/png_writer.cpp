@@ -256,11 +256,21 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
 // Slices of `data` along the source's IDAT sizes, with the host's arithmetic
 // on the sizes: each size is reproduced while the data lasts, the last one
 // takes all that remains, and sizes of 0 or less make no part.
+// len() of the arguments, which the type test let through as bytes, list or None.
+Py_ssize_t length_of(PyObject* o) {
+    if (o == Py_None) {
+        // Worded here because the hosts word it differently.
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return -1;
+    }
+    return PyObject_Length(o);
+}
+
 PyObject* split_idat_payload(const BoundArgs& a) {
     PyObject *data = a.obj[0], *lengths = a.obj[1];
-    const Py_ssize_t total = PyObject_Length(data);
+    const Py_ssize_t total = length_of(data);
     if (total < 0) return nullptr;
-    const Py_ssize_t count = PyObject_Length(lengths);
+    const Py_ssize_t count = length_of(lengths);
     if (count < 0) return nullptr;
     Ref parts = Ref::steal(PyList_New(0));
     Ref offset = Ref::steal(PyLong_FromLong(0));

@@ -65,5 +65,11 @@ build_host() {
         "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$ROOT/build/$tag.ini" "$@" >/dev/null
     fi
     "$venv/bin/ninja" -C "$dir" >/dev/null
-    cp "$dir"/simpleImage_ext*.so "$ROOT/Vextaro/"
+    # A new file, renamed into place: overwriting the old one in place would
+    # corrupt it under any process that has it loaded.
+    local built
+    for built in "$dir"/simpleImage_ext*.so; do
+        cp "$built" "$ROOT/Vextaro/.$(basename "$built").new"
+        mv -f "$ROOT/Vextaro/.$(basename "$built").new" "$ROOT/Vextaro/$(basename "$built")"
+    done
 }

@@ -1,0 +1,177 @@
+"""save and saveBmp: which writer runs, what it gets, and round trips through an independent codec."""
+import io
+import pathlib
+import random
+import struct
+import zlib
+
+import pytest
+
+from bmptools import bmp
+from conftest import ramp, raises_exact
+from pngtools import parse, rechunk
+
+WRITERS = {"_writePngWithChunks": ("_pixels", "_alpha", "_png_chunks", "_png_filters"),
+           "_writeBmp": ("_pixels", "_bmp_header"), "_writePng": ("_pixels", "_alpha", "_png_filters")}
+FIELDS = ("width", "height", "_pixels", "_alpha", "_png_chunks", "_bmp_header", "_png_filters")
+
+
+def snapshot(img):
+    """Identity and contents of every field: saving changes neither."""
+    return [(id(getattr(img, f)), repr(getattr(img, f))) for f in FIELDS]
+
+
+@pytest.mark.parametrize("method, fields, writer", [
+    ("save", {"_png_chunks": [(b"IEND", b"", 0)], "_bmp_header": {}}, "_writePngWithChunks"),
+    ("save", {"_png_chunks": []}, "_writePngWithChunks"),
+    ("save", {"_bmp_header": {}}, "_writeBmp"),
+    ("save", {}, "_writePng"),
+    ("saveBmp", {"_png_chunks": [], "_bmp_header": {"xppm": 1}}, "_writeBmp"),
+    ("saveBmp", {}, "_writeBmp"),
+])
+def test_dispatch(m, SI, tmp_path, monkeypatch, method, fields, writer):
+    calls = []
+    for name in WRITERS:
+        monkeypatch.setattr(m, name, lambda *a, _name=name, **k: calls.append((_name, a, k)))
+    img = SI(2, 1, ramp(6), bytearray(2), None, None, bytearray(1))
+    for field, value in fields.items():
+        setattr(img, field, value)
+    before = snapshot(img)
+    path = str(tmp_path / "out.png")
+    assert getattr(img, method)(path=path) is None
+    [(name, args, kwargs)] = calls
+    assert name == writer and kwargs == {} and args[:3] == (path, 2, 1)
+    assert len(args) == 3 + len(WRITERS[writer])
+    assert all(arg is getattr(img, field) for arg, field in zip(args[3:], WRITERS[writer]))
+    assert snapshot(img) == before and not list(tmp_path.iterdir())
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+@pytest.mark.parametrize("make, got", [(pathlib.Path, "PosixPath"), (Text, "Text"), (str.encode, "bytes"),
+                                       (lambda p: None, "NoneType")])
+def test_path_must_be_exact_str(SI, tmp_path, method, make, got):
+    error = pytest.raises(TypeError, getattr(SI(1, 1, b"abc"), method), make(str(tmp_path / "out.png"))).value
+    base = f"Argument 'path' has incorrect type (expected str, got {got})"
+    # A subclass instance gets a note appended to the same message.
+    [text] = error.args
+    assert text == base if make is not Text else text.startswith(base + ". ") and len(text) > len(base) + 2
+    assert not list(tmp_path.iterdir())
+
+
+def test_bmp_origin_saves_as_bmp(SI, tmp_path):
+    source = bmp(3, 2, ramp(18), fill=0, xppm=100, clr_used=2)
+    img = SI.open(source)
+    img.save(str(tmp_path / "looks.png"))
+    img.saveBmp(str(tmp_path / "b.bmp"))
+    assert (tmp_path / "looks.png").read_bytes() == source == (tmp_path / "b.bmp").read_bytes()
+
+
+def test_save_bmp_drops_alpha_only_in_the_file(SI, tmp_path, capsys):
+    img = SI(2, 2, ramp(12), bytearray(b"\1\2\3\4"), png_filters=bytearray(2))
+    before = snapshot(img)
+    img.saveBmp(str(tmp_path / "out.bmp"))
+    assert snapshot(img) == before
+    capsys.readouterr()
+    back = SI.open(str(tmp_path / "out.bmp"))
+    assert capsys.readouterr().out == "[SimpleImage] Opened image: 2x2, channels=3\n"
+    assert back._pixels == ramp(12) and back._alpha is None
+    assert back._bmp_header == {"xppm": 2835, "yppm": 2835, "clrUsed": 0, "clrImportant": 0}
+
+
+@pytest.mark.parametrize("field, value, exc", [("_png_filters", bytearray([0, 7]), ValueError),
+                                               ("_alpha", bytes(4), (TypeError, BufferError, ValueError)),
+                                               ("_bmp_header", {"xppm": -2**31 - 1}, struct.error)])
+def test_failed_save_changes_nothing(SI, tmp_path, field, value, exc):
+    img = SI(2, 2, ramp(12), bytearray(4), png_filters=bytearray(2))
+    setattr(img, field, value)
+    if field == "_bmp_header":
+        img._alpha = img._png_filters = None
+    before = snapshot(img)
+    path = tmp_path / "out.png"
+    path.write_bytes(b"keep me")
+    pytest.raises(exc, img.save, str(path))
+    assert snapshot(img) == before
+    assert path.read_bytes() == b"keep me"
+
+
+# -- round trips with an independent codec ----------------------------------------------
+
+@pytest.fixture(scope="module")
+def Image():
+    return pytest.importorskip("PIL.Image")
+
+
+def pillow_png(Image, mode, width, height, **options):
+    rng = random.Random(width * height)
+    k = len(mode)
+    # Noisy, smooth and flat rows, so that the encoder picks several filter types.
+    rows = [rng.randbytes(width * k) if y % 3 == 0 else bytes((i * 5 + y) % 256 for i in range(width * k))
+            if y % 3 == 1 else bytes([y * 9 % 256]) * (width * k) for y in range(height)]
+    info = pytest.importorskip("PIL.PngImagePlugin").PngInfo()
+    info.add_text("Comment", "kept")
+    out = io.BytesIO()
+    Image.frombytes(mode, (width, height), b"".join(rows)).save(out, "PNG", pnginfo=info, dpi=(96, 96), **options)
+    return out.getvalue()
+
+
+def idat(data):
+    return [d for t, d in parse(data) if t == b"IDAT"]
+
+
+def shape(data):
+    """Chunks in order, each run of IDAT chunks as one marker."""
+    pairs = parse(data)
+    return [p if p[0] != b"IDAT" else b"IDAT" for i, p in enumerate(pairs)
+            if p[0] != b"IDAT" or i == 0 or pairs[i - 1][0] != b"IDAT"]
+
+
+def check_idat_sizes(source, written):
+    old, new = [len(d) for d in idat(source)], [len(d) for d in idat(written)]
+    assert new[:-1] == old[:len(new) - 1] and len(new) <= len(old)
+    assert len(new) == len(old) or new[-1] <= old[len(new) - 1]
+
+
+@pytest.mark.parametrize("mode, width, height, options, piece", [
+    ("RGB", 17, 9, {}, None), ("RGBA", 13, 11, {"optimize": True}, 7), ("RGB", 1, 5, {"optimize": True}, 1),
+    ("RGBA", 7, 1, {}, None), ("RGB", 9, 6, {"compress_level": 0}, 25), ("RGBA", 5, 3, {"compress_level": 9}, 3),
+    ("RGB", 33, 4, {}, 64),
+])
+def test_pillow_round_trip(SI, Image, tmp_path, mode, width, height, options, piece):
+    source = pillow_png(Image, mode, width, height, **options)
+    if piece:
+        source = rechunk(source, [piece] * (sum(map(len, idat(source))) // piece))
+    img = SI.open(source)
+    path = tmp_path / "out.png"
+    img.save(str(path))
+    written = path.read_bytes()
+    again = SI.open(written)
+    assert (again.size, again._pixels, again._alpha) == (img.size, img._pixels, img._alpha)
+    assert again._png_filters == img._png_filters and len(set(img._png_filters)) > (height > 2)
+    assert shape(written) == shape(source)
+    check_idat_sizes(source, written)
+    assert zlib.decompress(b"".join(idat(written))) == zlib.decompress(b"".join(idat(source)))
+    with Image.open(io.BytesIO(written)) as theirs:
+        assert theirs.mode == mode and theirs.convert("RGB").tobytes() == img._pixels
+        assert mode == "RGB" or theirs.getchannel("A").tobytes() == img._alpha
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA"])
+def test_edited_pixels_and_dropped_alpha(SI, Image, tmp_path, mode):
+    source = rechunk(pillow_png(Image, mode, 11, 7), [40, 40])
+    img = SI.open(source)
+    img.putPixel((5, 3), (1, 2, 3))
+    img._alpha = None
+    path = tmp_path / "out.png"
+    img.save(str(path))
+    written = path.read_bytes()
+    with Image.open(io.BytesIO(written)) as theirs:
+        assert theirs.mode == "RGB" and theirs.tobytes() == img._pixels and theirs.getpixel((5, 3)) == (1, 2, 3)
+    assert SI.open(written)._png_filters == img._png_filters
+    # Only IHDR changes among the kept chunks: it now says truecolour without alpha.
+    new, old = shape(written), shape(source)
+    assert new[0][1][9] == 2 and new[0][1][:9] == old[0][1][:9] and new[1:] == old[1:]
+    check_idat_sizes(source, written)
