@@ -8,6 +8,7 @@
 #include "binding/function.hpp"
 #include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
+#include "binding/pypy_pixels.hpp"
 #include "core/chunks.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
@@ -129,6 +130,9 @@ int capture(PyObject* module) {
 Ref class_member(const FunctionSpec& spec, PyObject* module_name) {
     Ref f = Ref::steal(make_function(spec, module_name));
     if (!f) return f;
+#if defined(PYPY_VERSION)
+    if (&spec == &kGetPixelSpec || &spec == &kPutPixelSpec) return pypy_pixel_method(spec, f.get(), module_name);
+#endif
     const char* wrapper = spec.kind == Kind::StaticMethod  ? "staticmethod"
                           : spec.kind == Kind::ClassMethod ? "classmethod"
                                                            : nullptr;
