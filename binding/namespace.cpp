@@ -50,6 +50,8 @@ PyObject* builtin(const char* name) {
 
 bool capture_originals(PyObject* module, PyObject* stream_to_image) {
     return keep(originals.zlib, PyObject_GetAttr(module, names.zlib)) &&
+           keep(originals.struct_, PyObject_GetAttr(module, names.struct_)) &&
+           keep(originals.bytes_io, PyObject_GetAttr(module, names.BytesIO)) &&
            keep(originals.read_chunk, PyObject_GetAttr(module, names._readChunk)) &&
            keep(originals.stream_to_image, compat::new_ref(stream_to_image)) &&
            keep(originals.open, builtin("open")) && keep(originals.print, builtin("print"));

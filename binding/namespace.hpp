@@ -41,6 +41,8 @@ extern Names names;
 // What import bound, to recognise a name that has not been rebound since.
 struct Originals {
     PyObject* zlib;
+    PyObject* struct_;
+    PyObject* bytes_io;
     PyObject* read_chunk;
     PyObject* stream_to_image;  // the function inside the static method
     PyObject* open;             // the host's built-in open and print, captured at import

@@ -57,11 +57,5 @@ bool close_stream(PyObject* stream) {
     return true;
 }
 
-bool seek_to(PyObject* stream, uint64_t position) {
-    Ref where = Ref::steal(PyLong_FromUnsignedLongLong(position));
-    if (!where) return false;
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(stream, names.seek, where.get(), nullptr));
-    return static_cast<bool>(result);
-}
 
 }  // namespace vextaro

@@ -19,7 +19,5 @@ Ref read_bytes(PyObject* stream, uint64_t n);
 // closing's error wins, as in a `finally`). False when closing failed.
 bool close_stream(PyObject* stream);
 
-// stream.seek(position).
-bool seek_to(PyObject* stream, uint64_t position);
 
 }  // namespace vextaro

@@ -7,7 +7,7 @@
 
 #include "binding/args.hpp"
 #include "binding/namespace.hpp"
-#include "binding/stream.hpp"
+#include "binding/gil.hpp"
 #include "bmp/rows.hpp"
 
 namespace vextaro {
@@ -81,10 +81,50 @@ private:
     Ref buffer_;
 };
 
+// Rows read from memory: all of them are there, so the buffer is made once, at
+// its final size, and filled straight from the file's bytes.
+Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
+    const uint64_t row_bytes = width * 3;
+    if (stride > 0 && source.remaining() / stride < rows) {
+        source.take(source.remaining());
+        return Ref::steal(fail("Incomplete BMP pixel data"));
+    }
+    const uint64_t total = stride > 0 ? row_bytes * rows : 0;
+    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!pixels || total == 0) return pixels;
+    const uint8_t* in = source.take(stride * rows).data();
+    auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
+    without_gil([&] {
+        for (uint64_t r = 0; r < rows; ++r) {
+            const uint64_t target = bottom_up ? rows - 1 - r : r;
+            bmp::bgr_to_rgb(in + r * stride, static_cast<size_t>(width), out + target * row_bytes);
+        }
+        return 0;
+    });
+    return pixels;
+}
+
+Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
+    const uint64_t row_bytes = width * 3;
+    RowSink sink(row_bytes * rows, bottom_up);
+    // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
+    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
+        Ref row = source.read(stride);
+        if (!row) return {};
+        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
+            return Ref::steal(fail("Incomplete BMP pixel data"));
+        uint8_t* target = sink.reserve(row_bytes);
+        if (target == nullptr) return {};
+        bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
+                        target);
+    }
+    return sink.finish();
+}
+
 }  // namespace
 
-Ref load_bmp(PyObject* stream) {
-    Ref file_header = read_bytes(stream, 14);
+Ref load_bmp(Source& source) {
+    Ref file_header = source.read(14);
     if (!file_header) return {};
     if (PyBytes_GET_SIZE(file_header.get()) != 14 || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
         return Ref::steal(fail("Unsupported BMP header"));
@@ -93,7 +133,7 @@ Ref load_bmp(PyObject* stream) {
     if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return {};
     PyObject* pixel_offset = file_fields[3].get();
 
-    Ref size_bytes = read_bytes(stream, 4);
+    Ref size_bytes = source.read(4);
     if (!size_bytes) return {};
     if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return Ref::steal(fail("Corrupted BMP DIB header"));
     Ref header_size[1];
@@ -102,7 +142,7 @@ Ref load_bmp(PyObject* stream) {
     if (!size) return {};
     if (*size != 40) return Ref::steal(fail("Only BITMAPINFOHEADER BMP files are supported"));
 
-    Ref info = read_bytes(stream, 36);
+    Ref info = source.read(36);
     Ref f[10];  // width, height, planes, bits per pixel, compression, image size, xppm, yppm, clrUsed, clrImportant
     if (!info || !unpack("<iiHHIIiiII", info.get(), f, 10)) return {};
     std::optional<int64_t> v[5];
@@ -115,23 +155,9 @@ Ref load_bmp(PyObject* stream) {
 
     const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
     const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
-    const uint64_t row_bytes = static_cast<uint64_t>(width) * 3;
-    RowSink sink(row_bytes * rows, height > 0);
-
-    Ref seek_result = Ref::steal(PyObject_CallMethodObjArgs(stream, names.seek, pixel_offset, nullptr));
-    if (!seek_result) return {};
-    // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
-    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
-        Ref row = read_bytes(stream, stride);
-        if (!row) return {};
-        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
-            return Ref::steal(fail("Incomplete BMP pixel data"));
-        uint8_t* target = sink.reserve(row_bytes);
-        if (target == nullptr) return {};
-        bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
-                        target);
-    }
-    Ref pixels = sink.finish();
+    if (!source.seek(pixel_offset)) return {};
+    Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, height > 0)
+                                    : rows_from_stream(source, rows, stride, width, height > 0);
     Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[6].get(), "yppm", f[7].get(), "clrUsed",
                                                    f[8].get(), "clrImportant", f[9].get()))
                         : Ref();

@@ -89,13 +89,15 @@ PyObject* write_bmp(const BoundArgs& a) {
         return nullptr;
     }
     const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
+    // One block, refilled for every write: fresh memory would be paged in again each time.
+    Ref block = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(
+                                                                       std::min(rows_per_block, h) * row_stride)));
+    if (!block) return nullptr;
     const bool ok = write_file(path, [&](PyObject* file) {
         if (!write_to(file, header.get())) return false;
+        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
-            Ref block = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * row_stride)));
-            if (!block) return false;
-            auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(block.get()));
             for (size_t r = 0; r < rows; ++r, ++done) {
                 // Bottom image row first.
                 const uint8_t* source = rgb->bytes().data() + (h - 1 - done) * w * 3;
@@ -103,6 +105,10 @@ PyObject* write_bmp(const BoundArgs& a) {
                 bmp::rgb_to_bgr(source, w, row);
                 std::memset(row + w * 3, 0, row_stride - w * 3);
             }
+            // Only the last block can be short.
+            if (rows * row_stride < static_cast<size_t>(PyByteArray_GET_SIZE(block.get())) &&
+                PyByteArray_Resize(block.get(), static_cast<Py_ssize_t>(rows * row_stride)) < 0)
+                return false;
             if (!write_to(file, block.get())) return false;
         }
         return true;

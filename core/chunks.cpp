@@ -6,7 +6,7 @@
 
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
-#include "binding/stream.hpp"
+#include "binding/source.hpp"
 #include "png/crc.hpp"
 
 namespace vextaro {
@@ -84,9 +84,10 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
 namespace {
 
 PyObject* read_chunk_body(const BoundArgs& a) {
-    auto chunk = read_chunk(a.obj[0]);
+    Source source = Source::from_stream(a.obj[0]);
+    auto chunk = read_chunk(source);
     if (!chunk) return nullptr;
-    return PyTuple_Pack(2, chunk->first.get(), chunk->second.get());
+    return PyTuple_Pack(2, chunk->type.get(), chunk->data.get());
 }
 
 PyObject* make_chunk_body(const BoundArgs& a) {
@@ -118,35 +119,54 @@ const Param kMakeChunkParams[] = {
 
 }  // namespace
 
-std::optional<std::pair<Ref, Ref>> read_chunk(PyObject* stream) {
-    Ref length_bytes = read_bytes(stream, 4);
+std::optional<Chunk> read_chunk(Source& source) {
+    Ref length_bytes = source.read(4);
     if (!length_bytes) return std::nullopt;
     if (PyBytes_GET_SIZE(length_bytes.get()) == 0) {
         Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
         if (!empty) return std::nullopt;
         Ref also_empty = Ref::borrow(empty.get());
-        return std::pair{std::move(empty), std::move(also_empty)};
+        return Chunk{std::move(empty), std::move(also_empty), {}};
     }
-    if (PyBytes_GET_SIZE(length_bytes.get()) != 4)
-        return fail("Unexpected EOF while reading chunk length");
+    if (PyBytes_GET_SIZE(length_bytes.get()) != 4) return fail("Unexpected EOF while reading chunk length");
     const uint32_t length = big_endian32(bytes_of(length_bytes.get()).data());
 
-    Ref type = read_bytes(stream, 4);
-    if (!type) return std::nullopt;
-    if (PyBytes_GET_SIZE(type.get()) < 4) return fail("Unexpected EOF while reading chunk type");
-    Ref data = read_bytes(stream, length);
-    if (!data) return std::nullopt;
-    if (static_cast<uint64_t>(PyBytes_GET_SIZE(data.get())) != length)
-        return fail("Unexpected EOF while reading chunk data");
-    Ref crc = read_bytes(stream, 4);
+    Chunk chunk;
+    chunk.type = source.read(4);
+    if (!chunk.type) return std::nullopt;
+    if (PyBytes_GET_SIZE(chunk.type.get()) < 4) return fail("Unexpected EOF while reading chunk type");
+    if (source.in_memory()) {
+        chunk.view = source.take(length);
+    } else {
+        chunk.data = source.read(length);
+        if (!chunk.data) return std::nullopt;
+        chunk.view = bytes_of(chunk.data.get());
+    }
+    if (chunk.view.size() != length) return fail("Unexpected EOF while reading chunk data");
+    Ref crc = source.read(4);
     if (!crc) return std::nullopt;
     if (PyBytes_GET_SIZE(crc.get()) < 4) return fail("Unexpected EOF while reading chunk CRC");
 
-    const auto expected = chunk_crc_of(type.get(), data.get());
+    std::optional<uint32_t> expected;
+    Ref zlib = module_global(names.zlib);
+    if (!zlib) return std::nullopt;
+    if (zlib.get() == originals.zlib) {
+        expected = png::chunk_crc(bytes_of(chunk.type.get()), chunk.view);
+    } else {
+        if (!chunk.data_object()) return std::nullopt;
+        expected = chunk_crc_of(chunk.type.get(), chunk.data.get());
+    }
     if (!expected) return std::nullopt;
-    if (*expected != big_endian32(bytes_of(crc.get()).data()))
-        return fail("Corrupted PNG chunk detected");
-    return std::pair{std::move(type), std::move(data)};
+    if (*expected != big_endian32(bytes_of(crc.get()).data())) return fail("Corrupted PNG chunk detected");
+    return chunk;
+}
+
+PyObject* Chunk::data_object() {
+    if (!data) {
+        data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()),
+                                                   static_cast<Py_ssize_t>(view.size())));
+    }
+    return data.get();
 }
 
 const FunctionSpec kReadChunkSpec = {"_readChunk", "_readChunk", Kind::Function, kReadChunkParams, 0,

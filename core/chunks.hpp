@@ -5,15 +5,26 @@
 
 #include <cstdint>
 #include <optional>
-#include <utility>
+#include <span>
 
 #include "binding/function.hpp"
 #include "binding/pyref.hpp"
+#include "binding/source.hpp"
 
 namespace vextaro {
 
-// Reads the next chunk: (type, data) as bytes, both empty at the end of the stream.
-std::optional<std::pair<Ref, Ref>> read_chunk(PyObject* stream);
+// A chunk as read: its type as bytes and its data, which a memory source gives
+// as a view only (the bytes object is made when something needs one).
+struct Chunk {
+    Ref type;
+    Ref data;
+    std::span<const uint8_t> view;
+
+    PyObject* data_object();
+};
+
+// Reads the next chunk; type and data are both empty at the end of the data.
+std::optional<Chunk> read_chunk(Source& source);
 
 // CRC-32 over the type, continued over the data; through the module's zlib
 // when that name has been rebound.

@@ -5,6 +5,7 @@
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
+#include "binding/source.hpp"
 #include "binding/stream.hpp"
 #include "core/bmp_decoder.hpp"
 #include "core/image.hpp"
@@ -30,21 +31,24 @@ int starts_with_png_signature(PyObject* signature) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-Ref stream_to_image(PyObject* stream) {
+Ref stream_to_image(Source& source) {
     // Rewinding first makes the format come from the bytes that are decoded,
     // wherever the stream stood.
-    if (!seek_to(stream, 0)) return {};
-    Ref signature = read_bytes(stream, 8);
-    if (!signature || !seek_to(stream, 0)) return {};
+    if (!source.seek(uint64_t{0})) return {};
+    Ref signature = source.read(8);
+    if (!signature || !source.seek(uint64_t{0})) return {};
     const int png = starts_with_png_signature(signature.get());
     if (png < 0) return {};
-    if (png) return load_png(stream);
+    if (png) return load_png(source);
     if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
-        return load_bmp(stream);
+        return load_bmp(source);
     return Ref::steal(fail(PyExc_ValueError, "Unsupported image format"));
 }
 
-PyObject* stream_to_image_body(const BoundArgs& a) { return stream_to_image(a.obj[0]).release(); }
+PyObject* stream_to_image_body(const BoundArgs& a) {
+    Source source = Source::from_stream(a.obj[0]);
+    return stream_to_image(source).release();
+}
 
 // cls._streamToImage(stream); `native` tells whether the module's own decoder
 // ran, so that its buffers are seen by nobody else yet.
@@ -52,8 +56,9 @@ Ref decode_through(PyObject* cls, PyObject* stream, bool& native) {
     Ref method = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
     if (!method) return method;
     native = method.get() == originals.stream_to_image;
-    if (native) return stream_to_image(stream);
-    return Ref::steal(PyObject_CallOneArg(method.get(), stream));
+    if (!native) return Ref::steal(PyObject_CallOneArg(method.get(), stream));
+    Source source = Source::from_stream(stream);
+    return stream_to_image(source);
 }
 
 Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
@@ -62,6 +67,34 @@ Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
     Ref decoded = decode_through(cls, file.get(), native);
     if (!close_stream(file.get())) return {};
     return decoded;
+}
+
+// Raw bytes decoded in place when no stream over them could be observed: the
+// in-memory stream class, the class's decoder, the chunk reader and struct are
+// all the module's own, so no code of the caller's runs while decoding.
+bool decodable_in_memory(PyObject* cls) {
+    Ref bytes_io = module_global(names.BytesIO);
+    Ref method = bytes_io ? Ref::steal(PyObject_GetAttr(cls, names._streamToImage)) : Ref();
+    Ref reader = method ? module_global(names._readChunk) : Ref();
+    Ref struct_module = reader ? module_global(names.struct_) : Ref();
+    if (!struct_module) {
+        PyErr_Clear();
+        return false;
+    }
+    return bytes_io.get() == originals.bytes_io && method.get() == originals.stream_to_image &&
+           reader.get() == originals.read_chunk && struct_module.get() == originals.struct_;
+}
+
+Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
+    if (decodable_in_memory(cls)) {
+        auto source = Source::from_memory(data);
+        if (!source) return {};
+        native = true;
+        return stream_to_image(*source);
+    }
+    Ref bytes_io = module_global(names.BytesIO);
+    Ref stream = bytes_io ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), data)) : Ref();
+    return stream ? decode_through(cls, stream.get(), native) : Ref();
 }
 
 PyObject* open_body(const BoundArgs& a) {
@@ -79,9 +112,7 @@ PyObject* open_body(const BoundArgs& a) {
     if (is_path) {
         decoded = decode_file(cls, source, native);
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        Ref bytes_io = module_global(names.BytesIO);
-        Ref stream = bytes_io ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), source)) : Ref();
-        if (stream) decoded = decode_through(cls, stream.get(), native);
+        decoded = decode_bytes(cls, source, native);
     } else {
         return fail(PyExc_TypeError, "source must be a file path or raw bytes");
     }

@@ -5,12 +5,12 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
-#include "binding/stream.hpp"
 #include "core/chunks.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
@@ -51,36 +51,59 @@ bool check_header(const Header& h) {
     return refusal == nullptr || fail(refusal);
 }
 
+// The IDAT payloads in file order: the objects the chunk reader gave (none for
+// chunks read from memory), and their bytes while every one of them has some.
+struct Payloads {
+    Ref objects = Ref::steal(PyList_New(0));
+    std::vector<std::span<const uint8_t>> views;
+    bool all_bytes = true;
+};
+
+// The next (type, data) from the module's _readChunk, or read here when it is our own.
+std::optional<Chunk> next_chunk(Source& source) {
+    Ref reader = module_global(names._readChunk);
+    if (!reader) return std::nullopt;
+    // A memory source exists only while nothing can rebind the reader meanwhile.
+    if (reader.get() == originals.read_chunk || source.in_memory()) return read_chunk(source);
+    Ref result = Ref::steal(PyObject_CallOneArg(reader.get(), source.stream()));
+    Ref items[2];
+    if (!result || !unpack_exactly(result.get(), items, 2)) return std::nullopt;
+    Chunk chunk{std::move(items[0]), std::move(items[1]), {}};
+    if (PyBytes_CheckExact(chunk.data.get()))
+        chunk.view = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(chunk.data.get())),
+                      static_cast<size_t>(PyBytes_GET_SIZE(chunk.data.get()))};
+    return chunk;
+}
+
 // The chunk loop: every chunk into `chunks`, the IDAT payloads into `idat`.
-bool read_chunks(PyObject* stream, PyObject* chunks, PyObject* idat, Header& header) {
+bool read_chunks(Source& source, PyObject* chunks, Payloads& idat, Header& header) {
     for (;;) {
-        Ref reader = module_global(names._readChunk);
-        if (!reader) return false;
-        Ref type, data;
-        if (reader.get() == originals.read_chunk) {
-            auto chunk = read_chunk(stream);
-            if (!chunk) return false;
-            type = std::move(chunk->first);
-            data = std::move(chunk->second);
-        } else {
-            Ref result = Ref::steal(PyObject_CallOneArg(reader.get(), stream));
-            Ref items[2];
-            if (!result || !unpack_exactly(result.get(), items, 2)) return false;
-            type = std::move(items[0]);
-            data = std::move(items[1]);
-        }
-        int r = chunk_type_is(type.get(), "");
+        auto chunk = next_chunk(source);
+        if (!chunk) return false;
+        PyObject* type = chunk->type.get();
+        int r = chunk_type_is(type, "");
         if (r != 0) return r > 0;
-        const int is_ihdr = chunk_type_is(type.get(), "IHDR");
-        if (is_ihdr < 0 || (is_ihdr && !read_header(data.get(), header))) return false;
-        const int is_idat = chunk_type_is(type.get(), "IDAT");
+        const int is_idat = chunk_type_is(type, "IDAT");
         if (is_idat < 0) return false;
-        const Py_ssize_t length = PyObject_Length(data.get());
-        if (length < 0) return false;
-        if (is_idat && PyList_Append(idat, data.get()) < 0) return false;
-        Ref entry = Ref::steal(Py_BuildValue("(OOn)", type.get(), is_idat ? Py_None : data.get(), length));
+        Py_ssize_t length;
+        if (is_idat) {
+            // Image data read from memory stays a view: no copy is made of it.
+            length = static_cast<Py_ssize_t>(chunk->view.size());
+            if (chunk->data) {
+                if ((length = PyObject_Length(chunk->data.get())) < 0) return false;
+                if (PyList_Append(idat.objects.get(), chunk->data.get()) < 0) return false;
+                idat.all_bytes = idat.all_bytes && PyBytes_CheckExact(chunk->data.get());
+            }
+            idat.views.push_back(chunk->view);
+        } else {
+            PyObject* data = chunk->data_object();
+            if (data == nullptr || (length = PyObject_Length(data)) < 0) return false;
+            const int is_ihdr = chunk_type_is(type, "IHDR");
+            if (is_ihdr < 0 || (is_ihdr && !read_header(data, header))) return false;
+        }
+        Ref entry = Ref::steal(Py_BuildValue("(OOn)", type, is_idat ? Py_None : chunk->data.get(), length));
         if (!entry || PyList_Append(chunks, entry.get()) < 0) return false;
-        r = chunk_type_is(type.get(), "IEND");
+        r = chunk_type_is(type, "IEND");
         if (r != 0) return r > 0;
     }
 }
@@ -100,50 +123,50 @@ Ref host_decompress(PyObject* zlib, PyObject* compressed) {
     return Ref::steal(PyObject_CallMethodObjArgs(zlib, names.decompress, compressed, nullptr));
 }
 
-// The IDAT payloads joined into one contiguous buffer.
+// The IDAT payloads as one contiguous buffer: the one payload itself when
+// there is one, a copy of them all otherwise.
 struct Joined {
     std::unique_ptr<uint8_t[]> storage;
     std::span<const uint8_t> bytes;
-    Ref single;  // the one IDAT's bytes object when there is only one
 };
 
-Joined join_native(PyObject* idat) {
+Joined join(const std::vector<std::span<const uint8_t>>& views) {
     Joined j;
-    const Py_ssize_t n = PyList_GET_SIZE(idat);
-    if (n == 1) {
-        j.single = Ref::borrow(PyList_GET_ITEM(idat, 0));
-        j.bytes = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(j.single.get())),
-                   static_cast<size_t>(PyBytes_GET_SIZE(j.single.get()))};
+    if (views.size() == 1) {
+        j.bytes = views[0];
         return j;
     }
     size_t total = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) total += PyBytes_GET_SIZE(PyList_GET_ITEM(idat, i));
+    for (const auto& v : views) total += v.size();
     j.storage = std::make_unique_for_overwrite<uint8_t[]>(total);
     size_t at = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* piece = PyList_GET_ITEM(idat, i);
-        std::memcpy(j.storage.get() + at, PyBytes_AS_STRING(piece), PyBytes_GET_SIZE(piece));
-        at += PyBytes_GET_SIZE(piece);
+    for (const auto& v : views) {
+        std::memcpy(j.storage.get() + at, v.data(), v.size());
+        at += v.size();
     }
     j.bytes = {j.storage.get(), total};
     return j;
 }
 
-bool all_exact_bytes(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        if (!PyBytes_CheckExact(PyList_GET_ITEM(list, i))) return false;
+// b"".join of the payloads, for the module's own zlib.decompress when it has been rebound.
+Ref joined_object(Payloads& idat) {
+    if (!idat.all_bytes || PyList_GET_SIZE(idat.objects.get()) == static_cast<Py_ssize_t>(idat.views.size())) {
+        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        return empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, idat.objects.get(), nullptr))
+                     : Ref();
     }
-    return true;
+    const Joined j = join(idat.views);
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(j.bytes.data()),
+                                                static_cast<Py_ssize_t>(j.bytes.size())));
 }
 
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
-Ref inflate_scanlines(PyObject* idat, std::optional<uint64_t> expected) {
+Ref inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected) {
     Ref zlib = module_global(names.zlib);
     if (!zlib) return {};
-    if (zlib.get() != originals.zlib || !all_exact_bytes(idat)) {
-        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        Ref joined = empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, idat, nullptr)) : Ref();
+    if (zlib.get() != originals.zlib || !idat.all_bytes) {
+        Ref joined = joined_object(idat);
         Ref inflated = joined ? host_decompress(zlib.get(), joined.get()) : Ref();
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
@@ -154,9 +177,10 @@ Ref inflate_scanlines(PyObject* idat, std::optional<uint64_t> expected) {
         return out;
     }
 
-    Joined joined = join_native(idat);
-    // The payloads are in `joined` now; let them go before the large allocation.
-    if (PyList_SetSlice(idat, 0, PyList_GET_SIZE(idat), nullptr) < 0) return {};
+    Joined joined = join(idat.views);
+    // Copied payloads are let go before the large allocation.
+    if (joined.storage && PyList_SetSlice(idat.objects.get(), 0, PyList_GET_SIZE(idat.objects.get()), nullptr) < 0)
+        return {};
     // A length no stream of this size can inflate to is never allocated: zlib
     // only has to say whether it accepts the stream.
     if (!expected || *expected > png::max_inflated_size(joined.bytes.size())) {
@@ -191,8 +215,8 @@ Ref inflate_scanlines(PyObject* idat, std::optional<uint64_t> expected) {
 
 }  // namespace
 
-Ref load_png(PyObject* stream) {
-    Ref signature = read_bytes(stream, 8);
+Ref load_png(Source& source) {
+    Ref signature = source.read(8);
     Ref expected_signature = signature ? module_global(names.PNG_SIGNATURE) : Ref();
     if (!expected_signature) return {};
     const int same = PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_EQ);
@@ -200,14 +224,14 @@ Ref load_png(PyObject* stream) {
     if (!same) return Ref::steal(fail("Unsupported PNG signature"));
 
     Ref chunks = Ref::steal(PyList_New(0));
-    Ref idat = Ref::steal(PyList_New(0));
+    Payloads idat;
     Header header;
-    if (!chunks || !idat || !read_chunks(stream, chunks.get(), idat.get(), header) || !check_header(header))
+    if (!chunks || !idat.objects || !read_chunks(source, chunks.get(), idat, header) || !check_header(header))
         return {};
 
     const int channels = png::channels_of(header);
     const auto expected = png::scanline_bytes(header, uint64_t(PY_SSIZE_T_MAX));
-    Ref scanlines = inflate_scanlines(idat.get(), expected);
+    Ref scanlines = inflate_scanlines(idat, expected);
     if (!scanlines) return {};
 
     // The length check passed, so both dimensions are non-negative and their products fit.

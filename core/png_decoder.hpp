@@ -4,9 +4,10 @@
 #include <Python.h>
 
 #include "binding/pyref.hpp"
+#include "binding/source.hpp"
 
 namespace vextaro {
 
-Ref load_png(PyObject* stream);
+Ref load_png(Source& source);
 
 }  // namespace vextaro
