@@ -57,6 +57,11 @@ struct Payloads {
     Ref objects = Ref::steal(PyList_New(0));
     std::vector<std::span<const uint8_t>> views;
     bool all_bytes = true;
+
+    // Once the payloads have been copied elsewhere, their objects can go.
+    void release_objects() {
+        if (views.size() > 1) PyList_SetSlice(objects.get(), 0, PyList_GET_SIZE(objects.get()), nullptr);
+    }
 };
 
 // The next (type, data) from the module's _readChunk, or read here when it is our own.
@@ -130,21 +135,31 @@ struct Joined {
     std::span<const uint8_t> bytes;
 };
 
-Joined join(const std::vector<std::span<const uint8_t>>& views) {
+size_t total_size(const std::vector<std::span<const uint8_t>>& views) {
+    size_t total = 0;
+    for (const auto& v : views) total += v.size();
+    return total;
+}
+
+// `scratch`, when given, is used for the copy if it is large enough.
+Joined join(const std::vector<std::span<const uint8_t>>& views, std::span<uint8_t> scratch = {}) {
     Joined j;
     if (views.size() == 1) {
         j.bytes = views[0];
         return j;
     }
-    size_t total = 0;
-    for (const auto& v : views) total += v.size();
-    j.storage = std::make_unique_for_overwrite<uint8_t[]>(total);
+    const size_t total = total_size(views);
+    uint8_t* target = scratch.data();
+    if (total > scratch.size()) {
+        j.storage = std::make_unique_for_overwrite<uint8_t[]>(total);
+        target = j.storage.get();
+    }
     size_t at = 0;
     for (const auto& v : views) {
-        std::memcpy(j.storage.get() + at, v.data(), v.size());
+        std::memcpy(target + at, v.data(), v.size());
         at += v.size();
     }
-    j.bytes = {j.storage.get(), total};
+    j.bytes = {target, total};
     return j;
 }
 
@@ -160,9 +175,25 @@ Ref joined_object(Payloads& idat) {
                                                 static_cast<Py_ssize_t>(j.bytes.size())));
 }
 
+// The decoded planes before reconstruction: the scanlines, inflated, and the
+// alpha buffer (None for RGB), still to be filled.
+struct Planes {
+    Ref scanlines;
+    Ref alpha;
+};
+
+Ref new_bytearray(uint64_t size) {
+    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+std::span<uint8_t> bytes_of(PyObject* bytearray) {
+    return {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytearray)),
+            static_cast<size_t>(PyByteArray_GET_SIZE(bytearray))};
+}
+
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
-Ref inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected) {
+Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
     Ref zlib = module_global(names.zlib);
     if (!zlib) return {};
     if (zlib.get() != originals.zlib || !idat.all_bytes) {
@@ -171,46 +202,50 @@ Ref inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected) {
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return {};
-        if (!expected || uint64_t(length) != *expected) return Ref::steal(fail("Malformed PNG image data"));
+        if (!expected || uint64_t(length) != *expected) return {Ref::steal(fail("Malformed PNG image data")), {}};
         Ref out = Ref::steal(PyByteArray_FromObject(inflated.get()));
-        if (out && uint64_t(PyByteArray_GET_SIZE(out.get())) != *expected) return Ref::steal(fail("Malformed PNG image data"));
-        return out;
+        if (out && uint64_t(PyByteArray_GET_SIZE(out.get())) != *expected)
+            return {Ref::steal(fail("Malformed PNG image data")), {}};
+        return {std::move(out), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     }
 
-    Joined joined = join(idat.views);
-    // Copied payloads are let go before the large allocation.
-    if (joined.storage && PyList_SetSlice(idat.objects.get(), 0, PyList_GET_SIZE(idat.objects.get()), nullptr) < 0)
-        return {};
     // A length no stream of this size can inflate to is never allocated: zlib
     // only has to say whether it accepts the stream.
-    if (!expected || *expected > png::max_inflated_size(joined.bytes.size())) {
+    const size_t compressed = total_size(idat.views);
+    if (!expected || *expected > png::max_inflated_size(compressed)) {
+        const Joined joined = join(idat.views);
+        idat.release_objects();
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, UINT64_MAX); });
-        if (verdict.kind == png::InflateResult::Kind::Invalid) return Ref::steal(raise_zlib_error(zlib.get(), verdict));
-        return Ref::steal(fail("Malformed PNG image data"));
+        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
+        return {Ref::steal(fail("Malformed PNG image data")), {}};
     }
-    Ref out = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*expected)));
-    if (!out) return out;
-    std::span<uint8_t> target(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(out.get())), *expected);
+    Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
+    if (!planes.scanlines || !planes.alpha) return {};
+    // The alpha buffer is filled only after inflation, so until then it can hold
+    // the joined payloads, which are usually smaller than it: no third buffer.
+    const Joined joined = join(idat.views, alpha_size ? bytes_of(planes.alpha.get()) : std::span<uint8_t>());
+    idat.release_objects();
+    const std::span<uint8_t> target = bytes_of(planes.scanlines.get());
     const auto r = without_gil([&] { return png::inflate_exact(joined.bytes, target); });
     switch (r.kind) {
         case png::InflateResult::Kind::Exact:
-            return out;
+            return planes;
         case png::InflateResult::Kind::OtherLength:
-            return Ref::steal(fail("Malformed PNG image data"));
+            return {Ref::steal(fail("Malformed PNG image data")), {}};
         case png::InflateResult::Kind::Invalid:
-            return Ref::steal(raise_zlib_error(zlib.get(), r));
+            return {Ref::steal(raise_zlib_error(zlib.get(), r)), {}};
         case png::InflateResult::Kind::Unsure:
             break;
     }
     // The two inflaters disagree about a stream: the host's zlib has the last word.
-    Ref compressed = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.bytes.data()),
-                                                          static_cast<Py_ssize_t>(joined.bytes.size())));
-    Ref inflated = compressed ? host_decompress(zlib.get(), compressed.get()) : Ref();
+    Ref compressed_object = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.bytes.data()),
+                                                                 static_cast<Py_ssize_t>(joined.bytes.size())));
+    Ref inflated = compressed_object ? host_decompress(zlib.get(), compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
-        return Ref::steal(fail("Malformed PNG image data"));
+        return {Ref::steal(fail("Malformed PNG image data")), {}};
     std::memcpy(target.data(), PyBytes_AS_STRING(inflated.get()), target.size());
-    return out;
+    return planes;
 }
 
 }  // namespace
@@ -231,15 +266,18 @@ Ref load_png(Source& source) {
 
     const int channels = png::channels_of(header);
     const auto expected = png::scanline_bytes(header, uint64_t(PY_SSIZE_T_MAX));
-    Ref scanlines = inflate_scanlines(idat, expected);
-    if (!scanlines) return {};
+    // Both dimensions are non-negative wherever the expected length exists.
+    std::optional<uint64_t> alpha_size;
+    if (channels == 4 && expected) alpha_size = uint64_t(header.width) * uint64_t(header.height);
+    Planes planes = inflate_scanlines(idat, expected, alpha_size);
+    if (!planes.scanlines || !planes.alpha) return {};
+    Ref& scanlines = planes.scanlines;
+    Ref& alpha = planes.alpha;
 
     // The length check passed, so both dimensions are non-negative and their products fit.
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
-    Ref filters = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(height)));
-    Ref alpha = channels == 4 ? Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(width * height)))
-                              : Ref::borrow(Py_None);
-    if (!filters || !alpha) return {};
+    Ref filters = new_bytearray(height);
+    if (!filters) return {};
     std::span<uint8_t> lines(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())), *expected);
     auto* alpha_bytes = channels == 4 ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(alpha.get())) : nullptr;
     auto* filter_bytes = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get()));

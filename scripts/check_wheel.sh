@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the wheel that `pip install .` builds, on Debian's own CPython and on
+# pyenv's CPython 3.10, and checks what a user gets: the wheel holds the module,
+# its stub, py.typed and the licence and nothing else (no tests, no sources); the
+# installed package imports from outside the source tree, works, and type-checks.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+# Debian's CPython needs its venv module and headers to build the extension.
+SYSTEM_PACKAGES=(g++ pkg-config libdeflate-dev zlib1g-dev python3-venv python3-dev)
+ensure_system_packages
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Debian's meson-python and meson build the wheel where they are new enough for
+# the project (meson-python 0.15, meson 1.1); Debian 12 ships 0.12 and 1.0, and
+# there pip fetches the build tools, as it does for any user.
+debian_build_tools_fit() {
+    /usr/bin/python3 - >/dev/null 2>&1 <<'PY'
+import importlib.metadata, subprocess
+def version(text):
+    return tuple(int(part) for part in text.split(".")[:2])
+assert version(importlib.metadata.version("meson-python")) >= (0, 15)
+meson = subprocess.run(["meson", "--version"], capture_output=True, text=True, check=True)
+assert version(meson.stdout) >= (1, 1)
+PY
+}
+
+# check NAME INTERPRETER [venv options] [-- pip wheel options]
+check() {
+    local name=$1 interpreter=$2
+    shift 2
+    local venv_options=() pip_options=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do venv_options+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && pip_options=("$@")
+    local venv="$work/$name" wheels="$work/$name-wheels"
+    log "$name: pip wheel ${pip_options[*]:+${pip_options[*]} }. with $interpreter"
+    "$interpreter" -m venv "${venv_options[@]}" "$venv"
+    "$venv/bin/python" -m pip wheel -q --no-deps "${pip_options[@]}" -w "$wheels" "$ROOT"
+    local wheel
+    wheel=$(ls "$wheels"/*.whl)
+    echo "$(basename "$wheel"):"
+    "$venv/bin/python" - "$wheel" <<'PY'
+import sys, sysconfig, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    names = wheel.namelist()
+    for info in wheel.infolist():
+        print(f"  {info.file_size:8}  {info.filename}")
+    metadata = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+package = {n for n in names if ".dist-info/" not in n}
+expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
+            "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX")}
+assert package == expected, f"wheel holds {sorted(package)}"
+assert any(n.endswith("LICENSE") for n in names), "no licence in the wheel"
+for line in ("Name: Vextaro", "Requires-Python: >=3.9", "Classifier: Typing :: Typed"):
+    assert line in metadata.splitlines(), line
+PY
+    "$venv/bin/python" -m pip install -q "$wheel"
+    # From outside the source tree, so that only the installed package can be found.
+    (cd "$work" && "$venv/bin/python" - <<'PY'
+import contextlib, io, os, tempfile
+import Vextaro.simpleImage_ext as m
+folder = os.path.dirname(m.__file__)
+assert "site-packages" in folder, m.__file__
+assert os.path.isfile(os.path.join(folder, "simpleImage_ext.pyi"))
+assert os.path.getsize(os.path.join(folder, "py.typed")) == 0
+image = m.SimpleImage(2, 1, b"\x01\x02\x03\x04\x05\x06", b"\x07\x08")
+with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stdout(io.StringIO()):
+    image.save(os.path.join(tmp, "a.png"))
+    again = m.SimpleImage.open(os.path.join(tmp, "a.png"))
+assert (again._pixels, again._alpha) == (image._pixels, image._alpha)
+print("installed and working:", m.__file__)
+PY
+    )
+    # A type checker finds the stub through py.typed in the installed package.
+    if "$ROOT/.venv/cp310/bin/python" -c "import mypy" 2>/dev/null; then
+        cat >"$work/uses_it.py" <<'PY'
+from Vextaro.simpleImage_ext import SimpleImage
+
+pixel: tuple[int, int, int] = SimpleImage(1, 1, b"abc").getPixel((0, 0))
+PY
+        (cd "$work" && MYPY_CACHE_DIR="$work/mypy-cache" "$ROOT/.venv/cp310/bin/python" -m mypy --strict \
+            --python-executable "$venv/bin/python" uses_it.py)
+    fi
+}
+
+if debian_build_tools_fit; then
+    check debian-cpython /usr/bin/python3 --system-site-packages -- --no-build-isolation
+else
+    check debian-cpython /usr/bin/python3 --system-site-packages
+fi
+check cpython3.10 "$(pyenv_python 3.10)"
+echo "wheels checked"
