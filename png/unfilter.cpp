@@ -3,6 +3,7 @@
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
 #include "png/unfilter_sse2.hpp"
+#include "png/unfilter_sse41.hpp"
 
 namespace vextaro::png {
 
@@ -55,6 +56,7 @@ void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> p
                 break;
             case 4:
                 if (up == nullptr) return sse2::sub(row.data(), row.size(), Bpp);
+                if (sse41::available()) return sse41::paeth(row.data(), up, row.size(), Bpp);
                 return sse2::paeth(row.data(), up, row.size(), Bpp);
         }
     }

@@ -1,0 +1,701 @@
+"""Speed and memory of Vextaro.simpleImage_ext as ratios against Pillow and against floors.
+
+Every contender runs on the same inputs in the same process; the contenders of a
+comparison take turns round by round, so that drift of the machine hits all of them
+alike, and each time reported is the median of many rounds after a warm-up.
+
+    python bench/bench.py [--quick] [--out DIR] [--cache DIR]
+"""
+
+import argparse
+import contextlib
+import gc
+import io
+import json
+import os
+import platform
+import random
+import resource
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
+
+try:
+    import PIL
+    from PIL import Image, ImageFilter, ImageOps
+
+    PILLOW = PIL.__version__
+except ImportError:
+    Image = None
+    PILLOW = None
+
+# Debian's mate-backgrounds (bench/setup.sh installs it): a real 1920x1280 photograph,
+# and a detailed 5640x3172 picture that scales down to 4096x2304 with its fine texture kept.
+PHOTOS = {
+    "storm": "/usr/share/backgrounds/mate/nature/Storm.jpg",
+    "detail": "/usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg",
+}
+
+SIZES = {
+    "full": {"photo": (1920, 1280), "large": (4096, 2304), "bmp": (1920, 1280), "pixels": (512, 512)},
+    "quick": {"photo": (240, 160), "large": (512, 288), "bmp": (240, 160), "pixels": (48, 48)},
+}
+ROUNDS = {
+    "full": {"warmup": 2, "open": 21, "save": 7, "bmp": 31, "pixels": 11, "threads": 9, "memory": 3},
+    "quick": {"warmup": 1, "open": 3, "save": 2, "bmp": 3, "pixels": 2, "threads": 2, "memory": 1},
+}
+THREADED_OPENS = 16
+
+
+def progress(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- inputs
+
+
+def idat_payload(data):
+    """The zlib stream of a PNG file: its IDAT chunks' data joined."""
+    pos, parts = 8, []
+    while pos + 8 <= len(data):
+        length = int.from_bytes(data[pos:pos + 4], "big")
+        if data[pos + 4:pos + 8] == b"IDAT":
+            parts.append(data[pos + 8:pos + 8 + length])
+        pos += 12 + length
+    return b"".join(parts)
+
+
+def png_chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def write_png_py(path, width, height, rgb, alpha=None):
+    """A PNG written without Pillow, every row with the Sub filter."""
+    bpp = 4 if alpha is not None else 3
+    lines = bytearray()
+    for y in range(height):
+        if alpha is None:
+            row = rgb[y * width * 3:(y + 1) * width * 3]
+        else:
+            row = bytearray(width * 4)
+            row[0::4] = rgb[y * width * 3:(y + 1) * width * 3:3]
+            row[1::4] = rgb[y * width * 3 + 1:(y + 1) * width * 3:3]
+            row[2::4] = rgb[y * width * 3 + 2:(y + 1) * width * 3:3]
+            row[3::4] = alpha[y * width:(y + 1) * width]
+        out = bytearray(row)
+        for i in range(bpp, len(row)):
+            out[i] = (row[i] - row[i - bpp]) & 255
+        lines += b"\x01" + out
+    header = struct.pack(">IIBBBBB", width, height, 8, 6 if alpha is not None else 2, 0, 0, 0)
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) + png_chunk(b"IDAT", zlib.compress(bytes(lines)))
+                + png_chunk(b"IEND", b""))
+
+
+def write_bmp_py(path, width, height, rgb):
+    stride = (width * 3 + 3) // 4 * 4
+    body = bytearray()
+    for y in range(height - 1, -1, -1):
+        row = bytearray(rgb[y * width * 3:(y + 1) * width * 3])
+        row[0::3], row[2::3] = row[2::3], row[0::3]
+        body += row + bytes(stride - width * 3)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(body), 2835, 2835, 0, 0)
+    with open(path, "wb") as f:
+        f.write(b"BM" + struct.pack("<IHHI", 54 + len(body), 0, 0, 54) + info + body)
+
+
+def synthetic_rgb_py(width, height, seed):
+    """Photo-like RGB without Pillow: smooth colour fields plus sensor-like noise."""
+    rnd = random.Random(seed)
+    cell = 24
+    grid = [[[rnd.randrange(256) for _ in range(3)] for _ in range(width // cell + 2)]
+            for _ in range(height // cell + 2)]
+    noise = [int(rnd.gauss(0, 4)) for _ in range(8191)]
+    out = bytearray(width * height * 3)
+    o = 0
+    for y in range(height):
+        gy, fy = divmod(y, cell)
+        fy /= cell
+        top, bottom = grid[gy], grid[gy + 1]
+        for x in range(width):
+            gx, fx = divmod(x, cell)
+            fx /= cell
+            a0, a1, b0, b1 = top[gx], top[gx + 1], bottom[gx], bottom[gx + 1]
+            for c in range(3):
+                upper = a0[c] + (a1[c] - a0[c]) * fx
+                lower = b0[c] + (b1[c] - b0[c]) * fx
+                v = int(upper + (lower - upper) * fy) + noise[o % 8191]
+                out[o] = 0 if v < 0 else 255 if v > 255 else v
+                o += 1
+    return bytes(out)
+
+
+def synthetic_pillow(width, height, seed):
+    """Photo-like content: smooth structure plus sensor-like noise."""
+    random.seed(seed)
+    small = Image.effect_noise((max(width // 16, 1), max(height // 16, 1)), 80).convert("RGB")
+    smooth = small.resize((width, height), Image.BICUBIC).filter(ImageFilter.GaussianBlur(3))
+    noise = Image.merge("RGB", [Image.effect_noise((width, height), 12)] * 3)
+    return Image.blend(smooth, noise, 0.15)
+
+
+def input_files(cache, sizes):
+    """Names of the input files per source, for the sizes of this run."""
+    (pw, ph), (lw, lh), (bw, bh), (xw, xh) = sizes["photo"], sizes["large"], sizes["bmp"], sizes["pixels"]
+    names = {
+        "photo_rgb": f"photo-{pw}x{ph}-rgb.png",
+        "photo_rgba": f"photo-{pw}x{ph}-rgba.png",
+        "large_rgb": f"large-{lw}x{lh}-rgb.png",
+        "bmp": f"bmp-{bw}x{bh}.bmp",
+        "pixels": f"pixels-{xw}x{xh}-rgb.png",
+    }
+    return {source: {k: os.path.join(cache, f"{source}-{v}") for k, v in names.items()}
+            for source in ("photo", "synthetic", "synthetic-py")}
+
+
+def make_inputs(cache, sizes):
+    """Makes (or reuses) the inputs and returns (source, {name: path})."""
+    os.makedirs(cache, exist_ok=True)
+    per_source = input_files(cache, sizes)
+    if Image is not None:
+        source = "photo" if all(os.path.exists(p) for p in PHOTOS.values()) else "synthetic"
+    else:
+        # Without Pillow reuse what a Pillow host made, so hosts compare on the same files.
+        source = next((s for s in ("photo", "synthetic", "synthetic-py")
+                       if all(os.path.exists(p) for p in per_source[s].values())), "synthetic-py")
+    paths = per_source[source]
+    if all(os.path.exists(p) for p in paths.values()):
+        return source, paths
+    progress(f"making {source} inputs under {cache}")
+
+    def commit(writer, path):
+        # Written aside and renamed, so a concurrent run never reads half a file.
+        temporary = f"{path}.{os.getpid()}.tmp"
+        writer(temporary)
+        os.replace(temporary, path)
+
+    (pw, ph), (lw, lh), (bw, bh), (xw, xh) = sizes["photo"], sizes["large"], sizes["bmp"], sizes["pixels"]
+    if source == "synthetic-py":
+        photo = synthetic_rgb_py(pw, ph, 1)
+        gradient = bytes(y * 255 // max(ph - 1, 1) for y in range(ph) for _ in range(pw))
+        commit(lambda p: write_png_py(p, pw, ph, photo), paths["photo_rgb"])
+        commit(lambda p: write_png_py(p, pw, ph, photo, gradient), paths["photo_rgba"])
+        commit(lambda p: write_png_py(p, lw, lh, synthetic_rgb_py(lw, lh, 2)), paths["large_rgb"])
+        commit(lambda p: write_bmp_py(p, bw, bh, synthetic_rgb_py(bw, bh, 3)), paths["bmp"])
+        commit(lambda p: write_png_py(p, xw, xh, synthetic_rgb_py(xw, xh, 4)), paths["pixels"])
+        return source, paths
+
+    if source == "photo":
+        def picture(name, size):
+            with Image.open(PHOTOS[name]) as im:
+                return ImageOps.fit(im.convert("RGB"), size, Image.LANCZOS)
+        photo, large = picture("storm", (pw, ph)), picture("detail", (lw, lh))
+        bmp = picture("storm", (bw, bh))
+        pixels = picture("detail", (xw, xh))
+    else:
+        photo, large = synthetic_pillow(pw, ph, 1), synthetic_pillow(lw, lh, 2)
+        bmp, pixels = synthetic_pillow(bw, bh, 3), synthetic_pillow(xw, xh, 4)
+    rgba = photo.copy()
+    rgba.putalpha(Image.linear_gradient("L").resize((pw, ph)))
+    commit(lambda p: photo.save(p, "PNG"), paths["photo_rgb"])
+    commit(lambda p: rgba.save(p, "PNG"), paths["photo_rgba"])
+    commit(lambda p: large.save(p, "PNG"), paths["large_rgb"])
+    commit(lambda p: bmp.save(p, "BMP"), paths["bmp"])
+    commit(lambda p: pixels.save(p, "PNG"), paths["pixels"])
+    return source, paths
+
+
+# ---------------------------------------------------------------- timing
+
+
+def timed(fn, *args):
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        result = fn(*args)
+        elapsed = time.perf_counter() - start
+    finally:
+        gc.enable()
+    del result  # freed outside the timed span, for every contender alike
+    return elapsed
+
+
+def race(contenders, rounds, warmup):
+    """Median seconds of each contender, {name: (fn, args)}, taking turns every round."""
+    names = list(contenders)
+    samples = {name: [] for name in names}
+    for r in range(warmup + rounds):
+        # The order rotates too, so that no contender always runs right after another.
+        order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
+            fn, args = contenders[name]
+            elapsed = timed(fn, *args)
+            if r >= warmup:
+                samples[name].append(elapsed)
+    return {name: statistics.median(v) for name, v in samples.items()}
+
+
+def module_open(data):
+    return SimpleImage.open(data)
+
+
+def pillow_open(data):
+    im = Image.open(io.BytesIO(data))
+    im.load()
+    return im
+
+
+# ---------------------------------------------------------------- measurements
+
+
+def bench_png(paths, rounds, tmp):
+    opens, saves = {}, {}
+    for key, label in (("photo_rgb", "RGB"), ("photo_rgba", "RGBA"), ("large_rgb", "RGB")):
+        with open(paths[key], "rb") as f:
+            data = f.read()
+        image = SimpleImage.open(data)
+        name = f"{image.width}x{image.height} {label}"
+        payload = idat_payload(data)
+        scanlines = zlib.decompress(payload)
+        contenders = {"module": (module_open, (data,)), "zlib.decompress": (zlib.decompress, (payload,))}
+        if Image is not None:
+            contenders["Pillow"] = (pillow_open, (data,))
+        progress(f"open PNG {name}")
+        opens[name] = race(contenders, rounds["open"], rounds["warmup"])
+        opens[name]["file bytes"] = len(data)
+
+        target = os.path.join(tmp, "module.png")
+        contenders = {"module": (image.save, (target,)), "zlib.compress": (zlib.compress, (scanlines,))}
+        if Image is not None:
+            peer = pillow_open(data)
+            contenders["Pillow"] = (peer.save, (os.path.join(tmp, "pillow.png"), "PNG"))
+        progress(f"save PNG {name}")
+        saves[name] = race(contenders, rounds["save"], rounds["warmup"])
+    return opens, saves
+
+
+def write_file(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def bench_bmp(paths, rounds, tmp):
+    with open(paths["bmp"], "rb") as f:
+        data = f.read()
+    image = SimpleImage.open(data)
+    name = f"{image.width}x{image.height}"
+    pixels = bytearray(image.width * image.height * 3)
+    contenders = {"module": (module_open, (data,)), "bytes copy": (bytes, (pixels,))}
+    if Image is not None:
+        contenders["Pillow"] = (pillow_open, (data,))
+    progress(f"open BMP {name}")
+    opened = race(contenders, rounds["bmp"], rounds["warmup"])
+
+    contenders = {"module": (image.saveBmp, (os.path.join(tmp, "module.bmp"),)), "bytes copy": (bytes, (pixels,)),
+                  # Not a floor but a reference: what writing a file of this size costs here.
+                  "file write": (write_file, (os.path.join(tmp, "plain.bmp"), data))}
+    if Image is not None:
+        peer = pillow_open(data)
+        contenders["Pillow"] = (peer.save, (os.path.join(tmp, "pillow.bmp"), "BMP"))
+    progress(f"saveBmp {name}")
+    saved = race(contenders, rounds["bmp"], rounds["warmup"])
+    return name, opened, saved
+
+
+def scan_calls(get, width, height):
+    for y in range(height):
+        for x in range(width):
+            get((x, y))
+
+
+def scan_index(px, width, height):
+    for y in range(height):
+        for x in range(width):
+            px[x, y]
+
+
+def scan_list(values, width, height):
+    for y in range(height):
+        base = y * width
+        for x in range(width):
+            values[base + x]
+
+
+def write_calls(put, width, height, value):
+    for y in range(height):
+        for x in range(width):
+            put((x, y), value)
+
+
+def write_index(px, width, height, value):
+    for y in range(height):
+        for x in range(width):
+            px[x, y] = value
+
+
+def write_list(values, width, height, value):
+    for y in range(height):
+        base = y * width
+        for x in range(width):
+            values[base + x] = value
+
+
+def bench_pixels(paths, rounds):
+    with open(paths["pixels"], "rb") as f:
+        data = f.read()
+    image = SimpleImage.open(data)
+    w, h = image.width, image.height
+    values = [image.getPixel((x, y)) for y in range(h) for x in range(w)]
+    value = (12, 34, 56)
+    gets = {"module": (scan_calls, (image.getPixel, w, h)), "list of tuples": (scan_list, (values, w, h))}
+    puts = {"module": (write_calls, (image.putPixel, w, h, value)),
+            "list of tuples": (write_list, (values, w, h, value))}
+    if Image is not None:
+        peer = pillow_open(data)
+        px = peer.load()
+        gets["Pillow getpixel"] = (scan_calls, (peer.getpixel, w, h))
+        gets["Pillow px[x, y]"] = (scan_index, (px, w, h))
+        puts["Pillow putpixel"] = (write_calls, (peer.putpixel, w, h, value))
+        puts["Pillow px[x, y]"] = (write_index, (px, w, h, value))
+    progress(f"getPixel scan {w}x{h}")
+    got = race(gets, rounds["pixels"], rounds["warmup"])
+    progress(f"putPixel scan {w}x{h}")
+    put = race(puts, rounds["pixels"], rounds["warmup"])
+    return f"{w}x{h}", w * h, got, put
+
+
+# Runs in a fresh interpreter. ru_maxrss of a process started by exec begins at the
+# peak of the process that started it, so the open runs in a fork of this small
+# interpreter, whose high-water mark starts at its size at the fork.
+MEMORY_CHILD = r"""
+import contextlib, io, os, resource, sys
+sys.path.insert(0, sys.argv[3])
+path, who = sys.argv[1], sys.argv[2]
+if who == "module":
+    from Vextaro.simpleImage_ext import SimpleImage
+    def op(data):
+        return SimpleImage.open(data)
+else:
+    from PIL import Image, PngImagePlugin
+    def op(data):
+        im = Image.open(io.BytesIO(data))
+        im.load()
+        return im
+with open(path, "rb") as f:
+    data = f.read()
+null = open(os.devnull, "w")
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    with contextlib.redirect_stdout(null):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        kept = op(data)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    os.write(write_end, ("%d %d" % (before, after)).encode())
+    os._exit(0)
+os.close(write_end)
+answer = os.read(read_end, 100).decode()
+os.waitpid(pid, 0)
+print(answer)
+"""
+
+
+def peak_above_baseline(path, who):
+    out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path, who, ROOT], check=True, capture_output=True,
+                         text=True).stdout.split()
+    before, after = int(out[0]), int(out[1])
+    unit = 1 if sys.platform == "darwin" else 1024  # bytes on macOS, KiB on Linux
+    return (after - before) * unit
+
+
+def bench_memory(paths, rounds):
+    results = {}
+    for key, alpha in (("photo_rgb", False), ("photo_rgba", True), ("large_rgb", False)):
+        with open(paths[key], "rb") as f:
+            image = SimpleImage.open(f.read())
+        name = f"{image.width}x{image.height} {'RGBA' if alpha else 'RGB'}"
+        progress(f"peak memory {name}")
+        entry = {"decoded": image.width * image.height * (4 if alpha else 3)}
+        for who in ("module", "Pillow") if Image is not None else ("module",):
+            entry[who] = statistics.median(peak_above_baseline(paths[key], who) for _ in range(rounds["memory"]))
+        results[name] = entry
+    return results
+
+
+def bench_threads(paths, rounds):
+    files = []
+    for key in ("photo_rgb", "photo_rgba"):
+        with open(paths[key], "rb") as f:
+            files.append(f.read())
+    batch = [files[i % 2] for i in range(THREADED_OPENS)]
+    pool = ThreadPoolExecutor(max_workers=2)
+    try:
+        # Both workers started before timing.
+        list(pool.map(len, [b"", b""]))
+        results = {}
+        lanes = [("module", module_open), ("zlib.decompress", zlib.decompress)]
+        if Image is not None:
+            lanes.insert(1, ("Pillow", pillow_open))
+        payloads = [idat_payload(b) for b in batch]
+        for who, op in lanes:
+            inputs = payloads if who == "zlib.decompress" else batch
+            progress(f"{THREADED_OPENS} opens, 1 and 2 threads: {who}")
+            results[who] = race({
+                "1 thread": (lambda items, op=op: [op(b) for b in items], (inputs,)),
+                "2 threads": (lambda items, op=op: list(pool.map(op, items)), (inputs,)),
+            }, rounds["threads"], rounds["warmup"])
+        return results
+    finally:
+        pool.shutdown()
+
+
+# ---------------------------------------------------------------- report
+
+TARGETS = {
+    ("open PNG", "zlib.decompress"): 0.7, ("open PNG", "Pillow"): 0.4,
+    ("save PNG", "zlib.compress"): 1.05,
+    ("open BMP", "bytes copy"): 3.0, ("open BMP", "Pillow"): 0.4,
+    ("saveBmp", "bytes copy"): 5.0, ("saveBmp", "Pillow"): 0.2,
+    ("getPixel", "Pillow px[x, y]"): 1.0, ("getPixel", "Pillow getpixel"): 0.2,
+    ("putPixel", "Pillow px[x, y]"): 1.0, ("putPixel", "Pillow putpixel"): 0.2,
+    ("peak memory", "decoded size"): 1.3, ("peak memory", "Pillow"): 1.0,
+    ("2 threads / 1 thread", "module"): 0.6,
+}
+
+
+def comparisons(results):
+    rows = []
+
+    def add(group, subject, against, mine, theirs, unit):
+        ratio = mine / theirs if theirs else float("inf")
+        target = TARGETS.get((group, against))
+        rows.append({"group": group, "subject": subject, "against": against, "module": mine, "other": theirs,
+                     "unit": unit, "ratio": ratio, "target": target,
+                     "met": None if target is None else ratio <= target})
+
+    for group, key in (("open PNG", "open_png"), ("save PNG", "save_png")):
+        for name, times in results[key].items():
+            for against in times:
+                if against not in ("module", "file bytes"):
+                    add(group, name, against, times["module"], times[against], "s")
+    name = results["bmp"]["size"]
+    for group, key in (("open BMP", "open"), ("saveBmp", "save")):
+        times = results["bmp"][key]
+        for against in times:
+            if against != "module":
+                add(group, name, against, times["module"], times[against], "s")
+    pixels = results["pixels"]
+    for group, key in (("getPixel", "get"), ("putPixel", "put")):
+        times = pixels[key]
+        for against in sorted(times, key=lambda a: ("list" in a, a)):
+            if against != "module":
+                add(group, pixels["size"], against, times["module"] / pixels["calls"],
+                    times[against] / pixels["calls"], "s/call")
+    for name, entry in results["memory"].items():
+        add("peak memory", name, "decoded size", entry["module"], entry["decoded"], "B")
+        if "Pillow" in entry:
+            add("peak memory", name, "Pillow", entry["module"], entry["Pillow"], "B")
+    for who, times in results["threads"].items():
+        rows.append({"group": "2 threads / 1 thread", "subject": f"{THREADED_OPENS} opens", "against": who,
+                     "module": times["2 threads"], "other": times["1 thread"], "unit": "s",
+                     "ratio": times["2 threads"] / times["1 thread"],
+                     "target": TARGETS.get(("2 threads / 1 thread", who)), "met": None})
+        row = rows[-1]
+        if row["target"] is not None:
+            row["met"] = row["ratio"] <= row["target"]
+    return rows
+
+
+def quantity(value, unit):
+    if unit == "B":
+        return f"{value / 2**20:.1f} MiB"
+    if unit == "s/call":
+        return f"{value * 1e9:.0f} ns"
+    if value >= 1:
+        return f"{value:.2f} s"
+    if value >= 1e-3:
+        return f"{value * 1e3:.2f} ms"
+    return f"{value * 1e6:.1f} µs"
+
+
+def markdown(results, rows):
+    host = results["host"]
+    lines = [
+        f"# simpleImage_ext benchmark ({'quick' if results['quick'] else 'full'})",
+        "",
+        f"{host['implementation']} {host['python']}, Pillow {host['pillow'] or 'absent'}, {host['cpu']}, "
+        f"{host['cores']} cores; inputs: {results['inputs']}; load average {host['load_before']} before, "
+        f"{host['load_after']} after.",
+        "Ratio = module / comparator (for threads: 2 threads / 1 thread of the library named); below 1 the "
+        "module is faster or smaller.",
+        "",
+        "| what | image | module | against | comparator | ratio | target | result |",
+        "|---|---|---:|---|---:|---:|---:|---|",
+    ]
+    for row in rows:
+        module = quantity(row["module"], row["unit"])
+        other = quantity(row["other"], row["unit"])
+        if row["group"] == "2 threads / 1 thread":
+            module, other = f"2 threads {module}", f"1 thread {other}"
+        target = "" if row["target"] is None else f"<= {row['target']:g}"
+        verdict = "" if row["met"] is None else ("met" if row["met"] else "**missed**")
+        lines.append(f"| {row['group']} | {row['subject']} | {module} | {row['against']} | {other} | "
+                     f"{row['ratio']:.2f} | {target} | {verdict} |")
+    pixels = results["pixels"]
+    lines += ["", f"Pixel access, full scan of {pixels['size']}, time per call:", "",
+              "| contender | getPixel | putPixel |", "|---|---:|---:|"]
+    for label, get, put in (("module: getPixel / putPixel", "module", "module"),
+                            ("Pillow getpixel / putpixel", "Pillow getpixel", "Pillow putpixel"),
+                            ("Pillow px[x, y]", "Pillow px[x, y]", "Pillow px[x, y]"),
+                            ("list of tuples", "list of tuples", "list of tuples")):
+        if get in pixels["get"]:
+            lines.append(f"| {label} | {pixels['get'][get] / pixels['calls'] * 1e9:.0f} ns | "
+                         f"{pixels['put'][put] / pixels['calls'] * 1e9:.0f} ns |")
+    lines += ["", "Peak memory of one open above the baseline (interpreter and file bytes loaded):", "",
+              "| image | decoded (pixels + alpha) | module | module / decoded | Pillow | Pillow / decoded |",
+              "|---|---:|---:|---:|---:|---:|"]
+    for name, entry in results["memory"].items():
+        d = entry["decoded"]
+        pillow = (f"{entry['Pillow'] / 2**20:.1f} MiB | {entry['Pillow'] / d:.2f}" if "Pillow" in entry
+                  else "— | —")
+        lines.append(f"| {name} | {d / 2**20:.1f} MiB | {entry['module'] / 2**20:.1f} MiB | "
+                     f"{entry['module'] / d:.2f} | {pillow} |")
+    return "\n".join(lines) + "\n"
+
+
+def chart(results, rows, path):
+    try:
+        import matplotlib
+    except ImportError:
+        progress("matplotlib is missing: no chart")
+        return False
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
+
+    colours = {True: "#2e7d32", False: "#c62828", None: "#9e9e9e"}
+    n = len(rows)
+    fig, ax = plt.subplots(figsize=(11, 0.3 * n + 1.8))
+    ys = list(range(n - 1, -1, -1))
+    ratios = [row["ratio"] for row in rows]
+    # Bars grow from parity: leftwards the module is faster or smaller.
+    ax.barh(ys, [r - 1 for r in ratios], left=1, height=0.68, color=[colours[row["met"]] for row in rows])
+    ax.set_xscale("log")
+    ax.axvline(1.0, color="black", linewidth=1.2)
+    for y, row in zip(ys, rows):
+        if row["target"] is not None:
+            ax.plot([row["target"]] * 2, [y - 0.45, y + 0.45], color="black", linewidth=2.2)
+    for i in range(1, n):
+        if rows[i]["group"] != rows[i - 1]["group"]:
+            ax.axhline(ys[i] + 0.5, color="#cccccc", linewidth=0.8)
+    labels = [f"{row['subject']} on {row['group']}: {row['against']}" if row["group"] == "2 threads / 1 thread"
+              else f"{row['group']}  {row['subject']}  vs {row['against']}" for row in rows]
+    ax.set_yticks(ys)
+    ax.set_yticklabels(labels, fontsize=8)
+    ax.set_ylim(-0.7, n - 0.3)
+    # The numbers stand in a column of their own on the right, clear of the bars.
+    right = ax.twinx()
+    right.set_ylim(ax.get_ylim())
+    right.set_yticks(ys)
+    right.set_yticklabels([f"{row['ratio']:.2f}" + ("" if row["target"] is None else
+                                                    f"  {'met' if row['met'] else 'MISSED'} (<= {row['target']:g})")
+                           for row in rows], fontsize=8)
+    for tick, row in zip(right.get_yticklabels(), rows):
+        tick.set_color(colours[row["met"]] if row["met"] is not None else "black")
+    right.tick_params(axis="y", length=0)
+    values = ratios + [row["target"] for row in rows if row["target"]]
+    ax.set_xlim(min(values + [1]) / 1.8, max(values + [1]) * 1.8)
+    ax.grid(axis="x", which="both", color="#eeeeee")
+    ax.set_axisbelow(True)
+    ax.set_xlabel("module / comparator (log scale; left of 1: module faster or smaller)")
+    host = results["host"]
+    ax.set_title(f"simpleImage_ext ratios, {host['implementation']} {host['python']}"
+                 f"{' (quick)' if results['quick'] else ''}", fontsize=10, pad=24)
+    ax.legend(handles=[Patch(color=colours[True], label="target met"),
+                       Patch(color=colours[False], label="target missed"),
+                       Patch(color=colours[None], label="no target"),
+                       Line2D([], [], color="black", linewidth=2.2, label="target")],
+              loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=4, fontsize=8, frameon=False)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
+def host_info():
+    cpu = platform.processor() or platform.machine()
+    with contextlib.suppress(OSError):
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
+    return {"implementation": platform.python_implementation(), "python": platform.python_version(),
+            "pillow": PILLOW, "cpu": cpu, "cores": os.cpu_count(), "machine": platform.machine(),
+            "load_before": load_average()}
+
+
+def load_average():
+    # Other processes skew every number, the two-thread ratio most: the report shows how busy the machine was.
+    try:
+        return round(os.getloadavg()[0], 2)
+    except OSError:
+        return None
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few rounds on small images (a smoke run)")
+    parser.add_argument("--out", help="folder for results.json, results.md and ratios.png "
+                                      "(default: build/bench/results/<host>[-quick])")
+    parser.add_argument("--cache", default=os.path.join(ROOT, "build", "bench"),
+                        help="folder where the generated inputs are kept")
+    args = parser.parse_args(argv)
+    mode = "quick" if args.quick else "full"
+    if args.out is None:
+        tag = "pypy3" if platform.python_implementation() == "PyPy" else "cp%d%d" % sys.version_info[:2]
+        args.out = os.path.join(ROOT, "build", "bench", "results", tag + ("-quick" if args.quick else ""))
+    rounds = ROUNDS[mode]
+
+    source, paths = make_inputs(args.cache, SIZES[mode])
+    results = {"quick": args.quick, "host": host_info(), "inputs": source}
+    tmp = tempfile.mkdtemp(prefix="simpleimage-bench-", dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+    try:
+        # The module reports every open on stdout.
+        with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
+            results["open_png"], results["save_png"] = bench_png(paths, rounds, tmp)
+            size, opened, saved = bench_bmp(paths, rounds, tmp)
+            results["bmp"] = {"size": size, "open": opened, "save": saved}
+            size, calls, got, put = bench_pixels(paths, rounds)
+            results["pixels"] = {"size": size, "calls": calls, "get": got, "put": put}
+            results["memory"] = bench_memory(paths, rounds)
+            results["threads"] = bench_threads(paths, rounds)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    results["host"]["load_after"] = load_average()
+    rows = comparisons(results)
+    results["comparisons"] = rows
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    table = markdown(results, rows)
+    with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
+        f.write(table)
+    chart(results, rows, os.path.join(args.out, "ratios.png"))
+    sys.stdout.write(table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
