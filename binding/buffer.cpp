@@ -5,6 +5,13 @@
 
 namespace vextaro {
 
+Ref new_bytearray(uint64_t size) {
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::steal(PyErr_NoMemory());
+    Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(size)) < 0) return {};
+    return array;
+}
+
 std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) {
     ByteBuffer b;
     if (PyObject_GetBuffer(o, &b.view_, PyBUF_SIMPLE) < 0) return std::nullopt;

@@ -8,7 +8,14 @@
 #include <optional>
 #include <span>
 
+#include "binding/pyref.hpp"
+
 namespace vextaro {
+
+// A bytearray of `size` bytes, not yet written. Made by growing an empty one:
+// CPython 3.10 and 3.11 mishandle a failed allocation in
+// PyByteArray_FromStringAndSize (a stray SystemError from a half-made object).
+Ref new_bytearray(uint64_t size);
 
 class ByteBuffer {
 public:

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "binding/args.hpp"
+#include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/gil.hpp"
 #include "bmp/rows.hpp"
@@ -52,7 +53,7 @@ public:
         return at;
     }
 
-    Ref finish() { return buffer_ ? std::move(buffer_) : Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)); }
+    Ref finish() { return buffer_ ? std::move(buffer_) : new_bytearray(0); }
 
 private:
     uint64_t capacity() const { return static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer_.get())); }
@@ -65,7 +66,7 @@ private:
             return false;
         }
         if (buffer_ && !from_end_) return PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(wanted)) == 0;
-        Ref bigger = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wanted)));
+        Ref bigger = new_bytearray(wanted);
         if (!bigger) return false;
         if (buffer_) {
             std::memcpy(PyByteArray_AS_STRING(bigger.get()) + wanted - filled_,
@@ -90,7 +91,7 @@ Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
         return Ref::steal(fail("Incomplete BMP pixel data"));
     }
     const uint64_t total = stride > 0 ? row_bytes * rows : 0;
-    Ref pixels = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    Ref pixels = new_bytearray(total);
     if (!pixels || total == 0) return pixels;
     const uint8_t* in = source.take(stride * rows).data();
     auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));

@@ -90,8 +90,7 @@ PyObject* write_bmp(const BoundArgs& a) {
     }
     const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
     // One block, refilled for every write: fresh memory would be paged in again each time.
-    Ref block = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(
-                                                                       std::min(rows_per_block, h) * row_stride)));
+    Ref block = new_bytearray(std::min(rows_per_block, h) * row_stride);
     if (!block) return nullptr;
     const bool ok = write_file(path, [&](PyObject* file) {
         if (!write_to(file, header.get())) return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/buffer.hpp"
 #include "binding/compat.hpp"
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
@@ -55,12 +56,17 @@ bool check_header(const Header& h) {
 // chunks read from memory), and their bytes while every one of them has some.
 struct Payloads {
     Ref objects = Ref::steal(PyList_New(0));
+    // References of our own to the objects the views point into: a list does
+    // not keep PyPy's C-side copy of an object alive.
+    std::vector<Ref> owners;
     std::vector<std::span<const uint8_t>> views;
     bool all_bytes = true;
 
     // Once the payloads have been copied elsewhere, their objects can go.
     void release_objects() {
-        if (views.size() > 1) PyList_SetSlice(objects.get(), 0, PyList_GET_SIZE(objects.get()), nullptr);
+        if (views.size() <= 1) return;
+        owners.clear();
+        PyList_SetSlice(objects.get(), 0, PyList_GET_SIZE(objects.get()), nullptr);
     }
 };
 
@@ -98,6 +104,7 @@ bool read_chunks(Source& source, PyObject* chunks, Payloads& idat, Header& heade
                 if ((length = PyObject_Length(chunk->data.get())) < 0) return false;
                 if (PyList_Append(idat.objects.get(), chunk->data.get()) < 0) return false;
                 idat.all_bytes = idat.all_bytes && PyBytes_CheckExact(chunk->data.get());
+                idat.owners.push_back(std::move(chunk->data));
             }
             idat.views.push_back(chunk->view);
         } else {
@@ -156,7 +163,7 @@ Joined join(const std::vector<std::span<const uint8_t>>& views, std::span<uint8_
     }
     size_t at = 0;
     for (const auto& v : views) {
-        std::memcpy(target + at, v.data(), v.size());
+        if (!v.empty()) std::memcpy(target + at, v.data(), v.size());  // target is null when all are empty
         at += v.size();
     }
     j.bytes = {target, total};
@@ -175,16 +182,15 @@ Ref joined_object(Payloads& idat) {
                                                 static_cast<Py_ssize_t>(j.bytes.size())));
 }
 
+constexpr uint64_t kLargeClaim = uint64_t{64} << 20;
+constexpr uint64_t kSuspectRatio = 64;
+
 // The decoded planes before reconstruction: the scanlines, inflated, and the
 // alpha buffer (None for RGB), still to be filled.
 struct Planes {
     Ref scanlines;
     Ref alpha;
 };
-
-Ref new_bytearray(uint64_t size) {
-    return Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-}
 
 std::span<uint8_t> bytes_of(PyObject* bytearray) {
     return {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytearray)),
@@ -218,6 +224,14 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, UINT64_MAX); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
         return {Ref::steal(fail("Malformed PNG image data")), {}};
+    }
+    // A large claim from little data is checked by zlib before any of it is
+    // reserved: the stream must earn the memory it asks for.
+    if (*expected > kLargeClaim && *expected / kSuspectRatio > compressed) {
+        const Joined joined = join(idat.views);
+        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, *expected); });
+        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
+        if (verdict.kind == png::InflateResult::Kind::OtherLength) return {Ref::steal(fail("Malformed PNG image data")), {}};
     }
     Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};

@@ -88,7 +88,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         PyErr_NoMemory();
         return std::nullopt;
     }
-    Ref raw = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(scanline_length)));
+    Ref raw = new_bytearray(scanline_length);
     auto pixel_bytes = raw ? ByteBuffer::readable(pixel_buffer.get()) : std::nullopt;
     if (!pixel_bytes) return std::nullopt;
     const uint8_t* alpha_data = has_alpha ? alpha_bytes->bytes().data() : nullptr;

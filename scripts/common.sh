@@ -2,7 +2,7 @@
 # their development builds. Source it; it changes nothing by itself.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev)
+SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind)
 
 command -v pyenv >/dev/null || export PATH="${PYENV_ROOT:-$HOME/.pyenv}/bin:$PATH"
 
@@ -72,4 +72,44 @@ build_host() {
         cp "$built" "$ROOT/Vextaro/.$(basename "$built").new"
         mv -f "$ROOT/Vextaro/.$(basename "$built").new" "$ROOT/Vextaro/$(basename "$built")"
     done
+}
+
+# The module for CPython 3.10 with AddressSanitizer and UBSan under build/cp310-asan.
+# It never goes into Vextaro/: it is staged as a package of its own in
+# build/cp310-asan/stage, which sanitized_env makes every host process import.
+build_sanitized() {
+    local venv="$ROOT/.venv/cp310" dir="$ROOT/build/cp310-asan"
+    if [ ! -f "$dir/build.ninja" ]; then
+        printf "[binaries]\npython = '%s'\n" "$venv/bin/python" > "$ROOT/build/cp310.ini"
+        "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$ROOT/build/cp310.ini" \
+            --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined -Db_lundef=false \
+            -Dcpp_args="-fno-sanitize-recover=undefined -fno-omit-frame-pointer" >/dev/null || return 1
+    fi
+    "$venv/bin/ninja" -C "$dir" >/dev/null || return 1
+    rm -rf "$dir/stage" && mkdir -p "$dir/stage/Vextaro" || return 1
+    find "$ROOT/Vextaro" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$dir/stage/Vextaro/" \; &&
+        cp "$dir"/simpleImage_ext*.so "$dir/stage/Vextaro/" || return 1
+    # A .pth line runs at every start of the venv's interpreter, before the script's
+    # own directory or cwd can shadow the package: with VEXTARO_STAGE set it binds
+    # "Vextaro" to the staged copy (subprocesses of the tests included).
+    local site
+    site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])') || return 1
+    echo 'import os, sys; s = os.environ.get("VEXTARO_STAGE"); s and (sys.path.insert(0, s), __import__("Vextaro"), sys.path.remove(s))' \
+        > "$site/vextaro_stage.pth"
+}
+
+# The environment of a host process running the staged sanitizer build: the ASan
+# runtime preloaded (the interpreter is not built with it), with the C++ runtime
+# beside it so that ASan finds what it wraps to throw C++ exceptions (other
+# extensions the tests load throw them too), every report fatal and ASan's
+# written under $1 so that none can go unnoticed, leaks not reported (the host keeps
+# objects alive until exit by design), and failed allocations returned as NULL as
+# the C library does, so that they become MemoryError. UBSan (gcc's) ignores
+# log_path and reports on stderr: it aborts, so that no exit status hides it.
+sanitized_env() {
+    local logs=$1
+    echo "VEXTARO_STAGE=$ROOT/build/cp310-asan/stage"
+    echo "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
+    echo "ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan"
+    echo "UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1"
 }

@@ -17,7 +17,11 @@ if ROOT not in sys.path:
 
 @pytest.fixture(scope="session")
 def m():
-    return importlib.import_module(MODULE_NAME)
+    module = importlib.import_module(MODULE_NAME)
+    # A sanitizer run (scripts/test.sh) names its staged build; a silent fallback would test nothing.
+    stage = os.environ.get("VEXTARO_STAGE")
+    assert not stage or module.__file__.startswith(stage), module.__file__
+    return module
 
 
 @pytest.fixture
