@@ -12,18 +12,11 @@
 #include <vector>
 
 #include "bmp/rows.hpp"
+#include "fuzz/check.hpp"
 
 using namespace vextaro::bmp;
 
 namespace {
-
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            __builtin_printf("check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                      \
-        }                                                                      \
-    } while (0)
 
 uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }

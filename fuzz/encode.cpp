@@ -8,18 +8,11 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz/check.hpp"
 #include "png/filter.hpp"
 #include "png/unfilter.hpp"
 
 using namespace vextaro::png;
-
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            __builtin_printf("check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                      \
-        }                                                                      \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);

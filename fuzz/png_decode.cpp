@@ -18,20 +18,13 @@
 #include "png/inflate.hpp"
 #include "png/paeth.hpp"
 #include "png/unfilter.hpp"
+#include "fuzz/check.hpp"
 
 using namespace vextaro::png;
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
 namespace {
-
-#define CHECK(cond)                                                       \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
-            __builtin_printf("check failed: %s (line %d)\n", #cond, __LINE__); \
-            std::abort();                                                 \
-        }                                                                 \
-    } while (0)
 
 uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
 

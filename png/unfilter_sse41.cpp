@@ -4,35 +4,14 @@
 
 #include <smmintrin.h>
 
-#include <cstring>
+#include "png/pixel_lanes.hpp"
 
 namespace vextaro::png::sse41 {
 
 namespace {
 
-// One pixel in the low lanes, moved as in the SSE2 version.
-template <int Bpp>
-__m128i load(const uint8_t* p) {
-    uint32_t v;
-    if constexpr (Bpp == 4) {
-        std::memcpy(&v, p, 4);
-    } else {
-        v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
-    }
-    return _mm_cvtsi32_si128(static_cast<int>(v));
-}
-
-template <int Bpp>
-void store(uint8_t* p, __m128i v) {
-    const auto bits = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
-    if constexpr (Bpp == 4) {
-        std::memcpy(p, &bits, 4);
-    } else {
-        p[0] = static_cast<uint8_t>(bits);
-        p[1] = static_cast<uint8_t>(bits >> 8);
-        p[2] = static_cast<uint8_t>(bits >> 16);
-    }
-}
+using lanes::load;
+using lanes::store;
 
 template <int Bpp>
 __attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {

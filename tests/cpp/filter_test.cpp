@@ -11,19 +11,15 @@
 #include <vector>
 
 #include "png/unfilter.hpp"
+#include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-constexpr uint8_t kGuard = 0xA5;
-
-Bytes random_bytes(size_t n, std::mt19937& rng) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
-    return out;
-}
+using testing::Bytes;
+using testing::kGuard;
+using testing::neighbour_rows;
+using testing::random_bytes;
 
 // Byte-by-byte from the definitions, sharing no shortcut with the kernel.
 Bytes reference_filter(int filter, const Bytes& raw, const Bytes& up, size_t bpp) {
@@ -63,22 +59,12 @@ TEST_P(FilterRow, MatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(Widths, FilterRow,
                          ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
 
-// Each odd pixel is filtered with left a = a0 + k (the even raw pixel before it),
-// up b = j >> 8 and upper-left c = j & 255, so every triple occurs.
+// Every (left, up, upper-left) triple, for the vectorised loops.
 TEST(FilterRow, EveryNeighbourTriple) {
-    const size_t pairs = 256 * 256;
     for (int bpp : {3, 4})
         for (int filter : {3, 4})
             for (int a0 = 0; a0 < 256; a0 += bpp) {
-                Bytes up(2 * pairs * bpp), raw(2 * pairs * bpp);
-                for (size_t j = 0; j < pairs; ++j)
-                    for (int k = 0; k < bpp; ++k) {
-                        const size_t even = 2 * j * bpp + k, odd = even + bpp;
-                        up[even] = static_cast<uint8_t>(j);
-                        up[odd] = static_cast<uint8_t>(j >> 8);
-                        raw[even] = static_cast<uint8_t>(a0 + k);
-                        raw[odd] = static_cast<uint8_t>(j * 7 + k);
-                    }
+                const auto [up, raw] = neighbour_rows(bpp, a0);
                 Bytes out(raw.size());
                 filter_row(static_cast<uint8_t>(filter), raw, up, out.data(), bpp);
                 const Bytes want = reference_filter(filter, raw, up, bpp);

@@ -7,18 +7,14 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/cpp/test_bytes.hpp"
+
 namespace vextaro::png {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-constexpr uint8_t kGuard = 0xA5;
-
-Bytes random_bytes(size_t n, std::mt19937& rng) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
-    return out;
-}
+using testing::Bytes;
+using testing::kGuard;
+using testing::random_bytes;
 
 // Expected planes, taken pixel by pixel from the interleaved row.
 void reference_split(const Bytes& row, size_t width, int bpp, Bytes& rgb, Bytes& alpha) {

@@ -10,19 +10,16 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/cpp/test_bytes.hpp"
+
 namespace vextaro::png {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-constexpr uint8_t kGuard = 0xA5;
+using testing::Bytes;
+using testing::kGuard;
+using testing::neighbour_rows;
+using testing::random_bytes;
 constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
-
-Bytes random_bytes(size_t n, std::mt19937& rng) {
-    std::uniform_int_distribution<int> byte(0, 255);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<uint8_t>(byte(rng));
-    return out;
-}
 
 // Predictor for byte i, straight from the definitions so that it shares no
 // shortcut with the kernels. `row` only needs to be final before index i.
@@ -139,19 +136,10 @@ TEST(UnfilterRow, AverageAddsBeforeTruncating) {
 // goes through unfilter_row: each even pixel reconstructs to a below c, and the
 // odd pixel after it is predicted from (a, b, c). Channel k uses a0 + k as a.
 TEST(UnfilterRow, EveryNeighbourTriple) {
-    const size_t pairs = 256 * 256;
     for (int bpp : {3, 4})
         for (int filter : {3, 4})
             for (int a0 = 0; a0 < 256; a0 += bpp) {
-                Bytes up(2 * pairs * bpp), raw(2 * pairs * bpp);
-                for (size_t j = 0; j < pairs; ++j)
-                    for (int k = 0; k < bpp; ++k) {
-                        const size_t even = 2 * j * bpp + k, odd = even + bpp;
-                        up[even] = static_cast<uint8_t>(j);
-                        up[odd] = static_cast<uint8_t>(j >> 8);
-                        raw[even] = static_cast<uint8_t>(a0 + k);
-                        raw[odd] = static_cast<uint8_t>(j * 7 + k);
-                    }
+                const auto [up, raw] = neighbour_rows(bpp, a0);
                 Bytes row = reference_filter(filter, raw, up, bpp);
                 unfilter_row(static_cast<uint8_t>(filter), row, up, bpp);
                 const auto [got, want] = std::mismatch(row.begin(), row.end(), raw.begin());

@@ -1,0 +1,38 @@
+// One pixel (3 or 4 bytes) in the low lanes of a vector register, for the
+// reconstruction loops whose work goes pixel by pixel. A 3-byte pixel is put
+// together byte by byte: a 4-byte access would touch the next pixel, and a
+// 3-byte memcpy goes through the stack, where the wide reload waits for the
+// narrow stores to drain.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace vextaro::png::lanes {
+
+template <int Bpp>
+inline __m128i load(const uint8_t* p) {
+    uint32_t v;
+    if constexpr (Bpp == 4) {
+        std::memcpy(&v, p, 4);
+    } else {
+        v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+    }
+    return _mm_cvtsi32_si128(static_cast<int>(v));
+}
+
+template <int Bpp>
+inline void store(uint8_t* p, __m128i v) {
+    const auto bits = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    if constexpr (Bpp == 4) {
+        std::memcpy(p, &bits, 4);
+    } else {
+        p[0] = static_cast<uint8_t>(bits);
+        p[1] = static_cast<uint8_t>(bits >> 8);
+        p[2] = static_cast<uint8_t>(bits >> 16);
+    }
+}
+
+}  // namespace vextaro::png::lanes
