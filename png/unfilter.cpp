@@ -91,21 +91,29 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
                                            uint8_t* filters, uint8_t* alpha) {
     const size_t stride = width * static_cast<size_t>(bpp);
     uint8_t* base = scanlines.data();
-    std::span<const uint8_t> previous;
+    auto row_at = [&](size_t y) { return std::span<uint8_t>(base + y * (stride + 1) + 1, stride); };
+    // A row is packed only once the rows below it no longer need it; its packed
+    // place ends before the next row begins.
     auto pack_row = [&](size_t y) {
-        split_pixels(previous.data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
+        split_pixels(row_at(y).data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
+    const bool pairs = sse41::available();
     for (size_t y = 0; y < height; ++y) {
-        uint8_t* line = base + y * (stride + 1);
-        const uint8_t filter = line[0];
+        const uint8_t filter = base[y * (stride + 1)];
         filters[y] = filter;
         if (filter >= kFilterTypes) return BadFilter{y, filter};
-        const std::span<uint8_t> row(line + 1, stride);
+        const std::span<uint8_t> row = row_at(y);
+        const std::span<const uint8_t> previous = y > 0 ? row_at(y - 1) : std::span<uint8_t>();
+        if (pairs && filter == 4 && y > 0 && y + 1 < height && base[(y + 1) * (stride + 1)] == 4) {
+            filters[y + 1] = 4;
+            sse41::paeth_two_rows(row.data(), row_at(y + 1).data(), previous.data(), stride, bpp);
+            pack_row(y - 1);
+            pack_row(y);
+            ++y;
+            continue;
+        }
         unfilter_row(filter, row, previous, bpp);
-        // The row above is packed only now that this row no longer needs it;
-        // its packed place ends before this row begins.
         if (y > 0) pack_row(y - 1);
-        previous = row;
     }
     if (height > 0) pack_row(height - 1);
     return std::nullopt;

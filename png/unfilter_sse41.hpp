@@ -11,5 +11,7 @@ namespace vextaro::png::sse41 {
 bool available();
 // As sse2::paeth: `row` and `up` hold `n` bytes, n a multiple of bpp (3 or 4).
 void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp);
+// Two consecutive Paeth rows: `row` (below `up`), then `next` (below `row`).
+void paeth_two_rows(uint8_t* row, uint8_t* next, const uint8_t* up, size_t n, int bpp);
 
 }  // namespace vextaro::png::sse41

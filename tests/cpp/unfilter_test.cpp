@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include "png/unfilter_sse2.hpp"
+#include "png/unfilter_sse41.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
@@ -146,6 +148,61 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
                 ASSERT_TRUE(got == row.end()) << "bpp " << bpp << " filter " << filter << " byte " << (got - row.begin())
                                               << ": " << int{*got} << ", want " << int{*want};
             }
+}
+
+// Each vector kernel called directly, whatever the dispatch would pick on this
+// machine, against the reference on rows of every length up to 64 pixels.
+TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
+    if (!sse2::kAvailable) GTEST_SKIP() << "no SSE2";
+    const bool sse41 = sse41::available();
+    for (int bpp : {3, 4})
+        for (size_t width = 0; width <= 64; ++width) {
+            SCOPED_TRACE("bpp " + std::to_string(bpp) + " width " + std::to_string(width));
+            std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width));
+            const size_t n = width * bpp;
+            const Bytes up = random_bytes(n, rng), raw = random_bytes(n, rng), below = random_bytes(n, rng);
+            auto check = [&](int filter, auto kernel) {
+                Bytes row = reference_filter(filter, raw, up, bpp);
+                row.push_back(kGuard);
+                kernel(row.data(), up.data(), n, bpp);
+                EXPECT_EQ(row.back(), kGuard) << "filter " << filter << " wrote past the row";
+                row.pop_back();
+                EXPECT_EQ(row, raw) << "filter " << filter;
+            };
+            check(1, [](uint8_t* r, const uint8_t*, size_t k, int b) { sse2::sub(r, k, b); });
+            check(3, sse2::average);
+            check(4, sse2::paeth);
+            if (!sse41) continue;
+            check(4, sse41::paeth);
+            Bytes row = reference_filter(4, raw, up, bpp), next = reference_filter(4, below, raw, bpp);
+            next.push_back(kGuard);
+            sse41::paeth_two_rows(row.data(), next.data(), up.data(), n, bpp);
+            EXPECT_EQ(next.back(), kGuard) << "two rows wrote past the lower row";
+            next.pop_back();
+            EXPECT_EQ(row, raw) << "two rows, upper";
+            EXPECT_EQ(next, below) << "two rows, lower";
+        }
+}
+
+// Both rows of the two-row Paeth kernel meet every neighbour triple: once in the
+// upper row, once in the lower row, whose row above is the upper one's output.
+TEST(VectorKernels, TwoRowPaethOnEveryNeighbourTriple) {
+    if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
+    for (int bpp : {3, 4})
+        for (int a0 = 0; a0 < 256; a0 += bpp) {
+            SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0));
+            const auto [up, raw] = neighbour_rows(bpp, a0);
+            const Bytes zeros(up.size(), 0), other(up.size(), static_cast<uint8_t>(a0 * 5));
+            Bytes row = reference_filter(4, raw, up, bpp), next = reference_filter(4, other, raw, bpp);
+            sse41::paeth_two_rows(row.data(), next.data(), up.data(), up.size(), bpp);
+            ASSERT_EQ(row, raw);
+            ASSERT_EQ(next, other);
+            row = reference_filter(4, up, zeros, bpp);
+            next = reference_filter(4, raw, up, bpp);
+            sse41::paeth_two_rows(row.data(), next.data(), zeros.data(), up.size(), bpp);
+            ASSERT_EQ(row, up);
+            ASSERT_EQ(next, raw);
+        }
 }
 
 TEST(ReconstructImage, ReportsTheFirstUnknownFilter) {
