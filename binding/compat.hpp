@@ -71,4 +71,32 @@ inline std::optional<int64_t> exact_int_value(PyObject* o) {
     return v;
 }
 
+// Shortens a bytearray that no one else has seen yet to `size` bytes. CPython's
+// own resize keeps the whole allocation unless it shrinks by half, so an RGBA
+// image would hold a quarter of its pixel buffer unused for its whole life:
+// there, the block is reallocated here, with the allocator bytearray itself
+// uses for its bytes on that version. PyPy's resize gives the memory back, and
+// versions not known here get the host's resize.
+inline bool shrink_fresh_bytearray(PyObject* array, Py_ssize_t size) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030E0000
+    auto* a = reinterpret_cast<PyByteArrayObject*>(array);
+    if (a->ob_exports == 0 && a->ob_start == a->ob_bytes && size < Py_SIZE(array) && size + 1 < a->ob_alloc) {
+        const size_t block = static_cast<size_t>(size) + 1;
+#if PY_VERSION_HEX >= 0x030D0000
+        auto* bytes = static_cast<char*>(PyMem_Realloc(a->ob_bytes, block));
+#else
+        auto* bytes = static_cast<char*>(PyObject_Realloc(a->ob_bytes, block));
+#endif
+        if (bytes != nullptr) {
+            a->ob_bytes = a->ob_start = bytes;
+            a->ob_alloc = size + 1;
+            Py_SET_SIZE(array, size);
+            bytes[size] = '\0';
+            return true;
+        }
+    }
+#endif
+    return PyByteArray_Resize(array, size) == 0;
+}
+
 }  // namespace vextaro::compat

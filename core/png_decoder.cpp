@@ -301,7 +301,7 @@ Ref load_png(Source& source) {
         return {};
     }
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
-    if (PyByteArray_Resize(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)) < 0) return {};
+    if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3))) return {};
     return Ref::steal(Py_BuildValue("(iiOiOOOO)", header.width, header.height, scanlines.get(), channels,
                                     alpha.get(), chunks.get(), Py_None, filters.get()));
 }

@@ -29,8 +29,10 @@ host_build() {
     ensure_venv "$1" "$2" && build_host "$1" "${@:3}"
 }
 
+# CPython's debug allocators check that every block the module hands back or
+# resizes went through the same allocator family (PyPy ignores the setting).
 host_pytest() {
-    ".venv/$1/bin/python" -m pytest -q -p no:cacheprovider tests/python \
+    PYTHONMALLOC=debug ".venv/$1/bin/python" -m pytest -q -p no:cacheprovider tests/python \
         --junitxml="build/reports/$1.xml" -o junit_suite_name="$1"
 }
 

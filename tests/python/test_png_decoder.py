@@ -118,6 +118,26 @@ def test_empty_images(m, width, height, colour, inflated, alpha):
     assert (result[:3], result[4], result[7]) == ((width, height, b""), alpha, inflated)
 
 
+@pytest.mark.skipif(IS_PYPY, reason="tracemalloc does not see PyPy's buffers")
+@pytest.mark.parametrize("colour, channels", [(2, 3), (6, 4)])
+@pytest.mark.parametrize("source", ["bytes", "stream"])
+def test_decoded_image_holds_no_spare_memory(m, colour, channels, source):
+    # The pixel buffer started as the inflated scanlines, a quarter larger than
+    # the RGB pixels for RGBA: none of that may stay with the image.
+    import tracemalloc
+    width, height = 300, 200
+    data = image(width, height, bytes(height * (1 + width * channels)), colour)
+    tracemalloc.start()
+    try:
+        kept = m.SimpleImage.open(data) if source == "bytes" else decode(m, data)
+        held = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert kept is not None
+    decoded = width * height * channels
+    assert decoded <= held < decoded + 16 * 1024
+
+
 BAD_CRC = chunk(b"tEXt", b"k\0v")[:-1] + b"\0"
 
 
