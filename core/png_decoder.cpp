@@ -13,6 +13,7 @@
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
+#include "core/huge_pages.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
 #include "png/unfilter.hpp"
@@ -160,6 +161,7 @@ Joined join(const std::vector<std::span<const uint8_t>>& views, std::span<uint8_
     if (total > scratch.size()) {
         j.storage = std::make_unique_for_overwrite<uint8_t[]>(total);
         target = j.storage.get();
+        prefer_huge_pages({target, total});
     }
     size_t at = 0;
     for (const auto& v : views) {
@@ -235,6 +237,7 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
     }
     Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
+    prefer_huge_pages(bytes_of(planes.scanlines.get()));
     // The alpha buffer is filled only after inflation, so until then it can hold
     // the joined payloads, which are usually smaller than it: no third buffer.
     const Joined joined = join(idat.views, alpha_size ? bytes_of(planes.alpha.get()) : std::span<uint8_t>());
