@@ -97,19 +97,27 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
     auto pack_row = [&](size_t y) {
         split_pixels(row_at(y).data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
-    const bool pairs = sse41::available();
+    const bool groups = sse41::available();
     for (size_t y = 0; y < height; ++y) {
         const uint8_t filter = base[y * (stride + 1)];
         filters[y] = filter;
         if (filter >= kFilterTypes) return BadFilter{y, filter};
         const std::span<uint8_t> row = row_at(y);
         const std::span<const uint8_t> previous = y > 0 ? row_at(y - 1) : std::span<uint8_t>();
-        if (pairs && filter == 4 && y > 0 && y + 1 < height && base[(y + 1) * (stride + 1)] == 4) {
-            filters[y + 1] = 4;
-            sse41::paeth_two_rows(row.data(), row_at(y + 1).data(), previous.data(), stride, bpp);
-            pack_row(y - 1);
-            pack_row(y);
-            ++y;
+        // Runs of Paeth rows below the top row go through the vector kernel in groups.
+        size_t run = 1;
+        if (groups && filter == 4 && y > 0)
+            while (run < sse41::kMaxRowGroup && y + run < height && base[(y + run) * (stride + 1)] == 4) ++run;
+        if (run >= 2) {
+            const size_t count = run >= 4 ? 4 : 2;
+            uint8_t* rows[sse41::kMaxRowGroup];
+            for (size_t k = 0; k < count; ++k) {
+                filters[y + k] = 4;
+                rows[k] = row_at(y + k).data();
+            }
+            sse41::paeth_rows(rows, count, previous.data(), stride, bpp);
+            for (size_t k = 0; k < count; ++k) pack_row(y + k - 1);
+            y += count - 1;
             continue;
         }
         unfilter_row(filter, row, previous, bpp);

@@ -4,6 +4,8 @@
 
 #include <smmintrin.h>
 
+#include <cstddef>
+
 #include "png/pixel_lanes.hpp"
 
 namespace vextaro::png::sse41 {
@@ -38,32 +40,68 @@ __attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t*
     }
 }
 
-// The low half of each register works on `row`, the high half on `next`, one
-// pixel behind: what `next` needs from above is what `row` finished one step
-// earlier. Each chain still waits on its left pixel, but the two chains share
-// every trip through the predictor, which is where the time goes.
-template <int Bpp>
-__attribute__((target("sse4.1"))) void paeth_pixel_pairs(uint8_t* row, uint8_t* next, const uint8_t* up, size_t n) {
-    if (n == 0) return;
-    // Pixel 0 of `row`; the high half, all zeros, leaves next's left and
-    // upper-left neighbours of its pixel 0 at zero.
-    __m128i c = _mm_cvtepu8_epi16(load<Bpp>(up));
-    __m128i a = _mm_add_epi8(_mm_cvtepu8_epi16(load<Bpp>(row)), c);
-    store<Bpp>(row, _mm_packus_epi16(a, a));
-    for (size_t i = Bpp; i < n; i += Bpp) {
-        const __m128i b = _mm_unpacklo_epi64(_mm_cvtepu8_epi16(load<Bpp>(up + i)), a);
-        const __m128i d = _mm_cvtepu8_epi16(_mm_unpacklo_epi32(load<Bpp>(row + i), load<Bpp>(next + i - Bpp)));
-        a = _mm_add_epi8(d, predict(a, b, c));
-        const __m128i bytes = _mm_packus_epi16(a, a);
-        store<Bpp>(row + i, bytes);
-        store<Bpp>(next + i - Bpp, _mm_srli_si128(bytes, 4));
-        c = b;
+// A group of consecutive Paeth rows, two to a register: row k of the group
+// works on pixel i - k while row 0 works on pixel i, so what a row needs from
+// above is what the row before it finished one step earlier. Each row still
+// waits on its left pixel, but the rows of a register share every trip through
+// the predictor, and the registers' chains run side by side. Before its first
+// pixel a row sees zeros all round, which the predictor turns into zeros, so
+// the rows' staggered starts need no code of their own.
+template <int Bpp, int Pairs>
+struct RowGroup {
+    uint8_t* const* rows;
+    const uint8_t* up;
+    ptrdiff_t pixels;
+    __m128i a[Pairs], c[Pairs];
+
+    // Pixel p of row k, or zeros outside the row.
+    template <bool kEdge>
+    __attribute__((target("sse4.1"))) __m128i pixel(int k, ptrdiff_t p) const {
+        if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
+        return load<Bpp>(rows[k] + p * Bpp);
     }
-    // The last pixel of `next`; the low half has nothing left to do.
-    const __m128i b = _mm_unpacklo_epi64(_mm_setzero_si128(), a);
-    const __m128i d = _mm_unpacklo_epi64(_mm_setzero_si128(), _mm_cvtepu8_epi16(load<Bpp>(next + n - Bpp)));
-    a = _mm_add_epi8(d, predict(a, b, c));
-    store<Bpp>(next + n - Bpp, _mm_srli_si128(_mm_packus_epi16(a, a), 4));
+
+    // Step i: row k of the group reconstructs its pixel i - k. The edge steps
+    // check each row's bounds; the steps between them need not.
+    template <bool kEdge>
+    __attribute__((target("sse4.1"))) void step(ptrdiff_t i) {
+        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : load<Bpp>(up + i * Bpp);
+        __m128i b[Pairs];
+        b[0] = _mm_unpacklo_epi64(_mm_cvtepu8_epi16(above), a[0]);
+        for (int r = 1; r < Pairs; ++r) b[r] = _mm_alignr_epi8(a[r], a[r - 1], 8);
+        for (int r = 0; r < Pairs; ++r) {
+            const __m128i d = _mm_unpacklo_epi32(pixel<kEdge>(2 * r, i - 2 * r), pixel<kEdge>(2 * r + 1, i - 2 * r - 1));
+            // Lanes hold bytes, so a byte add wraps each sum as the format does.
+            a[r] = _mm_add_epi8(_mm_cvtepu8_epi16(d), predict(a[r], b[r], c[r]));
+            c[r] = b[r];
+        }
+        for (int r = 0; r < Pairs; ++r) {
+            const __m128i bytes = _mm_packus_epi16(a[r], a[r]);
+            for (int h = 0; h < 2; ++h) {
+                const ptrdiff_t p = i - 2 * r - h;
+                if (!kEdge || (p >= 0 && p < pixels))
+                    store<Bpp>(rows[2 * r + h] + p * Bpp, h ? _mm_srli_si128(bytes, 4) : bytes);
+            }
+        }
+    }
+};
+
+// A group of consecutive Paeth rows, two to a register: row k of the group
+// works on pixel i - k while row 0 works on pixel i, so what a row needs from
+// above is what the row before it finished one step earlier. Each row still
+// waits on its left pixel, but the rows of a register share every trip through
+// the predictor, and the registers' chains run side by side. Before its first
+// pixel a row sees zeros all round, which the predictor turns into zeros, so
+// the rows' staggered starts need no code of their own.
+template <int Bpp, int Pairs>
+__attribute__((target("sse4.1"))) void paeth_row_group(uint8_t* const* rows, const uint8_t* up, size_t n) {
+    constexpr ptrdiff_t kLag = 2 * Pairs - 1;
+    RowGroup<Bpp, Pairs> group{rows, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}};
+    for (int r = 0; r < Pairs; ++r) group.a[r] = group.c[r] = _mm_setzero_si128();
+    ptrdiff_t i = 0;
+    for (; i < kLag && i < group.pixels; ++i) group.template step<true>(i);
+    for (; i < group.pixels; ++i) group.template step<false>(i);
+    for (; i < group.pixels + kLag; ++i) group.template step<true>(i);
 }
 
 }  // namespace
@@ -77,8 +115,9 @@ void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
     bpp == 3 ? paeth_pixels<3>(row, up, n) : paeth_pixels<4>(row, up, n);
 }
 
-void paeth_two_rows(uint8_t* row, uint8_t* next, const uint8_t* up, size_t n, int bpp) {
-    bpp == 3 ? paeth_pixel_pairs<3>(row, next, up, n) : paeth_pixel_pairs<4>(row, next, up, n);
+void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n, int bpp) {
+    if (count == 4) return bpp == 3 ? paeth_row_group<3, 2>(rows, up, n) : paeth_row_group<4, 2>(rows, up, n);
+    bpp == 3 ? paeth_row_group<3, 1>(rows, up, n) : paeth_row_group<4, 1>(rows, up, n);
 }
 
 }  // namespace vextaro::png::sse41
@@ -89,7 +128,7 @@ namespace vextaro::png::sse41 {
 
 bool available() { return false; }
 void paeth(uint8_t*, const uint8_t*, size_t, int) {}
-void paeth_two_rows(uint8_t*, uint8_t*, const uint8_t*, size_t, int) {}
+void paeth_rows(uint8_t* const*, size_t, const uint8_t*, size_t, int) {}
 
 }  // namespace vextaro::png::sse41
 

@@ -150,6 +150,20 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
             }
 }
 
+// Runs a group of Paeth rows through the vector kernel: raws[0] is the row
+// above the group, raws[1..] the rows it must restore from their residues.
+std::vector<Bytes> paeth_group(const std::vector<Bytes>& raws, int bpp) {
+    std::vector<Bytes> rows;
+    std::vector<uint8_t*> pointers;
+    for (size_t k = 1; k < raws.size(); ++k) rows.push_back(reference_filter(4, raws[k], raws[k - 1], bpp));
+    rows.back().push_back(kGuard);
+    for (Bytes& r : rows) pointers.push_back(r.data());
+    sse41::paeth_rows(pointers.data(), rows.size(), raws[0].data(), raws[0].size(), bpp);
+    EXPECT_EQ(rows.back().back(), kGuard) << "the group wrote past its last row";
+    rows.back().pop_back();
+    return rows;
+}
+
 // Each vector kernel called directly, whatever the dispatch would pick on this
 // machine, against the reference on rows of every length up to 64 pixels.
 TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
@@ -160,7 +174,7 @@ TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
             SCOPED_TRACE("bpp " + std::to_string(bpp) + " width " + std::to_string(width));
             std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width));
             const size_t n = width * bpp;
-            const Bytes up = random_bytes(n, rng), raw = random_bytes(n, rng), below = random_bytes(n, rng);
+            const Bytes up = random_bytes(n, rng), raw = random_bytes(n, rng);
             auto check = [&](int filter, auto kernel) {
                 Bytes row = reference_filter(filter, raw, up, bpp);
                 row.push_back(kGuard);
@@ -174,34 +188,32 @@ TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
             check(4, sse2::paeth);
             if (!sse41) continue;
             check(4, sse41::paeth);
-            Bytes row = reference_filter(4, raw, up, bpp), next = reference_filter(4, below, raw, bpp);
-            next.push_back(kGuard);
-            sse41::paeth_two_rows(row.data(), next.data(), up.data(), n, bpp);
-            EXPECT_EQ(next.back(), kGuard) << "two rows wrote past the lower row";
-            next.pop_back();
-            EXPECT_EQ(row, raw) << "two rows, upper";
-            EXPECT_EQ(next, below) << "two rows, lower";
+            for (size_t count : {size_t{2}, sse41::kMaxRowGroup}) {
+                std::vector<Bytes> raws{up, raw};
+                while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
+                const auto rows = paeth_group(raws, bpp);
+                for (size_t k = 0; k < count; ++k) EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows, row " << k;
+            }
         }
 }
 
-// Both rows of the two-row Paeth kernel meet every neighbour triple: once in the
-// upper row, once in the lower row, whose row above is the upper one's output.
-TEST(VectorKernels, TwoRowPaethOnEveryNeighbourTriple) {
+// Every row of a group meets every neighbour triple: the row above it holds the
+// triples' upper neighbours, its own raw bytes their left ones.
+TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
     if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
     for (int bpp : {3, 4})
         for (int a0 = 0; a0 < 256; a0 += bpp) {
-            SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0));
             const auto [up, raw] = neighbour_rows(bpp, a0);
-            const Bytes zeros(up.size(), 0), other(up.size(), static_cast<uint8_t>(a0 * 5));
-            Bytes row = reference_filter(4, raw, up, bpp), next = reference_filter(4, other, raw, bpp);
-            sse41::paeth_two_rows(row.data(), next.data(), up.data(), up.size(), bpp);
-            ASSERT_EQ(row, raw);
-            ASSERT_EQ(next, other);
-            row = reference_filter(4, up, zeros, bpp);
-            next = reference_filter(4, raw, up, bpp);
-            sse41::paeth_two_rows(row.data(), next.data(), zeros.data(), up.size(), bpp);
-            ASSERT_EQ(row, up);
-            ASSERT_EQ(next, raw);
+            for (size_t count : {size_t{2}, sse41::kMaxRowGroup})
+                for (size_t k = 0; k < count; ++k) {
+                    SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " row " +
+                                 std::to_string(k) + " of " + std::to_string(count));
+                    std::vector<Bytes> raws(count + 1, Bytes(up.size(), static_cast<uint8_t>(a0 * 5 + k)));
+                    raws[k] = up;
+                    raws[k + 1] = raw;
+                    const auto rows = paeth_group(raws, bpp);
+                    for (size_t j = 0; j < count; ++j) ASSERT_EQ(rows[j], raws[j + 1]) << "row " << j;
+                }
         }
 }
 
