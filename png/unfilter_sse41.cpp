@@ -40,13 +40,7 @@ __attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t*
     }
 }
 
-// A group of consecutive Paeth rows, two to a register: row k of the group
-// works on pixel i - k while row 0 works on pixel i, so what a row needs from
-// above is what the row before it finished one step earlier. Each row still
-// waits on its left pixel, but the rows of a register share every trip through
-// the predictor, and the registers' chains run side by side. Before its first
-// pixel a row sees zeros all round, which the predictor turns into zeros, so
-// the rows' staggered starts need no code of their own.
+// The state of paeth_row_group: each row's last pixel and the one above it.
 template <int Bpp, int Pairs>
 struct RowGroup {
     uint8_t* const* rows;
