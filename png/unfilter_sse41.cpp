@@ -52,14 +52,14 @@ struct RowGroup {
     template <bool kEdge>
     __attribute__((target("sse4.1"))) __m128i pixel(int k, ptrdiff_t p) const {
         if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
-        return load<Bpp>(rows[k] + p * Bpp);
+        return load<kEdge ? Bpp : 4>(rows[k] + p * Bpp);
     }
 
     // Step i: row k of the group reconstructs its pixel i - k. The edge steps
     // check each row's bounds; the steps between them need not.
     template <bool kEdge>
     __attribute__((target("sse4.1"))) void step(ptrdiff_t i) {
-        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : load<Bpp>(up + i * Bpp);
+        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : load<kEdge ? Bpp : 4>(up + i * Bpp);
         __m128i b[Pairs];
         b[0] = _mm_unpacklo_epi64(_mm_cvtepu8_epi16(above), a[0]);
         for (int r = 1; r < Pairs; ++r) b[r] = _mm_alignr_epi8(a[r], a[r - 1], 8);
@@ -92,9 +92,15 @@ __attribute__((target("sse4.1"))) void paeth_row_group(uint8_t* const* rows, con
     constexpr ptrdiff_t kLag = 2 * Pairs - 1;
     RowGroup<Bpp, Pairs> group{rows, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}};
     for (int r = 0; r < Pairs; ++r) group.a[r] = group.c[r] = _mm_setzero_si128();
+    // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
+    // of three; the fourth lane is never stored. So those steps stop a pixel
+    // short of the end of row 0, the only row they could otherwise read past.
+    // (Storing 4 bytes as well would write ahead of the next load, which then
+    // waits for the store: slower.)
+    const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
     ptrdiff_t i = 0;
     for (; i < kLag && i < group.pixels; ++i) group.template step<true>(i);
-    for (; i < group.pixels; ++i) group.template step<false>(i);
+    for (; i < inner_end; ++i) group.template step<false>(i);
     for (; i < group.pixels + kLag; ++i) group.template step<true>(i);
 }
 
