@@ -94,7 +94,8 @@ __attribute__((target("sse4.1"))) void paeth_row_group(uint8_t* const* rows, con
     for (int r = 0; r < Pairs; ++r) group.a[r] = group.c[r] = _mm_setzero_si128();
     // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
     // of three; the fourth lane is never stored. So those steps stop a pixel
-    // short of the end of row 0, the only row they could otherwise read past.
+    // short of the end of row 0 and of the row above, the only rows they could
+    // otherwise read past.
     // (Storing 4 bytes as well would write ahead of the next load, which then
     // waits for the store: slower.)
     const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
