@@ -3,12 +3,23 @@
 #include <cstring>
 #include <memory>
 
+#include "png/filter_sse2.hpp"
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
 
 namespace vextaro::png {
 
 namespace {
+
+// How many bytes from bpp on the vector code filtered (none without SSE2).
+inline size_t vector_paeth(const uint8_t* raw, const uint8_t* up, uint8_t* out, size_t n, int bpp) {
+#if defined(__SSE2__)
+    return sse2::paeth_filter(raw, up, out, n, bpp);
+#else
+    (void)raw, (void)up, (void)out, (void)n, (void)bpp;
+    return 0;
+#endif
+}
 
 // Every output byte depends on raw bytes only, so these loops have no chain
 // from byte to byte and the compiler vectorises them.
@@ -33,7 +44,7 @@ void filter(uint8_t type, const uint8_t* raw, const uint8_t* up, uint8_t* out, s
         default:
             // Left and upper-left are 0 in the first pixel, where Paeth predicts the up byte.
             for (size_t i = 0; i < head; ++i) out[i] = static_cast<uint8_t>(raw[i] - up[i]);
-            for (size_t i = Bpp; i < n; ++i)
+            for (size_t i = Bpp + vector_paeth(raw, up, out, n, Bpp); i < n; ++i)
                 out[i] = static_cast<uint8_t>(raw[i] - paeth_predictor(raw[i - Bpp], up[i], up[i - Bpp]));
             return;
     }
