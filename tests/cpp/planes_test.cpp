@@ -71,7 +71,7 @@ TEST_P(SplitPixels, InPlaceAtOrBeforeTheRow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, SplitPixels,
-                         ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
+                         ::testing::Combine(::testing::Values(3, 4), ::testing::Range<size_t>(0, 66)));
 
 class JoinPixels : public SplitPixels {};
 
@@ -101,7 +101,7 @@ TEST_P(JoinPixels, InverseOfSplit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, JoinPixels,
-                         ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100)));
+                         ::testing::Combine(::testing::Values(3, 4), ::testing::Range<size_t>(0, 66)));
 
 }  // namespace
 }  // namespace vextaro::png
