@@ -220,8 +220,16 @@ def make_inputs(cache, sizes):
 # ---------------------------------------------------------------- timing
 
 
+# CPython's collector is paused while a contender runs, so that no contender pays for
+# another's garbage. PyPy's is left alone: there gc.disable() stops the major
+# collections that release the C-side objects every call into an extension makes,
+# and each call then costs several times more than in any real program.
+PAUSE_GC = platform.python_implementation() != "PyPy"
+
+
 def timed(fn, *args):
-    gc.disable()
+    if PAUSE_GC:
+        gc.disable()
     try:
         start = time.perf_counter()
         result = fn(*args)
