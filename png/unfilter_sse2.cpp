@@ -4,6 +4,7 @@
 
 #include <emmintrin.h>
 
+#include "png/paeth_sse2.hpp"
 #include "png/pixel_lanes.hpp"
 
 namespace vextaro::png::sse2 {
@@ -35,13 +36,6 @@ void average_pixels(uint8_t* row, const uint8_t* up, size_t n) {
     }
 }
 
-__m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
-
-__m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
-// Works in 16-bit lanes: p - a = b - c, p - b = a - c, p - c = (b - c) + (a - c).
 template <int Bpp>
 void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
     const __m128i zero = _mm_setzero_si128();
@@ -49,14 +43,8 @@ void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
     for (size_t i = 0; i < n; i += Bpp) {
         const __m128i b = _mm_unpacklo_epi8(load<Bpp>(up + i), zero);
         const __m128i d = _mm_unpacklo_epi8(load<Bpp>(row + i), zero);
-        const __m128i to_b = _mm_sub_epi16(b, c), to_a = _mm_sub_epi16(a, c);
-        const __m128i pa = abs16(to_b), pb = abs16(to_a), pc = abs16(_mm_add_epi16(to_b, to_a));
-        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        // Ties go to a, then b: test them in that order.
-        const __m128i nearest =
-            select(_mm_cmpeq_epi16(pa, smallest), a, select(_mm_cmpeq_epi16(pb, smallest), b, c));
         // Lanes stay below 256: adding bytes cannot carry into the zero high byte.
-        a = _mm_add_epi8(d, nearest);
+        a = _mm_add_epi8(d, paeth_predict(a, b, c));
         store<Bpp>(row + i, _mm_packus_epi16(a, a));
         c = b;
     }

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <span>
 #include <tuple>
 #include <vector>
 
 #include "png/unfilter.hpp"
+#include "tests/cpp/reference_filters.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
@@ -20,18 +20,7 @@ using testing::Bytes;
 using testing::kGuard;
 using testing::neighbour_rows;
 using testing::random_bytes;
-
-// Byte-by-byte from the definitions, sharing no shortcut with the kernel.
-Bytes reference_filter(int filter, const Bytes& raw, const Bytes& up, size_t bpp) {
-    Bytes out(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i) {
-        const int a = i >= bpp ? raw[i - bpp] : 0, b = up[i], c = i >= bpp ? up[i - bpp] : 0;
-        const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-        const int predicted[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
-        out[i] = static_cast<uint8_t>(raw[i] - predicted[filter]);
-    }
-    return out;
-}
+using testing::reference_filter;
 
 // Runs filter_row into a buffer with a guard byte after it, which must survive.
 Bytes run_filter(int filter, const Bytes& raw, std::span<const uint8_t> previous, int bpp) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <random>
 #include <span>
 #include <tuple>
@@ -12,6 +11,7 @@
 
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
+#include "tests/cpp/reference_filters.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
@@ -21,32 +21,9 @@ using testing::Bytes;
 using testing::kGuard;
 using testing::neighbour_rows;
 using testing::random_bytes;
+using testing::predict;
+using testing::reference_filter;
 constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
-
-// Predictor for byte i, straight from the definitions so that it shares no
-// shortcut with the kernels. `row` only needs to be final before index i.
-int predict(int filter, const Bytes& row, const Bytes& up, size_t i, size_t bpp) {
-    const int a = i >= bpp ? row[i - bpp] : 0;
-    const int b = up[i];
-    const int c = i >= bpp ? up[i - bpp] : 0;
-    switch (filter) {
-        case 1: return a;
-        case 2: return b;
-        case 3: return (a + b) / 2;
-        case 4: {
-            const int p = a + b - c;
-            const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-            return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-        }
-        default: return 0;
-    }
-}
-
-Bytes reference_filter(int filter, const Bytes& raw, const Bytes& up, size_t bpp) {
-    Bytes out(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i) out[i] = static_cast<uint8_t>(raw[i] - predict(filter, raw, up, i, bpp));
-    return out;
-}
 
 Bytes reference_unfilter(int filter, Bytes row, const Bytes& up, size_t bpp) {
     for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(row[i] + predict(filter, row, up, i, bpp));
