@@ -276,6 +276,9 @@ def main():
             if time.monotonic() - start > args.seconds:
                 break
     elapsed = time.monotonic() - start
+    if not counts:
+        print("python fuzzing: no input was tried")
+        return 1
     for what, n in counts.most_common():
         print(f"  {n:7d}  {what}")
     print(f"python fuzzing: {done} inputs in {elapsed:.0f}s (seed {args.seed}), every outcome documented")

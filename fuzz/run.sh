@@ -26,6 +26,8 @@ for target in png_decode bmp_decode encode; do
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     total=$((total + ${runs:-0}))
     echo "$target: ${runs:-?} executions in ${seconds}s, exit $status"
+    # A target that is missing or stops at once must not pass as a quiet run.
+    [ "${runs:-0}" -gt 0 ] || [ "$status" -ne 0 ] || status=1
     if [ "$status" -ne 0 ]; then
         tail -n 40 "$log"
         failed+=("$target")

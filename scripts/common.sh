@@ -55,22 +55,42 @@ ensure_venv() {
     fi
 }
 
+# Configures DIR for the host TAG with meson OPTIONS and builds it. A folder set up
+# with other options is reconfigured, and one whose set-up never finished is set
+# up anew: a step never runs on a build it did not ask for. Options a step does not
+# name keep what an earlier step set (the demonstration reuses the test build).
+meson_build() {
+    local dir=$1 tag=$2 venv="$ROOT/.venv/$2"
+    shift 2
+    local asked="$dir/.vextaro-options" native="$ROOT/build/$tag.ini"
+    mkdir -p "$ROOT/build" || return 1
+    # Rewritten only when it changes: meson regenerates a build whose native file is newer.
+    local binaries
+    binaries=$(printf "[binaries]\npython = '%s'" "$venv/bin/python")
+    [ "$(cat "$native" 2>/dev/null)" = "$binaries" ] || echo "$binaries" > "$native" || return 1
+    if [ ! -f "$dir/build.ninja" ]; then
+        rm -rf "$dir"
+        "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$native" "$@" >/dev/null || return 1
+    elif [ "$(cat "$asked" 2>/dev/null)" != "$*" ]; then
+        log "reconfiguring $dir for: ${*:-its defaults}"
+        "$venv/bin/meson" setup --reconfigure "$dir" "$ROOT" --native-file "$native" "$@" >/dev/null || return 1
+    fi
+    printf '%s' "$*" > "$asked" || return 1
+    "$venv/bin/ninja" -C "$dir" >/dev/null
+}
+
 # Builds the module for one host under build/<tag> and puts it in Vextaro/,
 # beside the builds for the other hosts.
 build_host() {
-    local tag=$1 venv="$ROOT/.venv/$1" dir="$ROOT/build/$1"
+    local tag=$1 dir="$ROOT/build/$1"
     shift
-    if [ ! -f "$dir/build.ninja" ]; then
-        printf "[binaries]\npython = '%s'\n" "$venv/bin/python" > "$ROOT/build/$tag.ini"
-        "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$ROOT/build/$tag.ini" "$@" >/dev/null
-    fi
-    "$venv/bin/ninja" -C "$dir" >/dev/null
+    meson_build "$dir" "$tag" "$@" || return 1
     # A new file, renamed into place: overwriting the old one in place would
     # corrupt it under any process that has it loaded.
     local built
     for built in "$dir"/simpleImage_ext*.so; do
-        cp "$built" "$ROOT/Vextaro/.$(basename "$built").new"
-        mv -f "$ROOT/Vextaro/.$(basename "$built").new" "$ROOT/Vextaro/$(basename "$built")"
+        cp "$built" "$ROOT/Vextaro/.$(basename "$built").new" &&
+            mv -f "$ROOT/Vextaro/.$(basename "$built").new" "$ROOT/Vextaro/$(basename "$built")" || return 1
     done
 }
 
@@ -79,13 +99,8 @@ build_host() {
 # build/cp310-asan/stage, which sanitized_env makes every host process import.
 build_sanitized() {
     local venv="$ROOT/.venv/cp310" dir="$ROOT/build/cp310-asan"
-    if [ ! -f "$dir/build.ninja" ]; then
-        printf "[binaries]\npython = '%s'\n" "$venv/bin/python" > "$ROOT/build/cp310.ini"
-        "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$ROOT/build/cp310.ini" \
-            --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined -Db_lundef=false \
-            -Dcpp_args="-fno-sanitize-recover=undefined -fno-omit-frame-pointer" >/dev/null || return 1
-    fi
-    "$venv/bin/ninja" -C "$dir" >/dev/null || return 1
+    meson_build "$dir" cp310 --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined \
+        -Db_lundef=false "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" || return 1
     rm -rf "$dir/stage" && mkdir -p "$dir/stage/Vextaro" || return 1
     find "$ROOT/Vextaro" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$dir/stage/Vextaro/" \; &&
         cp "$dir"/simpleImage_ext*.so "$dir/stage/Vextaro/" || return 1

@@ -178,6 +178,7 @@ for path in sys.argv[1:]:
 
 
 @pytest.mark.skipif(IS_PYPY, reason="address-space limit is for CPython's allocator")
+@pytest.mark.address_space_limit
 def test_memory_follows_delivered_data(tmp_path):
     paths = []
     for n, data in enumerate([bmp(40000, 40000, raw=bytes(6)), bmp(40000, -40000, raw=bytes(6)),

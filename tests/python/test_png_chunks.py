@@ -105,6 +105,7 @@ def test_crc_goes_through_the_module_zlib(m, monkeypatch):
 
 
 @pytest.mark.skipif(IS_PYPY, reason="PyPy reserves more address space than the limit")
+@pytest.mark.address_space_limit
 def test_huge_declared_length_from_a_file_needs_no_memory(tmp_path):
     path = tmp_path / "huge.bin"
     path.write_bytes(b"\xff\xff\xff\xffIDAT" + bytes(100))

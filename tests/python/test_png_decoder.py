@@ -289,6 +289,7 @@ def bombs(tmp_path_factory):
 
 
 @NEEDS_CPYTHON
+@pytest.mark.address_space_limit
 @pytest.mark.parametrize("name, outcome", [
     ("valid", "ValueError " + MALFORMED),
     ("bad-adler", "error Error -3 while decompressing data: incorrect data check"),
@@ -298,6 +299,7 @@ def test_zlib_bomb_is_refused_in_bounded_memory(bombs, name, outcome):
     assert run_limited(code) == outcome
 
 
+@pytest.mark.address_space_limit
 @NEEDS_CPYTHON
 def test_widest_empty_image_allocates_no_row():
     data = image(2**31 - 1, 0, b"")

@@ -144,6 +144,7 @@ def test_checks_come_before_the_file(m, tmp_path, writer, args, exc, message, ex
     assert (path.read_bytes() == b"keep me") if existing else not path.exists()
 
 
+@pytest.mark.address_space_limit
 @pytest.mark.skipif(IS_PYPY, reason="PyPy reserves more address space than the limit")
 @pytest.mark.parametrize("call", ["m._writePng(p, 2**31 - 1, 0, b'')",
                                   "m._writePngWithChunks(p, 2**31 - 1, 0, b'', bytearray(), [(b'IDAT', None, 9)])"])
