@@ -10,6 +10,16 @@
 #include <cstdint>
 #include <optional>
 
+// PyPy frees cpyext objects from its collector, a link at a time, so deep
+// chains never recurse there and it has no trashcan.
+#if defined(PYPY_VERSION)
+#define VEXTARO_TRASHCAN_BEGIN(op, dealloc) {
+#define VEXTARO_TRASHCAN_END }
+#else
+#define VEXTARO_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define VEXTARO_TRASHCAN_END Py_TRASHCAN_END
+#endif
+
 namespace vextaro::compat {
 
 #if defined(PYPY_VERSION)

@@ -1,5 +1,8 @@
 #include "binding/namespace.hpp"
 
+#include <cstdarg>
+#include <string>
+
 #include "binding/compat.hpp"
 
 namespace vextaro {
@@ -34,7 +37,7 @@ bool init_names(PyObject* module) {
            intern(names.unpack, "unpack") && intern(names.pack, "pack") && intern(names.decompress, "decompress") &&
            intern(names.crc32, "crc32") && intern(names.error, "error") && intern(names.startswith, "startswith") &&
            intern(names.join, "join") && intern(names.write, "write") && intern(names.compress, "compress") &&
-           intern(names.get, "get") && intern(names._writePng, "_writePng") &&
+           intern(names.get, "get") && intern(names.getitem, "__getitem__") && intern(names._writePng, "_writePng") &&
            intern(names._writePngWithChunks, "_writePngWithChunks") && intern(names._writeBmp, "_writeBmp") &&
            intern(names._split_idat_payload, "_split_idat_payload") && intern(names._makeChunk, "_makeChunk");
 }
@@ -64,6 +67,18 @@ Ref module_global(PyObject* name) {
         return {};
     }
     return Ref::borrow(value);
+}
+
+Ref call_method(PyObject* obj, PyObject* name, const char* format, ...) {
+    Ref method = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) return method;
+    // The parentheses make a tuple of any number of units, one included.
+    const std::string tuple_format = "(" + std::string(format) + ")";
+    va_list va;
+    va_start(va, format);
+    Ref args = Ref::steal(Py_VaBuildValue(tuple_format.c_str(), va));
+    va_end(va);
+    return args ? Ref::steal(PyObject_Call(method.get(), args.get(), nullptr)) : Ref();
 }
 
 }  // namespace vextaro

@@ -30,6 +30,7 @@ struct Names {
     PyObject* write;
     PyObject* compress;
     PyObject* get;
+    PyObject* getitem;
     PyObject* _writePng;
     PyObject* _writePngWithChunks;
     PyObject* _writeBmp;
@@ -60,5 +61,10 @@ PyObject* builtin(const char* name);
 
 // The current value of a module-level name; NameError if it was deleted.
 Ref module_global(PyObject* name);
+
+// obj.name(*args), the arguments built by Py_BuildValue from `format` (one
+// format unit per argument). Always by an interned name: PyPy turns any error
+// raised while looking a method up by C string into AttributeError.
+Ref call_method(PyObject* obj, PyObject* name, const char* format, ...);
 
 }  // namespace vextaro

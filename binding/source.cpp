@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/namespace.hpp"
 #include "binding/stream.hpp"
 
 namespace vextaro {
@@ -30,8 +31,7 @@ Ref Source::read(uint64_t n) {
 
 bool Source::seek(PyObject* position) {
     if (!memory_) {
-        Ref result = Ref::steal(PyObject_CallMethod(stream_, "seek", "O", position));
-        return static_cast<bool>(result);
+        return static_cast<bool>(Ref::steal(PyObject_CallMethodObjArgs(stream_, names.seek, position, nullptr)));
     }
     // As an in-memory stream does: any position at or past the end reads nothing.
     const Py_ssize_t at = PyNumber_AsSsize_t(position, nullptr);

@@ -26,7 +26,7 @@ long long clamp64(__int128 v) {
 // format: a negative one is written as its two's complement, as it was read.
 Ref meta_value(PyObject* meta, const char* key, long fallback, bool is_resolution) {
     if (meta == Py_None) return Ref::steal(PyLong_FromLong(fallback));
-    Ref value = Ref::steal(PyObject_CallMethod(meta, "get", "sl", key, fallback));
+    Ref value = call_method(meta, names.get, "sl", key, fallback);
     Ref number = value ? Ref::steal(PyNumber_Long(value.get())) : Ref();
     if (!number || !is_resolution) return number;
     int overflow = 0;
@@ -54,13 +54,12 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     const __int128 array_size = stride * height;
     Ref struct_module = module_global(names.struct_);
     if (!struct_module) return {};
-    Ref file_header = Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sLiii", "<IHHI",
-                                                     clamp64(54 + array_size), 0, 0, 54));
-    Ref info_header =
-        file_header ? Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
-                                                     width, height, 1, 24, 0, clamp64(array_size), m.xppm.get(),
-                                                     m.yppm.get(), m.used.get(), m.important.get()))
-                    : Ref();
+    Ref file_header =
+        call_method(struct_module.get(), names.pack, "sLiii", "<IHHI", clamp64(54 + array_size), 0, 0, 54);
+    Ref info_header = file_header ? call_method(struct_module.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
+                                                width, height, 1, 24, 0, clamp64(array_size), m.xppm.get(),
+                                                m.yppm.get(), m.used.get(), m.important.get())
+                                  : Ref();
     if (!info_header) return {};
     Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
     Ref head = magic ? Ref::steal(PySequence_Concat(magic.get(), file_header.get())) : Ref();

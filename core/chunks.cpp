@@ -36,7 +36,7 @@ void put_big_endian32(uint8_t* p, uint32_t v) {
 // Raises the module's struct error for a length beyond the 32-bit field.
 void refuse_length(uint64_t n) {
     Ref struct_module = module_global(names.struct_);
-    if (struct_module) Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "sK", ">I", (unsigned long long)n));
+    if (struct_module) call_method(struct_module.get(), names.pack, "sK", ">I", static_cast<unsigned long long>(n));
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
 }
 

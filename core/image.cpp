@@ -89,8 +89,12 @@ int image_clear(PyObject* self) {
     return 0;
 }
 
+// Images can hold images (any object goes into the metadata fields), so freeing
+// a long chain would recurse once per link: the host's trashcan defers the
+// deeper levels instead.
 void image_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    VEXTARO_TRASHCAN_BEGIN(self, image_dealloc)
     ImageObject* img = as_image(self);
     Py_CLEAR(img->pixels);
     Py_CLEAR(img->alpha);
@@ -98,6 +102,7 @@ void image_dealloc(PyObject* self) {
     Py_CLEAR(img->png_filters);
     Py_CLEAR(img->bmp_header);
     Py_TYPE(self)->tp_free(self);
+    VEXTARO_TRASHCAN_END
 }
 
 template <int32_t ImageObject::*Field>

@@ -4,6 +4,7 @@
 
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
+#include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
 #include "core/geometry.hpp"
 #include "core/image.hpp"
@@ -212,38 +213,48 @@ PyObject* put_pixel(const BoundArgs& a) {
 }
 
 // obj[:], and whether the result is certainly a new object nobody else holds.
-Ref slice_copy(PyObject* obj, bool* fresh) {
-    *fresh = PyByteArray_CheckExact(obj) || PyList_CheckExact(obj);
-    // Worded here because the hosts word it differently.
-    if (!*fresh && !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__getitem__")) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj)->tp_name);
-        return {};
+// `obj` is held here: the lookups below may run code that replaces the field it came from.
+Ref slice_copy(Ref obj, bool* fresh) {
+    *fresh = PyByteArray_CheckExact(obj.get()) || PyList_CheckExact(obj.get());
+    if (!*fresh) {
+        // Worded here because the hosts word it differently; any other error of the
+        // lookup is the caller's to see, as hasattr() would let it through.
+        Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), names.getitem));
+        if (!method) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj.get())->tp_name);
+            return {};
+        }
     }
     Ref everything = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-    return everything ? Ref::steal(PyObject_GetItem(obj, everything.get())) : Ref();
+    return everything ? Ref::steal(PyObject_GetItem(obj.get(), everything.get())) : Ref();
 }
+
+// A new reference to a field's value, which outlives any reassignment of the field.
+Ref field_value(PyObject* field) { return Ref::borrow(stored(field)); }
 
 PyObject* copy_image(const BoundArgs& a) {
     auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
     bool fresh = true, part_fresh = true;
-    auto optional_slice = [&](PyObject* field) {
-        if (field == Py_None) return Ref::borrow(Py_None);
-        Ref copy = slice_copy(field, &part_fresh);
+    auto optional_slice = [&](Ref field) {
+        if (field.get() == Py_None) return field;
+        Ref copy = slice_copy(std::move(field), &part_fresh);
         fresh = fresh && part_fresh;
         return copy;
     };
-    Ref alpha = optional_slice(stored(img->alpha));
+    Ref alpha = optional_slice(field_value(img->alpha));
     if (!alpha) return nullptr;
-    Ref chunks = optional_slice(stored(img->png_chunks));
+    Ref chunks = optional_slice(field_value(img->png_chunks));
     if (!chunks) return nullptr;
-    Ref filters = optional_slice(stored(img->png_filters));
+    Ref filters = optional_slice(field_value(img->png_filters));
     if (!filters) return nullptr;
-    PyObject* bmp_field = stored(img->bmp_header);
-    Ref bmp_header = bmp_field == Py_None
-                         ? Ref::borrow(Py_None)
-                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_field));
+    Ref bmp_field = field_value(img->bmp_header);
+    Ref bmp_header = bmp_field.get() == Py_None
+                         ? std::move(bmp_field)
+                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_field.get()));
     if (!bmp_header) return nullptr;
-    Ref pixels = slice_copy(stored(img->pixels), &part_fresh);
+    Ref pixels = slice_copy(field_value(img->pixels), &part_fresh);
     if (!pixels) return nullptr;
     fresh = fresh && part_fresh;
     const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),

@@ -1,14 +1,13 @@
 #include "core/png_writer.hpp"
 
-#include <array>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
 #include "binding/compat.hpp"
-#include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
 #include "core/geometry.hpp"
@@ -43,8 +42,8 @@ bool length_is(PyObject* o, std::optional<int64_t> expected, const char* message
 Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
     Ref struct_module = module_global(names.struct_);
     if (!struct_module) return {};
-    return Ref::steal(PyObject_CallMethod(struct_module.get(), "pack", "siiiiiii", ">IIBBBBB", width, height, 8,
-                                          alpha ? 6 : 2, 0, 0, 0));
+    return call_method(struct_module.get(), names.pack, "siiiiiii", ">IIBBBBB", width, height, 8, alpha ? 6 : 2, 0,
+                       0, 0);
 }
 
 struct Encoded {
@@ -63,11 +62,12 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     if (has_alpha && !length_is(alpha, plane_length, kAlphaLength)) return std::nullopt;
     Encoded out{fresh_ihdr(width, height, has_alpha), {}};
     if (!out.ihdr) return std::nullopt;
-    // Negative dimensions cannot be packed, so from here on both are >= 0.
-    Ref pixel_buffer = pixel_bytearray(pixels, pixel_length);
-    if (!pixel_buffer) return std::nullopt;
-
-    // The encoder reads the buffers' bytes, which their len() need not count.
+    // Negative dimensions cannot be packed, so from here on both are >= 0. Each
+    // buffer is exported as soon as it is taken, and its byte length checked
+    // then: the code that runs after (len() of the filter list, an alpha object's
+    // buffer export) can no longer resize it.
+    auto pixel_bytes = pinned_pixels(pixels, pixel_length);
+    if (!pixel_bytes) return std::nullopt;
     std::optional<ByteBuffer> alpha_bytes, filter_bytes;
     if (has_alpha) {
         alpha_bytes = ByteBuffer::writable_bytes(alpha);
@@ -89,15 +89,15 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         return std::nullopt;
     }
     Ref raw = new_bytearray(scanline_length);
-    auto pixel_bytes = raw ? ByteBuffer::readable(pixel_buffer.get()) : std::nullopt;
-    if (!pixel_bytes) return std::nullopt;
-    const uint8_t* alpha_data = has_alpha ? alpha_bytes->bytes().data() : nullptr;
-    const uint8_t* filter_data = filter_bytes ? filter_bytes->bytes().data() : nullptr;
-    auto* out_data = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get()));
-    // The pixel, alpha and filter buffers are exported while this runs, so they cannot be resized.
-    const auto bad = without_gil([&] {
-        return png::encode_scanlines(pixel_bytes->bytes().data(), alpha_data, w, h, channels, filter_data, out_data);
-    });
+    if (!raw) return std::nullopt;
+    // Filtered with the interpreter lock held: each row is filtered against the
+    // one above it, so another thread writing the pixels meanwhile would make
+    // values that were never in the image. Compression, which reads only our
+    // own scanline buffer, is where the lock is let go.
+    const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(),
+                                           has_alpha ? alpha_bytes->bytes().data() : nullptr, w, h, channels,
+                                           filter_bytes ? filter_bytes->bytes().data() : nullptr,
+                                           reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())));
     if (bad) {
         PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", int(bad->filter));
         return std::nullopt;
@@ -112,55 +112,81 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
 
 Ref bytes_constant(const char* text) { return Ref::steal(PyBytes_FromString(text)); }
 
-// A chunk built by the module's _makeChunk, in one write.
-bool write_made_chunk(PyObject* file, const char* type, PyObject* data) {
+// An object's bytes as they are now; bytes themselves are kept, being immutable.
+Ref bytes_snapshot(PyObject* o) {
+    if (PyBytes_CheckExact(o)) return Ref::borrow(o);
+    auto view = ByteBuffer::readable(o);
+    return view ? Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view->bytes().data()),
+                                                      static_cast<Py_ssize_t>(view->bytes().size())))
+                : Ref();
+}
+
+// The module's PNG_SIGNATURE, as the bytes that will be written.
+Ref signature_bytes() {
+    Ref signature = module_global(names.PNG_SIGNATURE);
+    return signature ? bytes_snapshot(signature.get()) : Ref();
+}
+
+// A chunk built by the module's _makeChunk, as the bytes that will be written.
+Ref made_chunk(const char* type, PyObject* data) {
     Ref make = module_global(names._makeChunk);
     Ref chunk_type = make ? bytes_constant(type) : Ref();
     Ref chunk = chunk_type ? Ref::steal(PyObject_CallFunctionObjArgs(make.get(), chunk_type.get(), data, nullptr)) : Ref();
-    return chunk && write_to(file, chunk.get());
+    return chunk ? bytes_snapshot(chunk.get()) : Ref();
 }
 
-bool write_signature(PyObject* file) {
-    Ref signature = module_global(names.PNG_SIGNATURE);
-    return signature && write_to(file, signature.get());
+// The four pieces of a chunk's frame, made before the file is opened so that
+// a chunk that cannot be written fails while the file is still untouched.
+struct Frame {
+    Ref length, type, data, crc;
+};
+
+// Frames what will be written: the bytes of `type` and `data` as they are now,
+// the length field counting those bytes (len() of a buffer of wider items
+// counts items) and the CRC over them.
+std::optional<Frame> frame_chunk(PyObject* type, PyObject* data) {
+    if (PyObject_Length(data) < 0) return std::nullopt;
+    Frame f;
+    f.type = bytes_snapshot(type);
+    f.data = f.type ? bytes_snapshot(data) : Ref();
+    if (!f.data) return std::nullopt;
+    f.length = big_endian_field(static_cast<uint64_t>(PyBytes_GET_SIZE(f.data.get())));
+    const auto crc = f.length ? chunk_crc_of(f.type.get(), f.data.get()) : std::nullopt;
+    if (!crc) return std::nullopt;
+    f.crc = big_endian_field(*crc);
+    if (!f.crc) return std::nullopt;
+    return f;
 }
 
-// A chunk framed here, in four writes: length, type, data, CRC.
-bool write_framed_chunk(PyObject* file, PyObject* type, PyObject* data) {
-    const Py_ssize_t length = PyObject_Length(data);
-    if (length < 0) return false;
-    Ref length_field = big_endian_field(static_cast<uint64_t>(length));
-    const auto crc = length_field ? chunk_crc_of(type, data) : std::nullopt;
-    if (!crc) return false;
-    Ref crc_field = big_endian_field(*crc);
-    return crc_field && write_to(file, length_field.get()) && write_to(file, type) && write_to(file, data) &&
-           write_to(file, crc_field.get());
-}
-
-bool write_parts(PyObject* file, PyObject* parts) {
-    Ref idat = bytes_constant("IDAT");
-    Ref it = idat ? Ref::steal(PyObject_GetIter(parts)) : Ref();
-    if (!it) return false;
-    while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
-        if (!write_framed_chunk(file, idat.get(), part.get())) return false;
-    }
-    return !PyErr_Occurred();
+// In four writes: length, type, data, CRC.
+bool write_frame(PyObject* file, const Frame& f) {
+    return write_to(file, f.length.get()) && write_to(file, f.type.get()) && write_to(file, f.data.get()) &&
+           write_to(file, f.crc.get());
 }
 
 PyObject* write_png(const BoundArgs& a) {
     auto encoded = encode_png(a.i32[1], a.i32[2], a.obj[3], a.obj[4], a.obj[5]);
     if (!encoded) return nullptr;
+    // Every piece is made before the file is opened, so that none can fail after it.
     Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!empty) return nullptr;
+    Ref pieces[] = {empty ? signature_bytes() : Ref(), Ref(), Ref(), Ref()};
+    if (!pieces[0] || !(pieces[1] = made_chunk("IHDR", encoded->ihdr.get())) ||
+        !(pieces[2] = made_chunk("IDAT", encoded->compressed.get())) || !(pieces[3] = made_chunk("IEND", empty.get())))
+        return nullptr;
     const bool ok = write_file(a.obj[0], [&](PyObject* file) {
-        return write_signature(file) && write_made_chunk(file, "IHDR", encoded->ihdr.get()) &&
-               write_made_chunk(file, "IDAT", encoded->compressed.get()) && write_made_chunk(file, "IEND", empty.get());
+        for (const Ref& piece : pieces) {
+            if (!write_to(file, piece.get())) return false;
+        }
+        return true;
     });
     if (!ok) return nullptr;
     Py_RETURN_NONE;
 }
 
-using Entry = std::array<Ref, 3>;  // type, data, length
+struct Entry {
+    Ref type, data, length;
+    bool idat = false, ihdr = false;
+};
 
 struct Entries {
     std::vector<Entry> list;
@@ -174,12 +200,15 @@ std::optional<Entries> read_entries(PyObject* chunks) {
     Ref it = e.idat_lengths ? Ref::steal(PyObject_GetIter(chunks)) : Ref();
     if (!it) return std::nullopt;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Entry entry;
-        if (!unpack_exactly(item.get(), entry.data(), 3)) return std::nullopt;
-        const int idat = chunk_type_is(entry[0].get(), "IDAT");
-        const int ihdr = idat == 0 ? chunk_type_is(entry[0].get(), "IHDR") : 0;
+        Ref fields[3];
+        if (!unpack_exactly(item.get(), fields, 3)) return std::nullopt;
+        Entry entry{std::move(fields[0]), std::move(fields[1]), std::move(fields[2])};
+        const int idat = chunk_type_is(entry.type.get(), "IDAT");
+        const int ihdr = idat == 0 ? chunk_type_is(entry.type.get(), "IHDR") : 0;
         if (idat < 0 || ihdr < 0) return std::nullopt;
-        if (idat && PyList_Append(e.idat_lengths.get(), entry[2].get()) < 0) return std::nullopt;
+        if (idat && PyList_Append(e.idat_lengths.get(), entry.length.get()) < 0) return std::nullopt;
+        entry.idat = idat;
+        entry.ihdr = ihdr;
         e.has_ihdr = e.has_ihdr || ihdr;
         e.list.push_back(std::move(entry));
     }
@@ -190,15 +219,53 @@ std::optional<Entries> read_entries(PyObject* chunks) {
 // The entry's data as written: None counts as empty, and an IHDR that does not
 // describe the image being written is replaced by one that does.
 Ref payload_of(const Entry& entry, PyObject* ihdr) {
-    const int is_ihdr = chunk_type_is(entry[0].get(), "IHDR");
-    if (is_ihdr < 0) return {};
-    if (is_ihdr) {
-        const int same = PyObject_RichCompareBool(entry[1].get(), ihdr, Py_EQ);
+    if (entry.ihdr) {
+        const int same = PyObject_RichCompareBool(entry.data.get(), ihdr, Py_EQ);
         if (same < 0) return {};
         if (!same) return Ref::borrow(ihdr);
     }
-    if (entry[1].get() == Py_None) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    return Ref::borrow(entry[1].get());
+    if (entry.data.get() == Py_None) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    return Ref::borrow(entry.data.get());
+}
+
+// The frames of the file after its signature, in order: every entry's chunk,
+// the new image data at the place of the first IDAT (or after the last entry).
+std::optional<std::vector<Frame>> plan_chunks(const Entries& entries, const Encoded& encoded, PyObject* parts) {
+    Ref idat_type = bytes_constant("IDAT");
+    if (!idat_type) return std::nullopt;
+    std::vector<Frame> idat_group;
+    Ref it = Ref::steal(PyObject_GetIter(parts));
+    if (!it) return std::nullopt;
+    while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
+        auto frame = frame_chunk(idat_type.get(), part.get());
+        if (!frame) return std::nullopt;
+        idat_group.push_back(std::move(*frame));
+    }
+    if (PyErr_Occurred()) return std::nullopt;
+
+    std::vector<Frame> plan;
+    if (!entries.has_ihdr) {
+        // A list without an IHDR still makes a PNG with one, right after the signature.
+        Ref ihdr_type = bytes_constant("IHDR");
+        auto frame = ihdr_type ? frame_chunk(ihdr_type.get(), encoded.ihdr.get()) : std::nullopt;
+        if (!frame) return std::nullopt;
+        plan.push_back(std::move(*frame));
+    }
+    bool idat_placed = false;
+    for (const Entry& entry : entries.list) {
+        if (entry.idat) {
+            // All new image data goes out at the place of the first IDAT.
+            if (!idat_placed) std::move(idat_group.begin(), idat_group.end(), std::back_inserter(plan));
+            idat_placed = true;
+            continue;
+        }
+        Ref payload = payload_of(entry, encoded.ihdr.get());
+        auto frame = payload ? frame_chunk(entry.type.get(), payload.get()) : std::nullopt;
+        if (!frame) return std::nullopt;
+        plan.push_back(std::move(*frame));
+    }
+    if (!idat_placed) std::move(idat_group.begin(), idat_group.end(), std::back_inserter(plan));
+    return plan;
 }
 
 PyObject* write_png_with_chunks(const BoundArgs& a) {
@@ -225,29 +292,19 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
     if (has_parts < 0) return nullptr;
     if (!has_parts) {
         parts = Ref::steal(PyList_New(1));
-        if (parts) PyList_SET_ITEM(parts.get(), 0, compat::new_ref(encoded->compressed.get()));
+        if (!parts) return nullptr;
+        PyList_SET_ITEM(parts.get(), 0, compat::new_ref(encoded->compressed.get()));
     }
-    Ref ihdr_type = parts ? bytes_constant("IHDR") : Ref();
-    if (!ihdr_type) return nullptr;
+    const auto plan = plan_chunks(*entries, *encoded, parts.get());
+    Ref signature = plan ? signature_bytes() : Ref();
+    if (!signature) return nullptr;
 
     const bool ok = write_file(path, [&](PyObject* file) {
-        if (!write_signature(file)) return false;
-        // A list without an IHDR still makes a PNG with one, right after the signature.
-        if (!entries->has_ihdr && !write_framed_chunk(file, ihdr_type.get(), encoded->ihdr.get())) return false;
-        bool idat_written = false;
-        for (const Entry& entry : entries->list) {
-            const int idat = chunk_type_is(entry[0].get(), "IDAT");
-            if (idat < 0) return false;
-            if (idat) {
-                // All new image data goes out at the place of the first IDAT.
-                if (!idat_written && !write_parts(file, parts.get())) return false;
-                idat_written = true;
-                continue;
-            }
-            Ref payload = payload_of(entry, encoded->ihdr.get());
-            if (!payload || !write_framed_chunk(file, entry[0].get(), payload.get())) return false;
+        if (!write_to(file, signature.get())) return false;
+        for (const Frame& frame : *plan) {
+            if (!write_frame(file, frame)) return false;
         }
-        return idat_written || write_parts(file, parts.get());
+        return true;
     });
     if (!ok) return nullptr;
     Py_RETURN_NONE;

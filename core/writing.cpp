@@ -14,14 +14,23 @@ PyObject* pixel_length_error() {
 
 }  // namespace
 
-Ref pixel_bytearray(PyObject* pixels, std::optional<int64_t> expected) {
+std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected) {
     const Py_ssize_t given = PyObject_Length(pixels);
-    if (given < 0) return {};
-    if (!expected || given != *expected) return Ref::steal(pixel_length_error());
+    if (given < 0) return std::nullopt;
+    if (!expected || given != *expected) {
+        pixel_length_error();
+        return std::nullopt;
+    }
     Ref converted = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref::steal(PyByteArray_FromObject(pixels));
-    // What the encoder reads is the byte length, which len() need not count.
-    if (converted && PyByteArray_GET_SIZE(converted.get()) != *expected) return Ref::steal(pixel_length_error());
-    return converted;
+    auto bytes = converted ? ByteBuffer::readable(converted.get()) : std::nullopt;
+    if (!bytes) return std::nullopt;
+    // What the encoder reads is the byte length, which len() need not count, and
+    // code run since the check (a __len__, a rebound name) may have resized it.
+    if (static_cast<int64_t>(bytes->bytes().size()) != *expected) {
+        pixel_length_error();
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write) {

@@ -7,13 +7,15 @@
 #include <functional>
 #include <optional>
 
+#include "binding/buffer.hpp"
 #include "binding/pyref.hpp"
 
 namespace vextaro {
 
-// `pixels` as a bytearray of exactly `expected` bytes (a bytearray is used as
-// it is, anything else copied into one); ValueError about the pixel data otherwise.
-Ref pixel_bytearray(PyObject* pixels, std::optional<int64_t> expected);
+// The bytes of `pixels` (a bytearray read in place, anything else copied into
+// one), exported so that no code that runs later can resize them, after len()
+// was checked against `expected`; ValueError about the pixel data otherwise.
+std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected);
 
 // Opens `path` with the host's built-in open in mode "wb", lets `write` fill
 // the file, and closes it on every path.
