@@ -12,17 +12,25 @@ Ref new_bytearray(uint64_t size) {
     return array;
 }
 
-std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) {
-    ByteBuffer b;
-    if (PyObject_GetBuffer(o, &b.view_, PyBUF_SIMPLE) < 0) return std::nullopt;
-    b.held_ = true;
-    return b;
+std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) { return take(o, false); }
+
+std::optional<ByteBuffer> ByteBuffer::writable_bytes(PyObject* o) { return take(o, true); }
+
+bool ByteBuffer::retake() {
+    auto again = take(source_.get(), writable_);
+    if (!again) return false;
+    *this = std::move(*again);
+    return true;
 }
 
-std::optional<ByteBuffer> ByteBuffer::writable_bytes(PyObject* o) {
+std::optional<ByteBuffer> ByteBuffer::take(PyObject* o, bool writable) {
     ByteBuffer b;
-    if (PyObject_GetBuffer(o, &b.view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND) < 0) return std::nullopt;
+    b.source_ = Ref::borrow(o);
+    b.writable_ = writable;
+    if (PyObject_GetBuffer(o, &b.view_, writable ? PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND : PyBUF_SIMPLE) < 0)
+        return std::nullopt;
     b.held_ = true;
+    if (!writable) return b;
     const char* format = b.view_.format != nullptr ? b.view_.format : "B";
     if (b.view_.ndim != 1) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)", b.view_.ndim);
@@ -36,13 +44,19 @@ std::optional<ByteBuffer> ByteBuffer::writable_bytes(PyObject* o) {
     return b;
 }
 
-ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : view_(other.view_),
+      held_(std::exchange(other.held_, false)),
+      source_(std::move(other.source_)),
+      writable_(other.writable_) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
         if (held_) PyBuffer_Release(&view_);
         view_ = other.view_;
         held_ = std::exchange(other.held_, false);
+        source_ = std::move(other.source_);
+        writable_ = other.writable_;
     }
     return *this;
 }

@@ -30,14 +30,22 @@ public:
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
     ~ByteBuffer();
 
+    // Takes the same kind of view of the same object again. PyPy lets a
+    // bytearray be resized, its memory moving, while it is exported, so a view
+    // read after code of the caller's has run is taken again first.
+    bool retake();
+
     std::span<const uint8_t> bytes() const {
         return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
     }
 
 private:
     ByteBuffer() = default;
+    static std::optional<ByteBuffer> take(PyObject* o, bool writable);
     Py_buffer view_{};
     bool held_ = false;
+    Ref source_;
+    bool writable_ = false;
 };
 
 }  // namespace vextaro

@@ -154,7 +154,8 @@ Ref load_bmp(Source& source) {
     if (*v[2] != 1 || *v[3] != 24 || *v[4] != 0) return Ref::steal(fail("Only uncompressed 24-bit BMP files are supported"));
     if (width < 0 || width > INT32_MAX) return Ref::steal(fail("Invalid BMP width"));
 
-    const uint64_t rows = static_cast<uint64_t>(height < 0 ? -height : height);
+    // In unsigned arithmetic: a rebound struct may hand back a height of -2**63.
+    const uint64_t rows = height < 0 ? 0 - static_cast<uint64_t>(height) : static_cast<uint64_t>(height);
     const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
     if (!source.seek(pixel_offset)) return {};
     Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, height > 0)

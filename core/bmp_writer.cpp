@@ -81,12 +81,15 @@ PyObject* write_bmp(const BoundArgs& a) {
     // The header packed, so both dimensions are >= 0 and the sizes fit in 32 bits.
     const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
-    if (!rgb) return nullptr;
-    // A buffer too short for the image is refused before the file is touched.
-    if (rgb->bytes().size() < w * h * 3) {
+    // Short of the image: refused before the file is touched, and again before
+    // each block, since the file's writes let other threads run and PyPy lets an
+    // exported bytearray be resized, its memory moving.
+    auto whole = [&] {
+        if (rgb->bytes().size() >= w * h * 3) return true;
         PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-        return nullptr;
-    }
+        return false;
+    };
+    if (!rgb || !whole()) return nullptr;
     const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
     // One block, refilled for every write: fresh memory would be paged in again each time.
     Ref block = new_bytearray(std::min(rows_per_block, h) * row_stride);
@@ -96,6 +99,7 @@ PyObject* write_bmp(const BoundArgs& a) {
         auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
+            if (done > 0 && (!rgb->retake() || !whole())) return false;
             for (size_t r = 0; r < rows; ++r, ++done) {
                 // Bottom image row first.
                 const uint8_t* source = rgb->bytes().data() + (h - 1 - done) * w * 3;

@@ -87,7 +87,10 @@ bool decodable_in_memory(PyObject* cls) {
 
 Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
     if (decodable_in_memory(cls)) {
-        auto source = Source::from_memory(data);
+        // A bytearray is decoded from a copy, as an in-memory stream over it would
+        // read: the decoder lets other threads run, and they could write to it.
+        Ref snapshot = PyBytes_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyBytes_FromObject(data));
+        auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
         native = true;
         return stream_to_image(*source);

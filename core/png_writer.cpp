@@ -27,6 +27,13 @@ constexpr const char* kPixelLength = "Pixel data length does not match image dim
 constexpr const char* kAlphaLength = "Alpha channel length does not match image dimensions";
 constexpr const char* kFilterCount = "PNG filter count does not match image height";
 
+// The view's byte length == expected, raising `message` otherwise.
+bool byte_length_is(const ByteBuffer& view, int64_t expected, const char* message) {
+    if (static_cast<int64_t>(view.bytes().size()) == expected) return true;
+    refuse(message);
+    return false;
+}
+
 // len(o) == expected, raising `message` otherwise.
 bool length_is(PyObject* o, std::optional<int64_t> expected, const char* message) {
     const Py_ssize_t given = PyObject_Length(o);
@@ -71,15 +78,19 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     std::optional<ByteBuffer> alpha_bytes, filter_bytes;
     if (has_alpha) {
         alpha_bytes = ByteBuffer::writable_bytes(alpha);
-        if (!alpha_bytes) return std::nullopt;
-        if (static_cast<int64_t>(alpha_bytes->bytes().size()) != *plane_length) return refuse(kAlphaLength);
+        if (!alpha_bytes || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength)) return std::nullopt;
     }
     if (filter_types != Py_None) {
         if (!length_is(filter_types, height, kFilterCount)) return std::nullopt;
         filter_bytes = ByteBuffer::writable_bytes(filter_types);
-        if (!filter_bytes) return std::nullopt;
-        if (static_cast<int64_t>(filter_bytes->bytes().size()) != height) return refuse(kFilterCount);
+        if (!filter_bytes || !byte_length_is(*filter_bytes, height, kFilterCount)) return std::nullopt;
     }
+    // Taken again at the last moment: on PyPy no code of the caller's can run from
+    // here to the end of the encoding, and on CPython the exports keep every size.
+    if (!pixel_bytes->retake() || !byte_length_is(*pixel_bytes, *pixel_length, kPixelLength) ||
+        (alpha_bytes && (!alpha_bytes->retake() || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength))) ||
+        (filter_bytes && (!filter_bytes->retake() || !byte_length_is(*filter_bytes, height, kFilterCount))))
+        return std::nullopt;
 
     const int channels = has_alpha ? 4 : 3;
     const auto w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);

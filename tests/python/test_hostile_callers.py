@@ -1,0 +1,294 @@
+"""Hostile callers: Python code that runs in the middle of the module's own operations
+(hooks of the objects it is given, rebound module names, other threads) ends in an
+exception or a consistent result, never in a read of freed or foreign memory; under the
+sanitizer build any such read aborts the run."""
+import array
+import io
+import struct
+import sys
+import threading
+import zlib
+
+import pytest
+
+from pngtools import parse
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.fixture
+def saved(tmp_path):
+    """A path holding a PNG already, which a failed save must leave as it is."""
+    path = tmp_path / "kept.png"
+    path.write_bytes(b"\x89PNG not to be touched")
+    return path
+
+
+def refused_and_kept(path, exc, fn):
+    before = path.read_bytes()
+    with pytest.raises(exc):
+        fn()
+    assert path.read_bytes() == before
+
+
+# -- a buffer resized between its check and its use --------------------------------------------
+
+def test_filter_list_shrinking_the_pixels_mid_save(SI, saved):
+    img = SI(4, 4, bytes(range(48)))
+
+    class Filters(bytearray):
+        def __len__(self):
+            del img._pixels[3:]  # refused while the pixels are exported; PyPy allows it
+            return 4
+
+    img._png_filters = Filters(4)
+    # CPython refuses the resize; PyPy allows it and the writer sees the new length.
+    refused_and_kept(saved, (BufferError, ValueError), lambda: img.save(str(saved)))
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ is Python 3.12's")
+def test_alpha_export_shrinking_the_pixels_mid_write(m, saved):
+    pixels = bytearray(48)
+
+    class Alpha:
+        def __len__(self):
+            return 16
+
+        def __buffer__(self, flags):
+            del pixels[3:]
+            return memoryview(bytearray(16))
+
+    refused_and_kept(saved, (BufferError, ValueError), lambda: m._writePng(str(saved), 4, 4, pixels, Alpha()))
+
+
+# -- fields replaced while copy() still reads them ---------------------------------------------
+
+def test_copy_keeps_what_it_reads_alive(SI):
+    img = SI(1, 1, b"abc")
+
+    class Header(dict):
+        def keys(self):
+            img._bmp_header = None
+            return super().keys()
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__getitem__":
+                img._alpha = None
+            return super().__getattribute__(name)
+
+    class Alpha(metaclass=Meta):
+        def __getitem__(self, key):
+            return bytearray(b"\x07")
+
+    img._bmp_header, img._alpha = Header(xppm=5), Alpha()
+    twin = img.copy()
+    assert (twin._bmp_header, twin._alpha) == ({"xppm": 5}, bytearray(b"\x07"))
+
+
+def test_copy_passes_a_lookup_error_through(SI):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__getitem__":
+                raise Boom
+            return super().__getattribute__(name)
+
+    img = SI(1, 1, b"abc")
+    img._alpha = Meta("Alpha", (), {})()
+    with pytest.raises(Boom):
+        img.copy()
+
+
+def test_a_million_chained_images_are_freed(SI):
+    head = SI(0, 0, b"")
+    for _ in range(1_000_000):
+        link = SI(0, 0, b"")
+        link._alpha = head
+        head = link
+    del link, head  # recursing once per link would overflow the stack
+
+
+# -- saves that fail leave the file; saves that succeed parse -----------------------------------
+
+@pytest.mark.parametrize("entry", [("tEXt", b"x", 1), (b"tEXt", 5, 1), (b"tEXt", ["x"], 1)])
+def test_a_chunk_entry_that_cannot_be_written_leaves_the_file(SI, saved, entry):
+    img = SI(1, 1, b"abc")
+    img._png_chunks = [(b"IHDR", None, 13), (b"IDAT", None, 9), entry, (b"IEND", b"", 0)]
+    refused_and_kept(saved, TypeError, lambda: img.save(str(saved)))
+
+
+@pytest.mark.parametrize("data", [array.array("H", [1, 2, 3]), memoryview(b"abcdefgh").cast("I")])
+def test_chunk_data_of_wider_items_is_framed_by_its_bytes(SI, tmp_path, data):
+    img = SI(1, 1, b"abc")
+    img._png_chunks = [(b"IHDR", None, 13), (b"IDAT", None, 9), (b"tEXt", data, 1), (b"IEND", b"", 0)]
+    img.save(str(tmp_path / "a.png"))
+    chunks = parse((tmp_path / "a.png").read_bytes())  # checks every frame and CRC
+    assert (b"tEXt", bytes(data)) in [(t, d) for t, d in chunks]
+
+
+@pytest.fixture
+def frequent_switches():
+    """Threads take turns often, so that a race has many chances."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+@pytest.mark.usefixtures("frequent_switches")
+def test_a_save_beside_a_writing_thread_sees_one_image(SI, tmp_path):
+    width = height = 256
+    img = SI(width, height, bytes([10]) * (width * height * 3))
+    img._png_filters = bytearray([4] * height)  # each row filtered against the one above
+    states = [bytes([v]) * (width * height * 3) for v in (10, 200)]
+    stop = threading.Event()
+
+    def flip():
+        while not stop.is_set():
+            for state in states:
+                img._pixels[:] = state
+
+    writer = threading.Thread(target=flip)
+    writer.start()
+    try:
+        seen = set()
+        for n in range(50):
+            path = str(tmp_path / f"{n}.png")
+            img.save(path)
+            seen.add(bytes(SI.open(path)._pixels))
+    finally:
+        stop.set()
+        writer.join()
+    assert seen <= set(states)
+
+
+# -- errors of what the module calls come through as raised -------------------------------------
+
+class Raising:
+    """Any attribute lookup raises Boom."""
+
+    def __getattr__(self, name):
+        raise Boom
+
+
+class RaisingOn(dict):
+    def __getattribute__(self, name):
+        if name in ("get", "seek"):
+            raise Boom
+        return super().__getattribute__(name)
+
+
+class Stream(io.BytesIO):
+    def __getattribute__(self, name):
+        if name == "seek":
+            raise Boom
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, p: setattr(m, "struct", Raising()) or m.SimpleImage(1, 1, b"abc").save(p),
+    lambda m, p: setattr(m, "struct", Raising()) or m.SimpleImage(1, 1, b"abc").saveBmp(p),
+    lambda m, p: m._writeBmp(p, 1, 1, b"abc", RaisingOn()),
+    lambda m, p: m.SimpleImage._streamToImage(Stream(b"BM")),
+], ids=["struct.pack png", "struct.pack bmp", "meta.get", "stream.seek"])
+def test_an_error_while_looking_a_method_up_comes_through(m, tmp_path, monkeypatch, call):
+    monkeypatch.setattr(m, "struct", struct)  # restored after the test
+    with pytest.raises(Boom):
+        call(m, str(tmp_path / "a"))
+
+
+def test_a_height_of_minus_two_to_the_63_from_struct(m, SI, monkeypatch):
+    class Struct:
+        pack = staticmethod(struct.pack)
+
+        @staticmethod
+        def unpack(fmt, data):
+            values = struct.unpack(fmt, data)
+            return values[:1] + (-2**63,) + values[2:] if fmt == "<iiHHIIiiII" else values
+
+    data = io.BytesIO()
+    data.write(b"BM" + struct.pack("<IHHI", 58, 0, 0, 54) + struct.pack("<IiiHHIIiiII", 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0))
+    data.write(b"\1\2\3\0")
+    monkeypatch.setattr(m, "struct", Struct())
+    with pytest.raises(ValueError):
+        SI._streamToImage(io.BytesIO(data.getvalue()))
+
+
+# -- every entry point, with hooks that change the image under it -------------------------------
+
+def hostile_cases(SI):
+    img = SI(3, 2, bytes(range(18)), bytearray(6), [(b"IHDR", None, 13), (b"IDAT", None, 9)], {"xppm": 1},
+             bytearray([1, 2]))
+
+    class Index:
+        def __index__(self):
+            img._pixels = bytearray(3)
+            return 2
+
+    class Shrinking(list):
+        def __len__(self):
+            img._pixels = None
+            return super().__len__()
+
+        def __iter__(self):
+            del img._pixels[:]
+            return super().__iter__()
+
+    class Keys(dict):
+        def keys(self):
+            img.width = 1000
+            img._pixels = bytearray()
+            return super().keys()
+
+    return img, [
+        lambda p: img.getPixel((Index(), 1)),
+        lambda p: img.putPixel((Index(), 1), (1, 2, 3)),
+        lambda p: img.putPixel((1, 1), Shrinking([1, 2, 3])),
+        lambda p: SI(3, 2, Shrinking(range(18))),
+        lambda p: SI(3, 2, bytes(18), None, None, Keys(a=1)),
+        lambda p: (setattr(img, "_png_chunks", Shrinking([(b"IDAT", None, 3)])), img.save(p)),
+        lambda p: (setattr(img, "_bmp_header", Keys(xppm=3)), setattr(img, "_png_chunks", None), img.saveBmp(p)),
+        lambda p: (setattr(img, "_alpha", Shrinking([0] * 6)), img.copy()),
+    ]
+
+
+def ends_cleanly(call, *args):
+    """Any exception of a hook's making is an outcome; a SystemError is a C API misuse
+    (an error without an exception, or the reverse), and a memory error aborts."""
+    try:
+        call(*args)
+    except SystemError:
+        raise
+    except Exception:
+        pass
+
+
+def test_hooks_at_every_entry_point_end_in_a_result_or_an_exception(SI, tmp_path):
+    img, calls = hostile_cases(SI)
+    for n, call in enumerate(calls):
+        img._pixels, img.width, img.height = bytearray(range(18)), 3, 2
+        ends_cleanly(call, str(tmp_path / f"{n}.out"))
+
+
+@pytest.mark.parametrize("name", ["struct", "zlib", "BytesIO", "_readChunk"])
+def test_rebound_names_that_change_the_image(m, SI, tmp_path, monkeypatch, name):
+    img = SI(2, 2, bytes(12))
+    original = getattr(m, name)
+
+    class Wrapper:
+        def __getattr__(self, attr):
+            img._pixels = bytearray(1)
+            return getattr(original, attr)
+
+        def __call__(self, *args):
+            del img._pixels[:]
+            return original(*args)
+
+    monkeypatch.setattr(m, name, Wrapper())
+    for call in (lambda: img.save(str(tmp_path / "a.png")), lambda: img.saveBmp(str(tmp_path / "a.bmp")),
+                 lambda: SI.open(b"\x89PNG\r\n\x1a\n" + zlib.compress(b"")),
+                 lambda: SI._streamToImage(io.BytesIO(b"BM" + bytes(60)))):
+        img._pixels = bytearray(12)
+        ends_cleanly(call)
