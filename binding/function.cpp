@@ -209,6 +209,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!assign_keyword(spec, key, value, out)) return false;
         }
+        for (Py_ssize_t i = nargs; i < n; ++i) out.from_dict[i] = Ref::borrow(out.obj[i]);
     }
 
     if (nargs < n) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "binding/pyref.hpp"
+
 namespace vextaro {
 
 inline constexpr int kMaxParams = 8;
@@ -28,11 +30,14 @@ struct Param {
     const char* annotation = nullptr;
 };
 
-// Arguments after binding: borrowed references in parameter order, and the
-// converted value of every Int32 parameter at the same index.
+// Arguments after binding: references in parameter order, and the converted
+// value of every Int32 parameter at the same index. Positional arguments are the
+// caller's to keep alive; values from a keyword dict are held here, since code
+// that runs during the call (an __int__, a __len__) could empty that dict.
 struct BoundArgs {
     PyObject* obj[kMaxParams];
     int32_t i32[kMaxParams];
+    Ref from_dict[kMaxParams];
 };
 
 enum class Kind : uint8_t { Function, Method, StaticMethod, ClassMethod };

@@ -61,7 +61,7 @@ private:
     bool grow(uint64_t need) {
         const uint64_t old = buffer_ ? capacity() : 0;
         const uint64_t wanted = std::min(total_, std::max({need, old * 2, uint64_t{1} << 16}));
-        if (wanted > uint64_t(PY_SSIZE_T_MAX)) {
+        if (wanted < need || wanted > uint64_t(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
             return false;
         }
@@ -107,7 +107,11 @@ Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
 
 Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
     const uint64_t row_bytes = width * 3;
-    RowSink sink(row_bytes * rows, bottom_up);
+    // Only a rebound struct can claim this many rows; no buffer could hold them.
+    uint64_t total;
+    if (__builtin_mul_overflow(row_bytes, rows, &total) || total > uint64_t(PY_SSIZE_T_MAX))
+        return Ref::steal(PyErr_NoMemory());
+    RowSink sink(total, bottom_up);
     // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
     for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
         Ref row = source.read(stride);
@@ -164,7 +168,8 @@ Ref load_bmp(Source& source) {
                                                    f[8].get(), "clrImportant", f[9].get()))
                         : Ref();
     if (!record) return {};
-    return Ref::steal(Py_BuildValue("(OKOiOOOO)", f[0].get(), static_cast<unsigned long long>(rows), pixels.get(), 3,
+    // The width as checked, not the object struct gave, whose conversions could differ.
+    return Ref::steal(Py_BuildValue("(LKOiOOOO)", static_cast<long long>(width), static_cast<unsigned long long>(rows), pixels.get(), 3,
                                     Py_None, Py_None, record.get(), Py_None));
 }
 

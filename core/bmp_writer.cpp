@@ -78,7 +78,13 @@ PyObject* write_bmp(const BoundArgs& a) {
     // Every check runs before the file is opened, so a failed call leaves no file behind.
     Ref header = pixel_buffer ? bmp_header(width, height, stride, *values) : Ref();
     if (!header) return nullptr;
-    // The header packed, so both dimensions are >= 0 and the sizes fit in 32 bits.
+    // The module's struct refused negative dimensions unless it was rebound: the
+    // host's own then says what it would have said.
+    if (width < 0 || height < 0) {
+        call_method(originals.struct_, names.pack, "si", "<I", std::min(width, height));
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "negative image dimensions");
+        return nullptr;
+    }
     const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
     // Short of the image: refused before the file is touched, and again before
@@ -99,7 +105,7 @@ PyObject* write_bmp(const BoundArgs& a) {
         auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
-            if (done > 0 && (!rgb->retake() || !whole())) return false;
+            if (!rgb->retake() || !whole()) return false;
             for (size_t r = 0; r < rows; ++r, ++done) {
                 // Bottom image row first.
                 const uint8_t* source = rgb->bytes().data() + (h - 1 - done) * w * 3;

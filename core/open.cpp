@@ -50,13 +50,11 @@ PyObject* stream_to_image_body(const BoundArgs& a) {
     return stream_to_image(source).release();
 }
 
-// cls._streamToImage(stream); `native` tells whether the module's own decoder
-// ran, so that its buffers are seen by nobody else yet.
-Ref decode_through(PyObject* cls, PyObject* stream, bool& native) {
-    Ref method = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
-    if (!method) return method;
-    native = method.get() == originals.stream_to_image;
-    if (!native) return Ref::steal(PyObject_CallOneArg(method.get(), stream));
+// decoder(stream), where decoder is cls._streamToImage; `native` tells whether
+// the module's own decoder ran, so that its buffers are seen by nobody else yet.
+Ref decode_with(PyObject* decoder, PyObject* stream, bool& native) {
+    native = decoder == originals.stream_to_image;
+    if (!native) return Ref::steal(PyObject_CallOneArg(decoder, stream));
     Source source = Source::from_stream(stream);
     return stream_to_image(source);
 }
@@ -64,29 +62,37 @@ Ref decode_through(PyObject* cls, PyObject* stream, bool& native) {
 Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
     Ref file = Ref::steal(PyObject_CallFunction(originals.open, "Os", path, "rb"));
     if (!file) return file;
-    Ref decoded = decode_through(cls, file.get(), native);
+    Ref decoder = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
+    Ref decoded = decoder ? decode_with(decoder.get(), file.get(), native) : Ref();
     if (!close_stream(file.get())) return {};
     return decoded;
 }
 
-// Raw bytes decoded in place when no stream over them could be observed: the
-// in-memory stream class, the class's decoder, the chunk reader and struct are
-// all the module's own, so no code of the caller's runs while decoding.
-bool decodable_in_memory(PyObject* cls) {
-    Ref bytes_io = module_global(names.BytesIO);
-    Ref method = bytes_io ? Ref::steal(PyObject_GetAttr(cls, names._streamToImage)) : Ref();
-    Ref reader = method ? module_global(names._readChunk) : Ref();
-    Ref struct_module = reader ? module_global(names.struct_) : Ref();
-    if (!struct_module) {
-        PyErr_Clear();
-        return false;
-    }
-    return bytes_io.get() == originals.bytes_io && method.get() == originals.stream_to_image &&
-           reader.get() == originals.read_chunk && struct_module.get() == originals.struct_;
+// Whether the module-level `name` is still `original`. A deleted name counts
+// as rebound: the stream path then meets it where it is used.
+int is_original(PyObject* name, PyObject* original) {
+    Ref value = module_global(name);
+    if (value) return value.get() == original;
+    if (!PyErr_ExceptionMatches(PyExc_NameError)) return -1;
+    PyErr_Clear();
+    return 0;
 }
 
+// Raw bytes are decoded in place when no stream over them could be observed:
+// the in-memory stream class, the class's decoder, the chunk reader and struct
+// are all the module's own, so no code of the caller's runs while decoding.
+// (Attributes patched on the host's own struct and zlib modules still run;
+// they see the same calls as on the stream path.)
 Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
-    if (decodable_in_memory(cls)) {
+    // In the order of cls._streamToImage(BytesIO(data)).
+    Ref decoder = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
+    Ref bytes_io = decoder ? module_global(names.BytesIO) : Ref();
+    if (!bytes_io) return {};
+    int in_memory = bytes_io.get() == originals.bytes_io && decoder.get() == originals.stream_to_image;
+    if (in_memory == 1) in_memory = is_original(names._readChunk, originals.read_chunk);
+    if (in_memory == 1) in_memory = is_original(names.struct_, originals.struct_);
+    if (in_memory < 0) return {};
+    if (in_memory) {
         // A bytearray is decoded from a copy, as an in-memory stream over it would
         // read: the decoder lets other threads run, and they could write to it.
         Ref snapshot = PyBytes_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyBytes_FromObject(data));
@@ -95,9 +101,8 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
         native = true;
         return stream_to_image(*source);
     }
-    Ref bytes_io = module_global(names.BytesIO);
-    Ref stream = bytes_io ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), data)) : Ref();
-    return stream ? decode_through(cls, stream.get(), native) : Ref();
+    Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io.get(), data));
+    return stream ? decode_with(decoder.get(), stream.get(), native) : Ref();
 }
 
 PyObject* open_body(const BoundArgs& a) {

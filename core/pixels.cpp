@@ -130,9 +130,12 @@ Ref shifted(PyObject* index, long k) {
 }
 
 PyObject* rgb_tuple(const unsigned char* p) {
+    // Read before allocating: an allocation may collect garbage, and a finaliser
+    // may replace the buffer `p` points into.
+    const long channels[3] = {p[0], p[1], p[2]};
     PyObject* rgb = PyTuple_New(3);
     if (rgb == nullptr) return nullptr;
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(p[k]));  // cached small ints
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(rgb, k, PyLong_FromLong(channels[k]));  // cached small ints
     return rgb;
 }
 

@@ -1,5 +1,8 @@
 #include "core/save.hpp"
 
+#include <initializer_list>
+
+#include "binding/compat.hpp"
 #include "binding/namespace.hpp"
 #include "core/image.hpp"
 
@@ -7,40 +10,43 @@ namespace vextaro {
 
 namespace {
 
-PyObject* finish(Ref result) {
-    if (!result) return nullptr;
+using Field = PyObject* ImageObject::*;
+
+// writer(path, width, height, *fields), the writer looked up first: the lookup
+// may run code (a key's __eq__ in the module's dict) that reassigns the fields,
+// which are read after it, with nothing run between that and the call.
+PyObject* call_writer(PyObject* name, PyObject* path, const ImageObject* img, std::initializer_list<Field> fields) {
+    Ref writer = module_global(name);
+    if (!writer) return nullptr;
+    Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(3 + fields.size())));
+    if (!args) return nullptr;
+    PyTuple_SET_ITEM(args.get(), 0, compat::new_ref(path));
+    PyObject* width = PyLong_FromLong(img->width);
+    PyTuple_SET_ITEM(args.get(), 1, width);
+    PyObject* height = PyLong_FromLong(img->height);
+    PyTuple_SET_ITEM(args.get(), 2, height);
+    if (!width || !height) return nullptr;
+    Py_ssize_t i = 3;
+    for (Field f : fields) PyTuple_SET_ITEM(args.get(), i++, compat::new_ref(stored(img->*f)));
+    if (!Ref::steal(PyObject_Call(writer.get(), args.get(), nullptr))) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* save(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
-    PyObject* path = a.obj[1];
-    PyObject *pixels = stored(img->pixels), *alpha = stored(img->alpha), *chunks = stored(img->png_chunks),
-             *filters = stored(img->png_filters), *bmp_header = stored(img->bmp_header);
-    if (chunks != Py_None) {
-        Ref writer = module_global(names._writePngWithChunks);
-        return finish(writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOOOO", path, img->width, img->height,
-                                                                pixels, alpha, chunks, filters))
-                             : Ref());
-    }
-    if (bmp_header != Py_None) {
-        Ref writer = module_global(names._writeBmp);
-        return finish(writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOO", path, img->width, img->height,
-                                                                pixels, bmp_header))
-                             : Ref());
-    }
-    Ref writer = module_global(names._writePng);
-    return finish(writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOOO", path, img->width, img->height,
-                                                            pixels, alpha, filters))
-                         : Ref());
+    const auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    if (stored(img->png_chunks) != Py_None)
+        return call_writer(names._writePngWithChunks, a.obj[1], img,
+                           {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_chunks,
+                            &ImageObject::png_filters});
+    if (stored(img->bmp_header) != Py_None)
+        return call_writer(names._writeBmp, a.obj[1], img, {&ImageObject::pixels, &ImageObject::bmp_header});
+    return call_writer(names._writePng, a.obj[1], img,
+                       {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_filters});
 }
 
 PyObject* save_bmp(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
-    Ref writer = module_global(names._writeBmp);
-    return finish(writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOO", a.obj[1], img->width, img->height,
-                                                            stored(img->pixels), stored(img->bmp_header)))
-                         : Ref());
+    return call_writer(names._writeBmp, a.obj[1], reinterpret_cast<ImageObject*>(a.obj[0]),
+                       {&ImageObject::pixels, &ImageObject::bmp_header});
 }
 
 const Param kSaveParams[] = {

@@ -3,6 +3,7 @@
 exception or a consistent result, never in a read of freed or foreign memory; under the
 sanitizer build any such read aborts the run."""
 import array
+import gc
 import io
 import struct
 import sys
@@ -11,6 +12,7 @@ import zlib
 
 import pytest
 
+from conftest import IS_PYPY
 from pngtools import parse
 
 
@@ -199,21 +201,115 @@ def test_an_error_while_looking_a_method_up_comes_through(m, tmp_path, monkeypat
         call(m, str(tmp_path / "a"))
 
 
-def test_a_height_of_minus_two_to_the_63_from_struct(m, SI, monkeypatch):
+@pytest.mark.parametrize("height", [-2**63, -6148914691236517206])  # the second makes 3 * rows wrap to 2
+def test_a_height_no_buffer_could_hold_from_struct(m, SI, monkeypatch, height):
     class Struct:
         pack = staticmethod(struct.pack)
 
         @staticmethod
         def unpack(fmt, data):
             values = struct.unpack(fmt, data)
-            return values[:1] + (-2**63,) + values[2:] if fmt == "<iiHHIIiiII" else values
+            return values[:1] + (height,) + values[2:] if fmt == "<iiHHIIiiII" else values
 
     data = io.BytesIO()
     data.write(b"BM" + struct.pack("<IHHI", 58, 0, 0, 54) + struct.pack("<IiiHHIIiiII", 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0))
     data.write(b"\1\2\3\0")
     monkeypatch.setattr(m, "struct", Struct())
-    with pytest.raises(ValueError):
+    with pytest.raises(MemoryError):  # a claim no buffer could hold, refused before reading a row
         SI._streamToImage(io.BytesIO(data.getvalue()))
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's collector has no callbacks")
+def test_a_collection_inside_getpixel_cannot_pull_the_pixels_away(SI):
+    img = SI(64, 64, bytes([7]) * (64 * 64 * 3))
+    get_pixel, corner = img.getPixel, (63, 63)  # made before the collector is armed
+    armed = [True]
+
+    def collecting(phase, info):
+        if armed[0] and phase == "start":
+            armed[0] = False
+            img._pixels = None  # frees the buffer the pixel is being read from
+
+    keep = [(i, i, i) for i in range(5000)]  # no spare tuples: getPixel's allocation may collect
+    threshold = gc.get_threshold()
+    gc.callbacks.append(collecting)
+    gc.set_threshold(1)
+    try:
+        assert get_pixel(corner) == (7, 7, 7)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(collecting)
+    del keep
+
+
+def test_fields_replaced_while_save_looks_its_writer_up(m, SI, tmp_path, monkeypatch):
+    img = SI(2, 2, bytearray(12), bytearray(4), [(b"IHDR", None, 13)])
+    img._alpha = type("Victim", (), {})()  # held by the image alone
+    seen = []
+
+    class Key:  # sits in the writer's slot of the module's dict, so the lookup compares with it
+        def __hash__(self):
+            return hash("_writePngWithChunks")
+
+        def __eq__(self, other):
+            img._alpha = None
+            return False
+
+    namespace = vars(m)
+    writer = namespace.pop("_writePngWithChunks")
+    namespace[Key()] = 0
+    monkeypatch.setitem(namespace, "_writePngWithChunks", lambda *args: seen.append(args[4]))
+    try:
+        img.save(str(tmp_path / "a.png"))
+    finally:
+        namespace.pop(next(k for k in namespace if isinstance(k, Key)))
+        namespace["_writePngWithChunks"] = writer
+    assert seen == [None]
+
+
+def test_keyword_values_outlive_their_dict(SI):
+    class Width:
+        def __int__(self):  # empties the call's keyword dict, the only owner of its values
+            for o in gc.get_objects():
+                if type(o) is dict and type(o.get("png_chunks")) is Chunks:
+                    o.clear()
+            return 1
+
+    class Chunks(list):
+        pass
+
+    img = SI(**{"width": Width(), "height": 1, "pixels": bytearray(3), "png_chunks": Chunks([(b"IEND", b"", 0)])})
+    assert img._png_chunks == [(b"IEND", b"", 0)]
+
+
+def test_an_error_looking_the_decoder_up_comes_through_once(SI):
+    lookups = []
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "_streamToImage":
+                lookups.append(name)
+                raise Boom
+            return super().__getattribute__(name)
+
+    with pytest.raises(Boom):
+        Meta("Sub", (SI,), {}).open(b"BM")
+    assert len(lookups) == 1
+
+
+def test_a_bmp_path_that_resizes_the_pixels_while_opening(m, tmp_path):
+    pixels = bytearray(b"\x11\x22\x33") * 40000
+
+    class Path:
+        def __fspath__(self):  # runs inside open(), after the pixels were checked
+            pixels[:] = b"\x44\x55\x66" * 40000 + b"more"
+            return str(tmp_path / "a.bmp")
+
+    try:
+        m._writeBmp(Path(), 200, 200, pixels, None)
+    except BufferError:  # CPython refuses the resize; PyPy allows it, and every row is then the new one
+        return
+    assert set((tmp_path / "a.bmp").read_bytes()[54:]) == {0x44, 0x55, 0x66}
 
 
 # -- every entry point, with hooks that change the image under it -------------------------------
