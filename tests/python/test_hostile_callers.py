@@ -242,7 +242,7 @@ def test_a_collection_inside_getpixel_cannot_pull_the_pixels_away(SI):
     del keep
 
 
-def test_fields_replaced_while_save_looks_its_writer_up(m, SI, tmp_path, monkeypatch):
+def test_fields_replaced_while_save_looks_its_writer_up(m, SI, tmp_path):
     img = SI(2, 2, bytearray(12), bytearray(4), [(b"IHDR", None, 13)])
     img._alpha = type("Victim", (), {})()  # held by the image alone
     seen = []
@@ -258,7 +258,7 @@ def test_fields_replaced_while_save_looks_its_writer_up(m, SI, tmp_path, monkeyp
     namespace = vars(m)
     writer = namespace.pop("_writePngWithChunks")
     namespace[Key()] = 0
-    monkeypatch.setitem(namespace, "_writePngWithChunks", lambda *args: seen.append(args[4]))
+    namespace["_writePngWithChunks"] = lambda *args: seen.append(args[4])
     try:
         img.save(str(tmp_path / "a.png"))
     finally:
