@@ -1,6 +1,8 @@
 // The BMP decoder: a stream in, the DecodedImage 8-tuple out.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <Python.h>
 
 #include "binding/pyref.hpp"

@@ -1,6 +1,8 @@
 // Writing BMP files: _writeBmp.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include "binding/function.hpp"
 
 namespace vextaro {

@@ -1,6 +1,8 @@
 // The PNG chunk frame as the host sees it: _readChunk and _makeChunk.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <Python.h>
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 // Inline, since pixel access runs them once per call.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <cstdint>
 #include <optional>
 

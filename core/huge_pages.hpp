@@ -5,6 +5,8 @@
 // no such pages, or only through this advice, nothing else changes.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -1,6 +1,8 @@
 // The SimpleImage record: its layout, its type and its constructor.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <Python.h>
 
 #include <cstdint>

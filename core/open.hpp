@@ -1,6 +1,8 @@
 // Opening images: SimpleImage.open and SimpleImage._streamToImage.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include "binding/function.hpp"
 
 namespace vextaro {

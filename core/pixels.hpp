@@ -1,6 +1,8 @@
 // Pixel access and copying of a SimpleImage.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <cstdint>
 
 #include "binding/function.hpp"

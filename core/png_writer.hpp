@@ -1,6 +1,8 @@
 // Writing PNG files: _writePng, _split_idat_payload, _writePngWithChunks.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include "binding/function.hpp"
 
 namespace vextaro {

@@ -1,6 +1,8 @@
 // Saving images: SimpleImage.save and SimpleImage.saveBmp.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include "binding/function.hpp"
 
 namespace vextaro {

@@ -1,6 +1,8 @@
 // What the writers share: the pixel buffer as they read it, and the output file.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <Python.h>
 
 #include <cstdint>

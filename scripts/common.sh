@@ -70,13 +70,21 @@ meson_build() {
     [ "$(cat "$native" 2>/dev/null)" = "$binaries" ] || echo "$binaries" > "$native" || return 1
     if [ ! -f "$dir/build.ninja" ]; then
         rm -rf "$dir"
-        "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$native" "$@" >/dev/null || return 1
+        quiet "$venv/bin/meson" setup "$dir" "$ROOT" --native-file "$native" "$@" || return 1
     elif [ "$(cat "$asked" 2>/dev/null)" != "$*" ]; then
         log "reconfiguring $dir for: ${*:-its defaults}"
-        "$venv/bin/meson" setup --reconfigure "$dir" "$ROOT" --native-file "$native" "$@" >/dev/null || return 1
+        quiet "$venv/bin/meson" setup --reconfigure "$dir" "$ROOT" --native-file "$native" "$@" || return 1
     fi
     printf '%s' "$*" > "$asked" || return 1
-    "$venv/bin/ninja" -C "$dir" >/dev/null
+    quiet "$venv/bin/ninja" -C "$dir"
+}
+
+# Runs a command silently, showing its output only when it fails.
+quiet() {
+    local output
+    output=$("$@" 2>&1) && return 0
+    printf '%s\n' "$output" >&2
+    return 1
 }
 
 # Builds the module for one host under build/<tag> and puts it in Vextaro/,

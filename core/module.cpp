@@ -8,13 +8,13 @@
 #include "binding/function.hpp"
 #include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
-#include "binding/pypy_pixels.hpp"
+#include "core/bmp_writer.hpp"
 #include "core/chunks.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
 #include "core/png_writer.hpp"
-#include "core/bmp_writer.hpp"
+#include "core/pypy_pixels.hpp"
 #include "core/save.hpp"
 
 namespace vextaro {

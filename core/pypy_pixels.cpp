@@ -1,4 +1,4 @@
-#include "binding/pypy_pixels.hpp"
+#include "core/pypy_pixels.hpp"
 
 #if defined(PYPY_VERSION)
 

@@ -5,6 +5,8 @@
 // objects for everything else (errors included), so behaviour stays the same.
 #pragma once
 
+#include "core/layer.hpp"
+
 #include <Python.h>
 
 #include "binding/function.hpp"
