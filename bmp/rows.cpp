@@ -1,5 +1,7 @@
 #include "bmp/rows.hpp"
 
+#include <cstring>
+
 #include "bmp/rows_ssse3.hpp"
 
 namespace vextaro::bmp {
@@ -11,6 +13,20 @@ void bgr_to_rgb(const uint8_t* bgr, size_t width, uint8_t* rgb) {
         rgb[0] = r;
         rgb[1] = g;
         rgb[2] = b;
+    }
+}
+
+void read_rows(const uint8_t* stored, uint64_t rows, uint64_t stride, size_t width, bool bottom_up, uint8_t* rgb) {
+    const uint64_t row_bytes = uint64_t{width} * 3;
+    for (uint64_t r = 0; r < rows; ++r) bgr_to_rgb(stored + r * stride, width, rgb + (bottom_up ? rows - 1 - r : r) * row_bytes);
+}
+
+void write_rows(const uint8_t* rgb, size_t width, size_t height, size_t first, size_t count, uint8_t* stored) {
+    const size_t stride = static_cast<size_t>(row_stride(static_cast<uint32_t>(width)));
+    for (size_t r = 0; r < count; ++r) {
+        uint8_t* row = stored + r * stride;
+        rgb_to_bgr(rgb + (height - 1 - first - r) * width * 3, width, row);
+        std::memset(row + width * 3, 0, stride - width * 3);
     }
 }
 

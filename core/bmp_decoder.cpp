@@ -9,6 +9,7 @@
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/gil.hpp"
+#include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
 
 namespace vextaro {
@@ -35,71 +36,47 @@ std::optional<int64_t> as_int64(PyObject* o) {
     return v;
 }
 
-// Rows arrive one at a time and the buffer grows with them, so that a header's
-// claim alone never decides how much memory is taken. Bottom-up files fill the
-// buffer from its end, so the rows land in their final places as they come.
-class RowSink {
+// A bytearray as the row sink's storage.
+class ByteArrayStorage {
 public:
-    RowSink(uint64_t total, bool from_end) : total_(total), from_end_(from_end) {}
+    uint64_t size() const { return buffer_ ? static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer_.get())) : 0; }
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer_.get())); }
 
-    // Room for `n` more bytes; nullptr with an exception set on failure.
-    uint8_t* reserve(uint64_t n) {
-        if (!buffer_ && !grow(0)) return nullptr;
-        const uint64_t need = filled_ + n;
-        if (need > capacity() && !grow(need)) return nullptr;
-        auto* base = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(buffer_.get()));
-        uint8_t* at = from_end_ ? base + capacity() - need : base + filled_;
-        filled_ = need;
-        return at;
+    bool grow(uint64_t to, uint64_t keep_from, uint64_t keep, uint64_t keep_to) {
+        if (to > uint64_t(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        // Kept in place when growing at the end: the host's resize may not need to copy.
+        if (buffer_ && keep_from == 0 && keep_to == 0)
+            return PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(to)) == 0;
+        Ref bigger = new_bytearray(to);
+        if (!bigger) return false;
+        if (keep > 0) std::memcpy(PyByteArray_AS_STRING(bigger.get()) + keep_to, data() + keep_from, keep);
+        buffer_ = std::move(bigger);
+        return true;
     }
 
     Ref finish() { return buffer_ ? std::move(buffer_) : new_bytearray(0); }
 
 private:
-    uint64_t capacity() const { return static_cast<uint64_t>(PyByteArray_GET_SIZE(buffer_.get())); }
-
-    bool grow(uint64_t need) {
-        const uint64_t old = buffer_ ? capacity() : 0;
-        const uint64_t wanted = std::min(total_, std::max({need, old * 2, uint64_t{1} << 16}));
-        if (wanted < need || wanted > uint64_t(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return false;
-        }
-        if (buffer_ && !from_end_) return PyByteArray_Resize(buffer_.get(), static_cast<Py_ssize_t>(wanted)) == 0;
-        Ref bigger = new_bytearray(wanted);
-        if (!bigger) return false;
-        if (buffer_) {
-            std::memcpy(PyByteArray_AS_STRING(bigger.get()) + wanted - filled_,
-                        PyByteArray_AS_STRING(buffer_.get()) + old - filled_, filled_);
-        }
-        buffer_ = std::move(bigger);
-        return true;
-    }
-
-    uint64_t total_;
-    bool from_end_;
-    uint64_t filled_ = 0;
     Ref buffer_;
 };
 
 // Rows read from memory: all of them are there, so the buffer is made once, at
 // its final size, and filled straight from the file's bytes.
 Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
-    const uint64_t row_bytes = width * 3;
     if (stride > 0 && source.remaining() / stride < rows) {
         source.take(source.remaining());
         return Ref::steal(fail("Incomplete BMP pixel data"));
     }
-    const uint64_t total = stride > 0 ? row_bytes * rows : 0;
+    const uint64_t total = stride > 0 ? width * 3 * rows : 0;
     Ref pixels = new_bytearray(total);
     if (!pixels || total == 0) return pixels;
     const uint8_t* in = source.take(stride * rows).data();
     auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     without_gil([&] {
-        for (uint64_t r = 0; r < rows; ++r) {
-            const uint64_t target = bottom_up ? rows - 1 - r : r;
-            bmp::bgr_to_rgb(in + r * stride, static_cast<size_t>(width), out + target * row_bytes);
-        }
+        bmp::read_rows(in, rows, stride, static_cast<size_t>(width), bottom_up, out);
         return 0;
     });
     return pixels;
@@ -111,7 +88,8 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
     uint64_t total;
     if (__builtin_mul_overflow(row_bytes, rows, &total) || total > uint64_t(PY_SSIZE_T_MAX))
         return Ref::steal(PyErr_NoMemory());
-    RowSink sink(total, bottom_up);
+    ByteArrayStorage storage;
+    bmp::RowSink sink(storage, total, bottom_up);
     // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
     for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
         Ref row = source.read(stride);
@@ -119,11 +97,11 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
         if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
             return Ref::steal(fail("Incomplete BMP pixel data"));
         uint8_t* target = sink.reserve(row_bytes);
-        if (target == nullptr) return {};
+        if (target == nullptr) return PyErr_Occurred() ? Ref() : Ref::steal(PyErr_NoMemory());
         bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
                         target);
     }
-    return sink.finish();
+    return storage.finish();
 }
 
 }  // namespace

@@ -106,13 +106,8 @@ PyObject* write_bmp(const BoundArgs& a) {
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
             if (!rgb->retake() || !whole()) return false;
-            for (size_t r = 0; r < rows; ++r, ++done) {
-                // Bottom image row first.
-                const uint8_t* source = rgb->bytes().data() + (h - 1 - done) * w * 3;
-                uint8_t* row = out + r * row_stride;
-                bmp::rgb_to_bgr(source, w, row);
-                std::memset(row + w * 3, 0, row_stride - w * 3);
-            }
+            bmp::write_rows(rgb->bytes().data(), w, h, done, rows, out);
+            done += rows;
             // Only the last block can be short.
             if (rows * row_stride < static_cast<size_t>(PyByteArray_GET_SIZE(block.get())) &&
                 PyByteArray_Resize(block.get(), static_cast<Py_ssize_t>(rows * row_stride)) < 0)

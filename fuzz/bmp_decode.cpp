@@ -1,9 +1,9 @@
 // The BMP decoding path of the module over raw bytes: the two headers as the
 // module reads them, the seek to the pixel offset, and the rows converted both
-// ways the module does: one at a time into a buffer that grows with them (from
+// ways the module does, with its own code: one at a time into its row sink (from
 // its end for bottom-up files), as from a stream, and all at once into their
 // final places, as from memory. Both must equal each pixel looked up directly
-// in the input.
+// in the input, and the rows the writer makes of them must read back the same.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
 #include "fuzz/check.hpp"
 
@@ -21,40 +22,20 @@ namespace {
 uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
 
-// The module's row buffer: doubles from 64 KiB up to the total the header claims,
-// so that only rows actually delivered take memory.
-class RowSink {
+// Plain memory as the row sink's storage, where the module uses a bytearray.
+class VectorStorage {
 public:
-    RowSink(uint64_t total, bool from_end) : total_(total), from_end_(from_end) {}
-
-    uint8_t* reserve(uint64_t n) {
-        const uint64_t need = filled_ + n;
-        if (!buffer_ || need > capacity_) grow(need);
-        uint8_t* at = from_end_ ? buffer_.get() + capacity_ - need : buffer_.get() + filled_;
-        filled_ = need;
-        return at;
+    uint64_t size() const { return bytes_.size(); }
+    uint8_t* data() { return bytes_.data(); }
+    bool grow(uint64_t to, uint64_t keep_from, uint64_t keep, uint64_t keep_to) {
+        std::vector<uint8_t> bigger(to);
+        if (keep > 0) std::memcpy(bigger.data() + keep_to, bytes_.data() + keep_from, keep);
+        bytes_ = std::move(bigger);
+        return true;
     }
-
-    const uint8_t* data() const { return buffer_ ? buffer_.get() + (from_end_ ? capacity_ - filled_ : 0) : nullptr; }
-    uint64_t filled() const { return filled_; }
 
 private:
-    void grow(uint64_t need) {
-        const uint64_t wanted = std::min(total_, std::max({need, capacity_ * 2, uint64_t{1} << 16}));
-        CHECK(wanted >= need);
-        auto bigger = std::make_unique<uint8_t[]>(wanted);
-        if (buffer_) {
-            const uint64_t keep_from = from_end_ ? capacity_ - filled_ : 0;
-            std::memcpy(bigger.get() + (from_end_ ? wanted - filled_ : 0), buffer_.get() + keep_from, filled_);
-        }
-        buffer_ = std::move(bigger);
-        capacity_ = wanted;
-    }
-
-    uint64_t total_, capacity_ = 0;
-    bool from_end_;
-    uint64_t filled_ = 0;
-    std::unique_ptr<uint8_t[]> buffer_;
+    std::vector<uint8_t> bytes_;
 };
 
 }  // namespace
@@ -77,13 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool complete = stride == 0 || (size - pos) / stride >= rows;
 
     // From a stream: rows one at a time into a buffer that grows with them.
-    RowSink sink(row_bytes * rows, height > 0);
+    VectorStorage storage;
+    RowSink sink(storage, row_bytes * rows, height > 0);
     for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
         if (size - pos - r * stride < stride) {
             CHECK(!complete);
             return 0;  // "Incomplete BMP pixel data"
         }
-        bgr_to_rgb(data + pos + r * stride, static_cast<size_t>(width), sink.reserve(row_bytes));
+        uint8_t* target = sink.reserve(row_bytes);
+        CHECK(target != nullptr);
+        bgr_to_rgb(data + pos + r * stride, static_cast<size_t>(width), target);
     }
     CHECK(complete);
     CHECK(sink.filled() == (stride > 0 ? row_bytes * rows : 0));
@@ -92,14 +76,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // of a copy too, since the conversion allows it.
     const uint64_t total = stride > 0 ? row_bytes * rows : 0;
     std::vector<uint8_t> direct(total), in_place(data + pos, data + pos + stride * rows);
-    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
-        const uint64_t target = height > 0 ? rows - 1 - r : r;
-        bgr_to_rgb(data + pos + r * stride, static_cast<size_t>(width), direct.data() + target * row_bytes);
+    if (stride > 0) read_rows(data + pos, rows, stride, static_cast<size_t>(width), height > 0, direct.data());
+    for (uint64_t r = 0; stride > 0 && r < rows; ++r)
         bgr_to_rgb(in_place.data() + r * stride, static_cast<size_t>(width), in_place.data() + r * stride);
+
+    // Written back as the module's writer does, the pixel array of a bottom-up file comes back.
+    if (stride > 0 && rows > 0) {
+        std::vector<uint8_t> written(stride * rows, 0xAA);
+        const size_t half = static_cast<size_t>(rows / 2);
+        write_rows(direct.data(), static_cast<size_t>(width), static_cast<size_t>(rows), 0, half, written.data());
+        write_rows(direct.data(), static_cast<size_t>(width), static_cast<size_t>(rows), half, rows - half,
+                   written.data() + half * stride);
+        std::vector<uint8_t> again(total);
+        read_rows(written.data(), rows, stride, static_cast<size_t>(width), true, again.data());
+        CHECK(again == direct);
+        for (uint64_t r = 0; r < rows; ++r)
+            CHECK(std::all_of(written.begin() + r * stride + row_bytes, written.begin() + (r + 1) * stride,
+                              [](uint8_t b) { return b == 0; }));
     }
 
     // Pixel (x, y) with y counted from the top, straight from the input.
-    const uint8_t* pixels = sink.data();
+    const uint8_t* pixels = storage.data() + (height > 0 ? storage.size() - sink.filled() : 0);
     for (uint64_t y = 0; stride > 0 && y < rows; ++y) {
         const uint64_t stored = height > 0 ? rows - 1 - y : y;
         const uint8_t* in = data + pos + stored * stride;

@@ -45,5 +45,18 @@ TEST(BgrToRgb, SeparateAndInPlace) {
     }
 }
 
+TEST(PixelArray, WrittenBottomUpPaddedAndReadBack) {
+    const Bytes rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};  // 2 x 2, top row first
+    Bytes stored(16, 0xEE);
+    write_rows(rgb.data(), 2, 2, 0, 1, stored.data());  // in two blocks, as the writer does
+    write_rows(rgb.data(), 2, 2, 1, 1, stored.data() + 8);
+    EXPECT_EQ(stored, (Bytes{9, 8, 7, 12, 11, 10, 0, 0, 3, 2, 1, 6, 5, 4, 0, 0}));
+    Bytes back(12);
+    read_rows(stored.data(), 2, 8, 2, true, back.data());
+    EXPECT_EQ(back, rgb);
+    read_rows(stored.data(), 2, 8, 2, false, back.data());  // a top-down file: stored order is image order
+    EXPECT_EQ(back, (Bytes{7, 8, 9, 10, 11, 12, 1, 2, 3, 4, 5, 6}));
+}
+
 }  // namespace
 }  // namespace vextaro::bmp
