@@ -129,9 +129,12 @@ build_sanitized() {
 # objects alive until exit by design), and failed allocations returned as NULL as
 # the C library does, so that they become MemoryError. UBSan (gcc's) ignores
 # log_path and reports on stderr: it aborts, so that no exit status hides it.
+# Python objects come from malloc too: in the host's own arenas a use after free
+# of an object would pass unseen.
 sanitized_env() {
     local logs=$1
     echo "VEXTARO_STAGE=$ROOT/build/cp310-asan/stage"
+    echo "PYTHONMALLOC=malloc"
     echo "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
     echo "ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan"
     echo "UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1"

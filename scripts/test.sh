@@ -125,6 +125,8 @@ if ! $quick; then
         step "cp310-asan:pytest" sanitized_pytest
         step "cp310-asan:python-fuzz" sanitized .venv/cp310/bin/python fuzz/python_fuzz.py --seed 1 \
             --iterations 300000 --seconds 90
+        step "cp310-asan:caller-fuzz" sanitized .venv/cp310/bin/python fuzz/caller_fuzz.py --seed 1 \
+            --iterations 300000 --seconds 90
     fi
     step "fuzz:build" bash fuzz/build.sh && step "fuzz:run" bash fuzz/run.sh 60
 
