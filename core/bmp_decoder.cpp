@@ -11,15 +11,11 @@
 #include "binding/gil.hpp"
 #include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
+#include "core/errors.hpp"
 
 namespace vextaro {
 
 namespace {
-
-PyObject* fail(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
 
 // struct.unpack(format, data) through the module's struct, into exactly n items.
 bool unpack(const char* format, PyObject* data, Ref* items, Py_ssize_t n) {
@@ -68,7 +64,7 @@ private:
 Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
     if (stride > 0 && source.remaining() / stride < rows) {
         source.take(source.remaining());
-        return Ref::steal(fail("Incomplete BMP pixel data"));
+        return Ref::steal(raise(bmp::Error::Incomplete));
     }
     const uint64_t total = stride > 0 ? width * 3 * rows : 0;
     Ref pixels = new_bytearray(total);
@@ -95,7 +91,7 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
         Ref row = source.read(stride);
         if (!row) return {};
         if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
-            return Ref::steal(fail("Incomplete BMP pixel data"));
+            return Ref::steal(raise(bmp::Error::Incomplete));
         uint8_t* target = sink.reserve(row_bytes);
         if (target == nullptr) return PyErr_Occurred() ? Ref() : Ref::steal(PyErr_NoMemory());
         bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
@@ -110,7 +106,7 @@ Ref load_bmp(Source& source) {
     Ref file_header = source.read(14);
     if (!file_header) return {};
     if (PyBytes_GET_SIZE(file_header.get()) != 14 || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
-        return Ref::steal(fail("Unsupported BMP header"));
+        return Ref::steal(raise(bmp::Error::FileHeader));
     Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
     Ref file_fields[4];
     if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return {};
@@ -118,12 +114,12 @@ Ref load_bmp(Source& source) {
 
     Ref size_bytes = source.read(4);
     if (!size_bytes) return {};
-    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return Ref::steal(fail("Corrupted BMP DIB header"));
+    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return Ref::steal(raise(bmp::Error::DibHeader));
     Ref header_size[1];
     if (!unpack("<I", size_bytes.get(), header_size, 1)) return {};
     const auto size = as_int64(header_size[0].get());
     if (!size) return {};
-    if (*size != 40) return Ref::steal(fail("Only BITMAPINFOHEADER BMP files are supported"));
+    if (*size != 40) return Ref::steal(raise(bmp::Error::HeaderKind));
 
     Ref info = source.read(36);
     Ref f[10];  // width, height, planes, bits per pixel, compression, image size, xppm, yppm, clrUsed, clrImportant
@@ -133,8 +129,8 @@ Ref load_bmp(Source& source) {
         if (!(v[k] = as_int64(f[k].get()))) return {};
     }
     const int64_t width = *v[0], height = *v[1];
-    if (*v[2] != 1 || *v[3] != 24 || *v[4] != 0) return Ref::steal(fail("Only uncompressed 24-bit BMP files are supported"));
-    if (width < 0 || width > INT32_MAX) return Ref::steal(fail("Invalid BMP width"));
+    if (*v[2] != 1 || *v[3] != 24 || *v[4] != 0) return Ref::steal(raise(bmp::Error::PixelFormat));
+    if (width < 0 || width > INT32_MAX) return Ref::steal(raise(bmp::Error::Width));
 
     // In unsigned arithmetic: a rebound struct may hand back a height of -2**63.
     const uint64_t rows = height < 0 ? 0 - static_cast<uint64_t>(height) : static_cast<uint64_t>(height);

@@ -7,6 +7,7 @@
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/source.hpp"
+#include "core/errors.hpp"
 #include "png/crc.hpp"
 
 namespace vextaro {
@@ -21,8 +22,8 @@ uint32_t big_endian32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
-std::nullopt_t fail(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
+std::nullopt_t fail(png::Error e) {
+    raise(e);
     return std::nullopt;
 }
 
@@ -128,13 +129,13 @@ std::optional<Chunk> read_chunk(Source& source) {
         Ref also_empty = Ref::borrow(empty.get());
         return Chunk{std::move(empty), std::move(also_empty), {}};
     }
-    if (PyBytes_GET_SIZE(length_bytes.get()) != 4) return fail("Unexpected EOF while reading chunk length");
+    if (PyBytes_GET_SIZE(length_bytes.get()) != 4) return fail(png::Error::EofLength);
     const uint32_t length = big_endian32(bytes_of(length_bytes.get()).data());
 
     Chunk chunk;
     chunk.type = source.read(4);
     if (!chunk.type) return std::nullopt;
-    if (PyBytes_GET_SIZE(chunk.type.get()) < 4) return fail("Unexpected EOF while reading chunk type");
+    if (PyBytes_GET_SIZE(chunk.type.get()) < 4) return fail(png::Error::EofType);
     if (source.in_memory()) {
         chunk.view = source.take(length);
     } else {
@@ -142,10 +143,10 @@ std::optional<Chunk> read_chunk(Source& source) {
         if (!chunk.data) return std::nullopt;
         chunk.view = bytes_of(chunk.data.get());
     }
-    if (chunk.view.size() != length) return fail("Unexpected EOF while reading chunk data");
+    if (chunk.view.size() != length) return fail(png::Error::EofData);
     Ref crc = source.read(4);
     if (!crc) return std::nullopt;
-    if (PyBytes_GET_SIZE(crc.get()) < 4) return fail("Unexpected EOF while reading chunk CRC");
+    if (PyBytes_GET_SIZE(crc.get()) < 4) return fail(png::Error::EofCrc);
 
     std::optional<uint32_t> expected;
     Ref zlib = module_global(names.zlib);
@@ -157,7 +158,7 @@ std::optional<Chunk> read_chunk(Source& source) {
         expected = chunk_crc_of(chunk.type.get(), chunk.data.get());
     }
     if (!expected) return std::nullopt;
-    if (*expected != big_endian32(bytes_of(crc.get()).data())) return fail("Corrupted PNG chunk detected");
+    if (*expected != big_endian32(bytes_of(crc.get()).data())) return fail(png::Error::CorruptChunk);
     return chunk;
 }
 

@@ -6,6 +6,7 @@
 #include "binding/args.hpp"
 #include "binding/compat.hpp"
 #include "binding/pyref.hpp"
+#include "core/errors.hpp"
 #include "core/geometry.hpp"
 
 namespace vextaro {
@@ -16,21 +17,16 @@ namespace {
 
 ImageObject* as_image(PyObject* o) { return reinterpret_cast<ImageObject*>(o); }
 
-PyObject* raise_value(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
-
 // bytearray(source) after checking len(source) == expected; the converted length
 // is checked too, since the conversion may yield another number of bytes than
 // len() reports (a memoryview of wider items, say).
 Ref checked_bytearray(PyObject* source, std::optional<int64_t> expected, const char* message, bool fresh) {
     const Py_ssize_t given = PyObject_Length(source);
     if (given < 0) return {};
-    if (!expected || given != *expected) return Ref::steal(raise_value(message));
+    if (!expected || given != *expected) return Ref::steal(raise(PyExc_ValueError, message));
     if (fresh && PyByteArray_CheckExact(source)) return Ref::borrow(source);
     Ref converted = Ref::steal(PyByteArray_FromObject(source));
-    if (converted && PyByteArray_GET_SIZE(converted.get()) != *expected) return Ref::steal(raise_value(message));
+    if (converted && PyByteArray_GET_SIZE(converted.get()) != *expected) return Ref::steal(raise(PyExc_ValueError, message));
     return converted;
 }
 
@@ -193,20 +189,20 @@ const FunctionSpec kSetStateSpec = {"__setstate__", "SimpleImage.__setstate__", 
 
 PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
     const auto pixel_length = raster_length(p.width, p.height, 3);
-    Ref pixels = checked_bytearray(p.pixels, pixel_length, "Pixel data length does not match image dimensions", fresh);
+    Ref pixels = checked_bytearray(p.pixels, pixel_length, message::kPixelLength, fresh);
     if (!pixels) return nullptr;
 
     Ref alpha = Ref::borrow(Py_None);
     if (p.alpha != Py_None) {
         alpha = checked_bytearray(p.alpha, raster_length(p.width, p.height, 1),
-                                  "Alpha channel length does not match image dimensions", fresh);
+                                  message::kAlphaLength, fresh);
         if (!alpha) return nullptr;
     }
     Ref chunks = stored_list(p.png_chunks, fresh);
     if (!chunks) return nullptr;
     Ref filters = Ref::borrow(Py_None);
     if (p.png_filters != Py_None) {
-        filters = checked_bytearray(p.png_filters, p.height, "PNG filter count does not match image height", fresh);
+        filters = checked_bytearray(p.png_filters, p.height, message::kFilterCount, fresh);
         if (!filters) return nullptr;
     }
     Ref bmp_header = stored_dict(p.bmp_header, fresh);

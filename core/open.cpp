@@ -8,17 +8,13 @@
 #include "binding/source.hpp"
 #include "binding/stream.hpp"
 #include "core/bmp_decoder.hpp"
+#include "core/errors.hpp"
 #include "core/image.hpp"
 #include "core/png_decoder.hpp"
 
 namespace vextaro {
 
 namespace {
-
-PyObject* fail(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    return nullptr;
-}
 
 int starts_with_png_signature(PyObject* signature) {
     Ref png = module_global(names.PNG_SIGNATURE);
@@ -42,7 +38,7 @@ Ref stream_to_image(Source& source) {
     if (png) return load_png(source);
     if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
         return load_bmp(source);
-    return Ref::steal(fail(PyExc_ValueError, "Unsupported image format"));
+    return Ref::steal(raise(PyExc_ValueError, message::kUnsupportedFormat));
 }
 
 PyObject* stream_to_image_body(const BoundArgs& a) {
@@ -122,7 +118,7 @@ PyObject* open_body(const BoundArgs& a) {
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         decoded = decode_bytes(cls, source, native);
     } else {
-        return fail(PyExc_TypeError, "source must be a file path or raw bytes");
+        return raise(PyExc_TypeError, message::kSourceType);
     }
     Ref f[8];  // width, height, pixels, channels, alpha, chunks, bmp_meta, png_filters
     if (!decoded || !unpack_exactly(decoded.get(), f, 8)) return nullptr;

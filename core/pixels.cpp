@@ -6,6 +6,7 @@
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
+#include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/image.hpp"
 
@@ -25,11 +26,6 @@ std::optional<Coords> unpack_coords(PyObject* coords) {
         return std::nullopt;
     }
     return Coords{PyTuple_GET_ITEM(coords, 0), PyTuple_GET_ITEM(coords, 1)};
-}
-
-PyObject* out_of_bounds() {
-    PyErr_SetString(PyExc_ValueError, "Pixel coordinate out of bounds");
-    return nullptr;
 }
 
 // An int whose arithmetic and comparisons are the host's own (bool included),
@@ -115,7 +111,7 @@ std::optional<Located> locate(ImageObject* img, Coords c) {
     bool outside = false;
     if (auto fast = fast_offset(img, c, &outside)) return Located{fast, {}};
     const int inside = outside ? 0 : general_in_bounds(img, c);
-    if (inside == 0) out_of_bounds();
+    if (inside == 0) raise(PyExc_ValueError, message::kOutOfBounds);
     if (inside != 1) return std::nullopt;
     Ref offset = general_offset(img, c);
     if (!offset) return std::nullopt;

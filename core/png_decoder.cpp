@@ -13,6 +13,7 @@
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
+#include "core/errors.hpp"
 #include "core/huge_pages.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
@@ -21,11 +22,6 @@
 namespace vextaro {
 
 namespace {
-
-PyObject* fail(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
 
 using png::Header;
 
@@ -49,8 +45,8 @@ bool read_header(PyObject* data, Header& h) {
 }
 
 bool check_header(const Header& h) {
-    const char* refusal = png::header_refusal(h);
-    return refusal == nullptr || fail(refusal);
+    const auto refusal = png::header_refusal(h);
+    return !refusal || raise(*refusal);
 }
 
 // The IDAT payloads in file order: the objects the chunk reader gave (none for
@@ -210,10 +206,10 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return {};
-        if (!expected || uint64_t(length) != *expected) return {Ref::steal(fail("Malformed PNG image data")), {}};
+        if (!expected || uint64_t(length) != *expected) return {Ref::steal(raise(png::Error::Malformed)), {}};
         Ref out = Ref::steal(PyByteArray_FromObject(inflated.get()));
         if (out && uint64_t(PyByteArray_GET_SIZE(out.get())) != *expected)
-            return {Ref::steal(fail("Malformed PNG image data")), {}};
+            return {Ref::steal(raise(png::Error::Malformed)), {}};
         return {std::move(out), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     }
 
@@ -225,7 +221,7 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         idat.release_objects();
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, UINT64_MAX); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
-        return {Ref::steal(fail("Malformed PNG image data")), {}};
+        return {Ref::steal(raise(png::Error::Malformed)), {}};
     }
     // A large claim from little data is checked by zlib before any of it is
     // reserved: the stream must earn the memory it asks for.
@@ -233,7 +229,7 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         const Joined joined = join(idat.views);
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, *expected); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
-        if (verdict.kind == png::InflateResult::Kind::OtherLength) return {Ref::steal(fail("Malformed PNG image data")), {}};
+        if (verdict.kind == png::InflateResult::Kind::OtherLength) return {Ref::steal(raise(png::Error::Malformed)), {}};
     }
     Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
@@ -248,7 +244,7 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         case png::InflateResult::Kind::Exact:
             return planes;
         case png::InflateResult::Kind::OtherLength:
-            return {Ref::steal(fail("Malformed PNG image data")), {}};
+            return {Ref::steal(raise(png::Error::Malformed)), {}};
         case png::InflateResult::Kind::Invalid:
             return {Ref::steal(raise_zlib_error(zlib.get(), r)), {}};
         case png::InflateResult::Kind::Unsure:
@@ -260,7 +256,7 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
     Ref inflated = compressed_object ? host_decompress(zlib.get(), compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
-        return {Ref::steal(fail("Malformed PNG image data")), {}};
+        return {Ref::steal(raise(png::Error::Malformed)), {}};
     std::memcpy(target.data(), PyBytes_AS_STRING(inflated.get()), target.size());
     return planes;
 }
@@ -273,7 +269,7 @@ Ref load_png(Source& source) {
     if (!expected_signature) return {};
     const int same = PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_EQ);
     if (same < 0) return {};
-    if (!same) return Ref::steal(fail("Unsupported PNG signature"));
+    if (!same) return Ref::steal(raise(png::Error::BadSignature));
 
     Ref chunks = Ref::steal(PyList_New(0));
     Payloads idat;
@@ -299,10 +295,7 @@ Ref load_png(Source& source) {
     auto* alpha_bytes = channels == 4 ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(alpha.get())) : nullptr;
     auto* filter_bytes = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get()));
     const auto bad = without_gil([&] { return png::reconstruct_image(lines, width, height, channels, filter_bytes, alpha_bytes); });
-    if (bad) {
-        PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", int(bad->filter));
-        return {};
-    }
+    if (bad) return Ref::steal(raise_bad_filter(bad->filter));
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
     if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3))) return {};
     return Ref::steal(Py_BuildValue("(iiOiOOOO)", header.width, header.height, scanlines.get(), channels,

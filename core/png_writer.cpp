@@ -10,6 +10,7 @@
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
+#include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/writing.hpp"
 #include "png/filter.hpp"
@@ -18,19 +19,14 @@ namespace vextaro {
 
 namespace {
 
-std::nullopt_t refuse(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return std::nullopt;
-}
-
-constexpr const char* kPixelLength = "Pixel data length does not match image dimensions";
-constexpr const char* kAlphaLength = "Alpha channel length does not match image dimensions";
-constexpr const char* kFilterCount = "PNG filter count does not match image height";
+using message::kAlphaLength;
+using message::kFilterCount;
+using message::kPixelLength;
 
 // The view's byte length == expected, raising `message` otherwise.
 bool byte_length_is(const ByteBuffer& view, int64_t expected, const char* message) {
     if (static_cast<int64_t>(view.bytes().size()) == expected) return true;
-    refuse(message);
+    raise(PyExc_ValueError, message);
     return false;
 }
 
@@ -39,7 +35,7 @@ bool length_is(PyObject* o, std::optional<int64_t> expected, const char* message
     const Py_ssize_t given = PyObject_Length(o);
     if (given < 0) return false;
     if (!expected || given != *expected) {
-        refuse(message);
+        raise(PyExc_ValueError, message);
         return false;
     }
     return true;
@@ -110,7 +106,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
                                            filter_bytes ? filter_bytes->bytes().data() : nullptr,
                                            reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())));
     if (bad) {
-        PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", int(bad->filter));
+        raise_bad_filter(bad->filter);
         return std::nullopt;
     }
     // The host's zlib compresses, so the bytes are exactly what its zlib makes.

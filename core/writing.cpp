@@ -2,23 +2,15 @@
 
 #include "binding/namespace.hpp"
 #include "binding/stream.hpp"
+#include "core/errors.hpp"
 
 namespace vextaro {
-
-namespace {
-
-PyObject* pixel_length_error() {
-    PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
-    return nullptr;
-}
-
-}  // namespace
 
 std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected) {
     const Py_ssize_t given = PyObject_Length(pixels);
     if (given < 0) return std::nullopt;
     if (!expected || given != *expected) {
-        pixel_length_error();
+        raise(PyExc_ValueError, message::kPixelLength);
         return std::nullopt;
     }
     Ref converted = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref::steal(PyByteArray_FromObject(pixels));
@@ -27,7 +19,7 @@ std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t>
     // What the encoder reads is the byte length, which len() need not count, and
     // code run since the check (a __len__, a rebound name) may have resized it.
     if (static_cast<int64_t>(bytes->bytes().size()) != *expected) {
-        pixel_length_error();
+        raise(PyExc_ValueError, message::kPixelLength);
         return std::nullopt;
     }
     return bytes;

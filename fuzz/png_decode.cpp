@@ -210,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (std::memcmp(type, "IDAT", 4) == 0) idat.insert(idat.end(), body.begin(), body.end());
         if (std::memcmp(type, "IEND", 4) == 0) break;
     }
-    if (header_refusal(h) != nullptr) return 0;
+    if (header_refusal(h)) return 0;
     const auto expected = scanline_bytes(h, uint64_t(PTRDIFF_MAX));
     if (!expected || *expected > max_inflated_size(idat.size())) {
         const auto verdict = judge_with_zlib(idat, UINT64_MAX);

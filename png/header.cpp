@@ -2,15 +2,14 @@
 
 namespace vextaro::png {
 
-const char* header_refusal(const Header& h) {
+std::optional<Error> header_refusal(const Header& h) {
     if (h.width == -1 || h.height == -1 || h.bit_depth == -1 || h.colour_type == -1 || h.compression == -1 ||
         h.filter == -1 || h.interlace == -1)
-        return "Incomplete PNG header information";
-    if (h.bit_depth != 8) return "Only 8-bit PNG images are supported";
-    if (h.colour_type != 2 && h.colour_type != 6) return "Only RGB/RGBA PNG images are supported";
-    if (h.compression != 0 || h.filter != 0 || h.interlace != 0)
-        return "Unsupported PNG configuration (compression/filter/interlace)";
-    return nullptr;
+        return Error::IncompleteHeader;
+    if (h.bit_depth != 8) return Error::BitDepth;
+    if (h.colour_type != 2 && h.colour_type != 6) return Error::ColourType;
+    if (h.compression != 0 || h.filter != 0 || h.interlace != 0) return Error::Configuration;
+    return std::nullopt;
 }
 
 std::optional<uint64_t> scanline_bytes(const Header& h, uint64_t max_size) {

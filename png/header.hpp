@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "png/errors.hpp"
+
 namespace vextaro::png {
 
 // The seven IHDR fields; -1 until an IHDR has been read.
@@ -12,8 +14,8 @@ struct Header {
             interlace = -1;
 };
 
-// The refusal of the first check the header fails, or nullptr when it is one we decode.
-const char* header_refusal(const Header& h);
+// The first check the header fails, or nothing when it is one we decode.
+std::optional<Error> header_refusal(const Header& h);
 
 // Bytes per pixel of an accepted header.
 constexpr int channels_of(const Header& h) { return h.colour_type == 6 ? 4 : 3; }
