@@ -14,9 +14,10 @@
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
-#include "core/huge_pages.hpp"
 #include "png/header.hpp"
+#include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
+#include "png/payloads.hpp"
 #include "png/unfilter.hpp"
 
 namespace vextaro {
@@ -51,12 +52,12 @@ bool check_header(const Header& h) {
 
 // The IDAT payloads in file order: the objects the chunk reader gave (none for
 // chunks read from memory), and their bytes while every one of them has some.
-struct Payloads {
+struct ImageData {
     Ref objects = Ref::steal(PyList_New(0));
     // References of our own to the objects the views point into: a list does
     // not keep PyPy's C-side copy of an object alive.
     std::vector<Ref> owners;
-    std::vector<std::span<const uint8_t>> views;
+    png::Payloads views;
     bool all_bytes = true;
 
     // Once the payloads have been copied elsewhere, their objects can go.
@@ -84,7 +85,7 @@ std::optional<Chunk> next_chunk(Source& source) {
 }
 
 // The chunk loop: every chunk into `chunks`, the IDAT payloads into `idat`.
-bool read_chunks(Source& source, PyObject* chunks, Payloads& idat, Header& header) {
+bool read_chunks(Source& source, PyObject* chunks, ImageData& idat, Header& header) {
     for (;;) {
         auto chunk = next_chunk(source);
         if (!chunk) return false;
@@ -132,56 +133,18 @@ Ref host_decompress(PyObject* zlib, PyObject* compressed) {
     return Ref::steal(PyObject_CallMethodObjArgs(zlib, names.decompress, compressed, nullptr));
 }
 
-// The IDAT payloads as one contiguous buffer: the one payload itself when
-// there is one, a copy of them all otherwise.
-struct Joined {
-    std::unique_ptr<uint8_t[]> storage;
-    std::span<const uint8_t> bytes;
-};
-
-size_t total_size(const std::vector<std::span<const uint8_t>>& views) {
-    size_t total = 0;
-    for (const auto& v : views) total += v.size();
-    return total;
-}
-
-// `scratch`, when given, is used for the copy if it is large enough.
-Joined join(const std::vector<std::span<const uint8_t>>& views, std::span<uint8_t> scratch = {}) {
-    Joined j;
-    if (views.size() == 1) {
-        j.bytes = views[0];
-        return j;
-    }
-    const size_t total = total_size(views);
-    uint8_t* target = scratch.data();
-    if (total > scratch.size()) {
-        j.storage = std::make_unique_for_overwrite<uint8_t[]>(total);
-        target = j.storage.get();
-        prefer_huge_pages({target, total});
-    }
-    size_t at = 0;
-    for (const auto& v : views) {
-        if (!v.empty()) std::memcpy(target + at, v.data(), v.size());  // target is null when all are empty
-        at += v.size();
-    }
-    j.bytes = {target, total};
-    return j;
-}
-
 // b"".join of the payloads, for the module's own zlib.decompress when it has been rebound.
-Ref joined_object(Payloads& idat) {
+Ref joined_object(ImageData& idat) {
     if (!idat.all_bytes || PyList_GET_SIZE(idat.objects.get()) == static_cast<Py_ssize_t>(idat.views.size())) {
         Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
         return empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, idat.objects.get(), nullptr))
                      : Ref();
     }
-    const Joined j = join(idat.views);
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(j.bytes.data()),
-                                                static_cast<Py_ssize_t>(j.bytes.size())));
+    std::unique_ptr<uint8_t[]> storage;
+    const auto joined = png::join(idat.views, storage);
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.data()),
+                                                static_cast<Py_ssize_t>(joined.size())));
 }
-
-constexpr uint64_t kLargeClaim = uint64_t{64} << 20;
-constexpr uint64_t kSuspectRatio = 64;
 
 // The decoded planes before reconstruction: the scanlines, inflated, and the
 // alpha buffer (None for RGB), still to be filled.
@@ -197,7 +160,7 @@ std::span<uint8_t> bytes_of(PyObject* bytearray) {
 
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
-Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
+Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
     Ref zlib = module_global(names.zlib);
     if (!zlib) return {};
     if (zlib.get() != originals.zlib || !idat.all_bytes) {
@@ -213,33 +176,27 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
         return {std::move(out), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     }
 
-    // A length no stream of this size can inflate to is never allocated: zlib
-    // only has to say whether it accepts the stream.
-    const size_t compressed = total_size(idat.views);
-    if (!expected || *expected > png::max_inflated_size(compressed)) {
-        const Joined joined = join(idat.views);
-        idat.release_objects();
-        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, UINT64_MAX); });
+    std::unique_ptr<uint8_t[]> storage;
+    const auto plan = png::plan_inflation(png::total_size(idat.views), expected);
+    if (plan != png::InflatePlan::Inflate) {
+        const auto joined = png::join(idat.views, storage);
+        if (plan == png::InflatePlan::JudgeOnly) idat.release_objects();
+        const uint64_t length = plan == png::InflatePlan::JudgeOnly ? UINT64_MAX : *expected;
+        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined, length); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
-        return {Ref::steal(raise(png::Error::Malformed)), {}};
-    }
-    // A large claim from little data is checked by zlib before any of it is
-    // reserved: the stream must earn the memory it asks for.
-    if (*expected > kLargeClaim && *expected / kSuspectRatio > compressed) {
-        const Joined joined = join(idat.views);
-        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined.bytes, *expected); });
-        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
-        if (verdict.kind == png::InflateResult::Kind::OtherLength) return {Ref::steal(raise(png::Error::Malformed)), {}};
+        if (plan == png::InflatePlan::JudgeOnly || verdict.kind == png::InflateResult::Kind::OtherLength)
+            return {Ref::steal(raise(png::Error::Malformed)), {}};
+        storage.reset();  // joined again below, into the alpha buffer when it fits
     }
     Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
-    prefer_huge_pages(bytes_of(planes.scanlines.get()));
+    png::prefer_huge_pages(bytes_of(planes.scanlines.get()));
     // The alpha buffer is filled only after inflation, so until then it can hold
     // the joined payloads, which are usually smaller than it: no third buffer.
-    const Joined joined = join(idat.views, alpha_size ? bytes_of(planes.alpha.get()) : std::span<uint8_t>());
+    const auto joined = png::join(idat.views, storage, alpha_size ? bytes_of(planes.alpha.get()) : std::span<uint8_t>());
     idat.release_objects();
     const std::span<uint8_t> target = bytes_of(planes.scanlines.get());
-    const auto r = without_gil([&] { return png::inflate_exact(joined.bytes, target); });
+    const auto r = without_gil([&] { return png::inflate_exact(joined, target); });
     switch (r.kind) {
         case png::InflateResult::Kind::Exact:
             return planes;
@@ -251,8 +208,8 @@ Planes inflate_scanlines(Payloads& idat, std::optional<uint64_t> expected, std::
             break;
     }
     // The two inflaters disagree about a stream: the host's zlib has the last word.
-    Ref compressed_object = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.bytes.data()),
-                                                                 static_cast<Py_ssize_t>(joined.bytes.size())));
+    Ref compressed_object = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.data()),
+                                                                 static_cast<Py_ssize_t>(joined.size())));
     Ref inflated = compressed_object ? host_decompress(zlib.get(), compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
@@ -272,7 +229,7 @@ Ref load_png(Source& source) {
     if (!same) return Ref::steal(raise(png::Error::BadSignature));
 
     Ref chunks = Ref::steal(PyList_New(0));
-    Payloads idat;
+    ImageData idat;
     Header header;
     if (!chunks || !idat.objects || !read_chunks(source, chunks.get(), idat, header) || !check_header(header))
         return {};

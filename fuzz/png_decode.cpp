@@ -1,12 +1,15 @@
 // The PNG decoding path of the module over raw bytes: chunk framing with CRC
-// checks, IHDR/IDAT/IEND as the module collects them, the header checks, the
-// bounded inflation and the reconstruction. Two oracles check the kernels:
+// checks, IHDR/IDAT/IEND as the module collects them, and then the module's own
+// code: the header checks, the join of the image data, the inflation plan
+// (zlib's verdict first for claims the data cannot back), the bounded inflation
+// and the reconstruction. Two oracles check the kernels:
 // zlib must agree with every stream the libdeflate path accepts, and the
 // reconstructed planes must equal a byte-by-byte reference.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "png/header.hpp"
 #include "png/inflate.hpp"
 #include "png/paeth.hpp"
+#include "png/payloads.hpp"
 #include "png/unfilter.hpp"
 #include "fuzz/check.hpp"
 
@@ -190,8 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return 0;
     size_t at = 8;
     Header h;
-    std::vector<uint8_t> idat;
-    idat.reserve(1);
+    Payloads idat;
     // A stream that ends between chunks ends the loop, as an IEND does.
     while (at < size) {
         if (size - at < 12) return 0;
@@ -207,22 +210,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (w > INT32_MAX || hh > INT32_MAX) return 0;  // OverflowError
             h = {int32_t(w), int32_t(hh), body[8], body[9], body[10], body[11], body[12]};
         }
-        if (std::memcmp(type, "IDAT", 4) == 0) idat.insert(idat.end(), body.begin(), body.end());
+        if (std::memcmp(type, "IDAT", 4) == 0) idat.push_back(body);
         if (std::memcmp(type, "IEND", 4) == 0) break;
     }
     if (header_refusal(h)) return 0;
     const auto expected = scanline_bytes(h, uint64_t(PTRDIFF_MAX));
-    if (!expected || *expected > max_inflated_size(idat.size())) {
-        const auto verdict = judge_with_zlib(idat, UINT64_MAX);
-        CHECK(verdict.kind != InflateResult::Kind::Exact);
+    const auto plan = plan_inflation(total_size(idat), expected);
+    // Once the memory is reserved, the module lends its alpha buffer for the join.
+    std::vector<uint8_t> scratch(plan == InflatePlan::Inflate && channels_of(h) == 4 ? size_t(h.width) * size_t(h.height) : 0);
+    std::unique_ptr<uint8_t[]> storage;
+    const auto joined = join(idat, storage, scratch);
+    CHECK(joined.size() == total_size(idat));
+    if (plan != InflatePlan::Inflate) {
+        const auto verdict = judge_with_zlib(joined, plan == InflatePlan::JudgeOnly ? UINT64_MAX : *expected);
+        const auto host = zlib_decompress(joined, 0);
+        CHECK((verdict.kind == InflateResult::Kind::Invalid) == !host.ok);
+        if (!host.ok) return 0;
         // No stream this short can reach the expected length.
-        if (expected) CHECK(zlib_decompress(idat, 0).length != *expected);
-        return 0;
+        if (plan == InflatePlan::JudgeOnly) {
+            CHECK(!expected || host.length != *expected);
+            return 0;
+        }
+        CHECK((verdict.kind == InflateResult::Kind::OtherLength) == (host.length != *expected));
+        if (host.length != *expected) return 0;
     }
     std::vector<uint8_t> lines(*expected);
     lines.reserve(1);
-    const auto r = inflate_exact(idat, lines);
-    const auto host = zlib_decompress(idat, *expected);
+    const auto r = inflate_exact(joined, lines);
+    const auto host = zlib_decompress(joined, *expected);
     switch (r.kind) {
         case InflateResult::Kind::Exact:
             CHECK(host.ok && host.length == *expected && host.out == lines);

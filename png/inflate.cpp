@@ -15,6 +15,14 @@ struct DecompressorDeleter {
 
 }  // namespace
 
+InflatePlan plan_inflation(uint64_t compressed, std::optional<uint64_t> expected) {
+    constexpr uint64_t kLargeClaim = uint64_t{64} << 20;
+    constexpr uint64_t kSuspectRatio = 64;
+    if (!expected || *expected > max_inflated_size(compressed)) return InflatePlan::JudgeOnly;
+    if (*expected > kLargeClaim && *expected / kSuspectRatio > compressed) return InflatePlan::JudgeFirst;
+    return InflatePlan::Inflate;
+}
+
 InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
     z_stream z{};
     if (inflateInit(&z) != Z_OK) return {InflateResult::Kind::Invalid, Z_MEM_ERROR, "out of memory"};

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -31,5 +32,19 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected);
 
 // An upper bound of what `compressed` bytes of a deflate stream can inflate to.
 constexpr uint64_t max_inflated_size(uint64_t compressed) { return compressed * 1032 + 1024; }
+
+// How image data of `compressed` bytes is inflated when the header implies
+// `expected` bytes of scanlines (nothing: no buffer could hold them).
+enum class InflatePlan {
+    // No stream this short reaches that length: zlib only says whether it
+    // accepts the stream (its error), and if it does the data is malformed.
+    JudgeOnly,
+    // A large claim from little data: zlib must accept the stream at exactly
+    // that length before the memory is reserved, so that it earns it.
+    JudgeFirst,
+    // Reserve the scanline buffer and inflate into it.
+    Inflate,
+};
+InflatePlan plan_inflation(uint64_t compressed, std::optional<uint64_t> expected);
 
 }  // namespace vextaro::png

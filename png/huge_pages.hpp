@@ -5,8 +5,6 @@
 // no such pages, or only through this advice, nothing else changes.
 #pragma once
 
-#include "core/layer.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,7 +13,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace vextaro {
+namespace vextaro::png {
 
 inline void prefer_huge_pages(std::span<uint8_t> buffer) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -29,4 +27,4 @@ inline void prefer_huge_pages(std::span<uint8_t> buffer) {
 #endif
 }
 
-}  // namespace vextaro
+}  // namespace vextaro::png
