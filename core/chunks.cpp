@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <variant>
 
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/source.hpp"
 #include "core/errors.hpp"
 #include "png/crc.hpp"
+#include "png/frame.hpp"
 
 namespace vextaro {
 
@@ -16,10 +18,6 @@ namespace {
 
 std::span<const uint8_t> bytes_of(PyObject* b) {
     return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b)), static_cast<size_t>(PyBytes_GET_SIZE(b))};
-}
-
-uint32_t big_endian32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
 std::nullopt_t fail(png::Error e) {
@@ -121,44 +119,41 @@ const Param kMakeChunkParams[] = {
 }  // namespace
 
 std::optional<Chunk> read_chunk(Source& source) {
-    Ref length_bytes = source.read(4);
-    if (!length_bytes) return std::nullopt;
-    if (PyBytes_GET_SIZE(length_bytes.get()) == 0) {
-        Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-        if (!empty) return std::nullopt;
-        Ref also_empty = Ref::borrow(empty.get());
-        return Chunk{std::move(empty), std::move(also_empty), {}};
-    }
-    if (PyBytes_GET_SIZE(length_bytes.get()) != 4) return fail(png::Error::EofLength);
-    const uint32_t length = big_endian32(bytes_of(length_bytes.get()).data());
-
     Chunk chunk;
-    chunk.type = source.read(4);
-    if (!chunk.type) return std::nullopt;
-    if (PyBytes_GET_SIZE(chunk.type.get()) < 4) return fail(png::Error::EofType);
-    if (source.in_memory()) {
-        chunk.view = source.take(length);
-    } else {
-        chunk.data = source.read(length);
-        if (!chunk.data) return std::nullopt;
-        chunk.view = bytes_of(chunk.data.get());
+    Ref length_field, crc_field;
+    auto read = [&](png::Field field, uint64_t n) -> std::optional<std::span<const uint8_t>> {
+        // Image data read from memory stays a view: no bytes object is made for it.
+        if (field == png::Field::Data && source.in_memory()) return chunk.view = source.take(n);
+        Ref& held = field == png::Field::Length ? length_field
+                    : field == png::Field::Type ? chunk.type
+                    : field == png::Field::Data ? chunk.data
+                                                : crc_field;
+        held = source.read(n);
+        if (!held) return std::nullopt;
+        return bytes_of(held.get());
+    };
+    const auto outcome = png::read_frame(read);
+    if (std::holds_alternative<png::ReadFailed>(outcome)) return std::nullopt;
+    if (const auto* error = std::get_if<png::Error>(&outcome)) return fail(*error);
+    if (std::holds_alternative<png::End>(outcome)) {
+        // Both empty: the chunk loop's sign that the data has ended.
+        chunk.type = Ref::borrow(length_field.get());
+        chunk.data = Ref::borrow(length_field.get());
+        return chunk;
     }
-    if (chunk.view.size() != length) return fail(png::Error::EofData);
-    Ref crc = source.read(4);
-    if (!crc) return std::nullopt;
-    if (PyBytes_GET_SIZE(crc.get()) < 4) return fail(png::Error::EofCrc);
+    const auto& frame = std::get<png::Frame>(outcome);
+    chunk.view = frame.data;
 
-    std::optional<uint32_t> expected;
     Ref zlib = module_global(names.zlib);
     if (!zlib) return std::nullopt;
     if (zlib.get() == originals.zlib) {
-        expected = png::chunk_crc(bytes_of(chunk.type.get()), chunk.view);
-    } else {
-        if (!chunk.data_object()) return std::nullopt;
-        expected = chunk_crc_of(chunk.type.get(), chunk.data.get());
+        if (!png::crc_matches(frame)) return fail(png::Error::CorruptChunk);
+        return chunk;
     }
+    if (!chunk.data_object()) return std::nullopt;
+    const auto expected = chunk_crc_of(chunk.type.get(), chunk.data.get());
     if (!expected) return std::nullopt;
-    if (*expected != big_endian32(bytes_of(crc.get()).data())) return fail(png::Error::CorruptChunk);
+    if (*expected != frame.stored_crc) return fail(png::Error::CorruptChunk);
     return chunk;
 }
 

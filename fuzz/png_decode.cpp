@@ -1,6 +1,6 @@
-// The PNG decoding path of the module over raw bytes: chunk framing with CRC
-// checks, IHDR/IDAT/IEND as the module collects them, and then the module's own
-// code: the header checks, the join of the image data, the inflation plan
+// The PNG decoding path of the module over raw bytes, with the module's own
+// code: the chunk framing and its CRC check, IHDR/IDAT/IEND as the module
+// collects them, the header checks, the join of the image data, the inflation plan
 // (zlib's verdict first for claims the data cannot back), the bounded inflation
 // and the reconstruction. Two oracles check the kernels:
 // zlib must agree with every stream the libdeflate path accepts, and the
@@ -12,11 +12,13 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include <zlib.h>
 
 #include "png/crc.hpp"
+#include "png/frame.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
 #include "png/paeth.hpp"
@@ -193,19 +195,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return 0;
     size_t at = 8;
+    // The module's reader over memory: every field as far as the data reaches.
+    auto read = [&](Field, uint64_t n) -> std::optional<std::span<const uint8_t>> {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(n, size - at));
+        at += count;
+        return std::span<const uint8_t>(data + at - count, count);
+    };
     Header h;
     Payloads idat;
-    // A stream that ends between chunks ends the loop, as an IEND does.
-    while (at < size) {
-        if (size - at < 12) return 0;
-        const uint32_t length = be32(data + at);
-        const uint8_t* type = data + at + 4;
-        if (size - at - 12 < length) return 0;
-        const std::span<const uint8_t> body(data + at + 8, length);
-        if (chunk_crc({type, 4}, body) != be32(data + at + 8 + length)) return 0;
-        at += 12 + size_t{length};
+    // Data that ends between chunks ends the loop, as an IEND does.
+    for (;;) {
+        const auto outcome = read_frame(read);
+        if (std::holds_alternative<End>(outcome)) break;
+        const auto* frame = std::get_if<Frame>(&outcome);
+        CHECK(!std::holds_alternative<ReadFailed>(outcome));
+        if (frame == nullptr || !crc_matches(*frame)) return 0;
+        const auto type = frame->type.data();
+        const auto body = frame->data;
         if (std::memcmp(type, "IHDR", 4) == 0) {
-            if (length != 13) return 0;  // struct.error
+            if (body.size() != 13) return 0;  // struct.error
             const uint32_t w = be32(body.data()), hh = be32(body.data() + 4);
             if (w > INT32_MAX || hh > INT32_MAX) return 0;  // OverflowError
             h = {int32_t(w), int32_t(hh), body[8], body[9], body[10], body[11], body[12]};
