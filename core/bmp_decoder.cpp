@@ -9,6 +9,7 @@
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "binding/gil.hpp"
+#include "bmp/header.hpp"
 #include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
 #include "core/errors.hpp"
@@ -119,25 +120,25 @@ Ref load_bmp(Source& source) {
     if (!unpack("<I", size_bytes.get(), header_size, 1)) return {};
     const auto size = as_int64(header_size[0].get());
     if (!size) return {};
-    if (*size != 40) return Ref::steal(raise(bmp::Error::HeaderKind));
+    if (*size != bmp::kInfoHeaderSize) return Ref::steal(raise(bmp::Error::HeaderKind));
 
     Ref info = source.read(36);
     Ref f[10];  // width, height, planes, bits per pixel, compression, image size, xppm, yppm, clrUsed, clrImportant
     if (!info || !unpack("<iiHHIIiiII", info.get(), f, 10)) return {};
-    std::optional<int64_t> v[5];
+    bmp::InfoHeader h;
+    int64_t* fields[] = {&h.width, &h.height, &h.planes, &h.bits_per_pixel, &h.compression};
     for (int k = 0; k < 5; ++k) {
-        if (!(v[k] = as_int64(f[k].get()))) return {};
+        const auto v = as_int64(f[k].get());
+        if (!v) return {};
+        *fields[k] = *v;
     }
-    const int64_t width = *v[0], height = *v[1];
-    if (*v[2] != 1 || *v[3] != 24 || *v[4] != 0) return Ref::steal(raise(bmp::Error::PixelFormat));
-    if (width < 0 || width > INT32_MAX) return Ref::steal(raise(bmp::Error::Width));
+    if (const auto refusal = bmp::info_refusal(h)) return Ref::steal(raise(*refusal));
 
-    // In unsigned arithmetic: a rebound struct may hand back a height of -2**63.
-    const uint64_t rows = height < 0 ? 0 - static_cast<uint64_t>(height) : static_cast<uint64_t>(height);
+    const uint64_t rows = bmp::row_count(h.height), width = static_cast<uint64_t>(h.width);
     const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
     if (!source.seek(pixel_offset)) return {};
-    Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, height > 0)
-                                    : rows_from_stream(source, rows, stride, width, height > 0);
+    Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, bmp::bottom_up(h.height))
+                                    : rows_from_stream(source, rows, stride, width, bmp::bottom_up(h.height));
     Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[6].get(), "yppm", f[7].get(), "clrUsed",
                                                    f[8].get(), "clrImportant", f[9].get()))
                         : Ref();

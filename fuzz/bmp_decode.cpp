@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "bmp/header.hpp"
 #include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
 #include "fuzz/check.hpp"
@@ -43,13 +44,14 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 14 || std::memcmp(data, "BM", 2) != 0) return 0;
     const uint32_t pixel_offset = le32(data + 10);
-    if (size < 18 || le32(data + 14) != 40) return 0;
+    if (size < 18 || le32(data + 14) != kInfoHeaderSize) return 0;
     if (size < 54) return 0;  // struct.error: the info header is cut short
-    const int32_t width = static_cast<int32_t>(le32(data + 18)), height = static_cast<int32_t>(le32(data + 22));
-    if (le16(data + 26) != 1 || le16(data + 28) != 24 || le32(data + 30) != 0) return 0;
-    if (width < 0) return 0;
+    const InfoHeader h{static_cast<int32_t>(le32(data + 18)), static_cast<int32_t>(le32(data + 22)), le16(data + 26),
+                       le16(data + 28), le32(data + 30)};
+    if (info_refusal(h)) return 0;
+    const int64_t width = h.width, height = h.height;
 
-    const uint64_t rows = height < 0 ? uint64_t(-int64_t{height}) : uint64_t(height);
+    const uint64_t rows = row_count(height);
     const uint64_t stride = row_stride(static_cast<uint32_t>(width));
     const uint64_t row_bytes = uint64_t(width) * 3;
     CHECK(stride >= row_bytes && stride - row_bytes < 4 && stride % 4 == 0);
@@ -59,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // From a stream: rows one at a time into a buffer that grows with them.
     VectorStorage storage;
-    RowSink sink(storage, row_bytes * rows, height > 0);
+    RowSink sink(storage, row_bytes * rows, bottom_up(height));
     for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
         if (size - pos - r * stride < stride) {
             CHECK(!complete);
@@ -76,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // of a copy too, since the conversion allows it.
     const uint64_t total = stride > 0 ? row_bytes * rows : 0;
     std::vector<uint8_t> direct(total), in_place(data + pos, data + pos + stride * rows);
-    if (stride > 0) read_rows(data + pos, rows, stride, static_cast<size_t>(width), height > 0, direct.data());
+    if (stride > 0) read_rows(data + pos, rows, stride, static_cast<size_t>(width), bottom_up(height), direct.data());
     for (uint64_t r = 0; stride > 0 && r < rows; ++r)
         bgr_to_rgb(in_place.data() + r * stride, static_cast<size_t>(width), in_place.data() + r * stride);
 
@@ -96,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // Pixel (x, y) with y counted from the top, straight from the input.
-    const uint8_t* pixels = storage.data() + (height > 0 ? storage.size() - sink.filled() : 0);
+    const uint8_t* pixels = storage.data() + (bottom_up(height) ? storage.size() - sink.filled() : 0);
     for (uint64_t y = 0; stride > 0 && y < rows; ++y) {
-        const uint64_t stored = height > 0 ? rows - 1 - y : y;
+        const uint64_t stored = bottom_up(height) ? rows - 1 - y : y;
         const uint8_t* in = data + pos + stored * stride;
         for (uint64_t x = 0; x < uint64_t(width); ++x) {
             const uint64_t at = (y * width + x) * 3;
