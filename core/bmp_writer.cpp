@@ -78,13 +78,7 @@ PyObject* write_bmp(const BoundArgs& a) {
     // Every check runs before the file is opened, so a failed call leaves no file behind.
     Ref header = pixel_buffer ? bmp_header(width, height, stride, *values) : Ref();
     if (!header) return nullptr;
-    // The module's struct refused negative dimensions unless it was rebound: the
-    // host's own then says what it would have said.
-    if (width < 0 || height < 0) {
-        call_method(originals.struct_, names.pack, "si", "<I", std::min(width, height));
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "negative image dimensions");
-        return nullptr;
-    }
+    if (!dimensions_packed(width, height)) return nullptr;
     const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
     // Short of the image: refused before the file is touched, and again before

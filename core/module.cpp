@@ -75,49 +75,39 @@ int check_version() {
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
 }
 
+// PyModule_AddObject takes `value` over only when it succeeds: it is held here until then.
+int add_object(PyObject* module, const char* name, Ref value) {
+    if (!value || PyModule_AddObject(module, name, value.get()) < 0) return -1;
+    value.release();
+    return 0;
+}
+
 int bind_from(PyObject* module, const char* source, const char* name) {
     Ref from = Ref::steal(PyImport_ImportModule(source));
-    if (!from) return -1;
-    Ref value = Ref::steal(PyObject_GetAttrString(from.get(), name));
-    if (!value) return -1;
-    return PyModule_AddObject(module, name, value.release()) < 0 ? -1 : 0;
+    return from ? add_object(module, name, Ref::steal(PyObject_GetAttrString(from.get(), name))) : -1;
 }
 
 int bind_module(PyObject* module, const char* name) {
-    PyObject* imported = PyImport_ImportModule(name);
-    if (imported == nullptr) return -1;
-    if (PyModule_AddObject(module, name, imported) < 0) {
-        Py_DECREF(imported);
-        return -1;
-    }
-    return 0;
+    return add_object(module, name, Ref::steal(PyImport_ImportModule(name)));
 }
 
 // Union[str, Path, bytes, bytearray, "SimpleImage"], from the namespace as it is now.
 int bind_image_input(PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
-    PyObject* union_ = PyDict_GetItemString(ns, "Union");
-    PyObject* path = PyDict_GetItemString(ns, "Path");
-    if (union_ == nullptr || path == nullptr) {
+    Ref union_ = Ref::borrow(PyDict_GetItemString(ns, "Union"));
+    Ref path = Ref::borrow(PyDict_GetItemString(ns, "Path"));
+    if (!union_ || !path) {
         PyErr_SetString(PyExc_ImportError, "typing.Union or pathlib.Path went missing during import");
         return -1;
     }
-    Ref members = Ref::steal(Py_BuildValue("(OOOOs)", &PyUnicode_Type, path, &PyBytes_Type, &PyByteArray_Type,
+    Ref members = Ref::steal(Py_BuildValue("(OOOOs)", &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type,
                                            "SimpleImage"));
     if (!members) return -1;
-    Ref alias = Ref::steal(PyObject_GetItem(union_, members.get()));
-    if (!alias) return -1;
-    return PyModule_AddObject(module, "ImageInput", alias.release()) < 0 ? -1 : 0;
+    return add_object(module, "ImageInput", Ref::steal(PyObject_GetItem(union_.get(), members.get())));
 }
 
 int add_function(PyObject* module, const FunctionSpec& spec, PyObject* module_name) {
-    PyObject* f = make_function(spec, module_name);
-    if (f == nullptr) return -1;
-    if (PyModule_AddObject(module, spec.name, f) < 0) {
-        Py_DECREF(f);
-        return -1;
-    }
-    return 0;
+    return add_object(module, spec.name, Ref::steal(make_function(spec, module_name)));
 }
 
 // The function inside the class's static method, to recognise it when it is looked up.
@@ -162,21 +152,16 @@ int initialise(PyObject* module) {
     Ref methods = class_dict(module_name.get());
     if (!methods || !ready_image_type(methods.get())) return -1;
 
-    if (PyModule_AddObject(module, "SimpleImage", compat::new_ref(reinterpret_cast<PyObject*>(&ImageType))) < 0) {
-        Py_DECREF(&ImageType);
-        return -1;
-    }
+    if (add_object(module, "SimpleImage", Ref::borrow(reinterpret_cast<PyObject*>(&ImageType))) < 0) return -1;
     if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 || bind_from(module, "io", "BytesIO") < 0 ||
         bind_from(module, "pathlib", "Path") < 0)
         return -1;
     for (const char* name : {"List", "Sequence", "Tuple", "Union"}) {
         if (bind_from(module, "typing", name) < 0) return -1;
     }
-    PyObject* signature = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kPngSignature), 8);
-    if (signature == nullptr || PyModule_AddObject(module, "PNG_SIGNATURE", signature) < 0) {
-        Py_XDECREF(signature);
+    if (add_object(module, "PNG_SIGNATURE",
+                   Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kPngSignature), 8))) < 0)
         return -1;
-    }
     if (bind_image_input(module) < 0) return -1;
     for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec, &kWritePngSpec, &kSplitIdatPayloadSpec,
                                      &kWritePngWithChunksSpec, &kWriteBmpSpec}) {

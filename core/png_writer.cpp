@@ -64,9 +64,8 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     if (!length_is(pixels, pixel_length, kPixelLength)) return std::nullopt;
     if (has_alpha && !length_is(alpha, plane_length, kAlphaLength)) return std::nullopt;
     Encoded out{fresh_ihdr(width, height, has_alpha), {}};
-    if (!out.ihdr) return std::nullopt;
-    // Negative dimensions cannot be packed, so from here on both are >= 0. Each
-    // buffer is exported as soon as it is taken, and its byte length checked
+    if (!out.ihdr || !dimensions_packed(width, height)) return std::nullopt;
+    // Each buffer is exported as soon as it is taken, and its byte length checked
     // then: the code that runs after (len() of the filter list, an alpha object's
     // buffer export) can no longer resize it.
     auto pixel_bytes = pinned_pixels(pixels, pixel_length);
@@ -317,9 +316,6 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-// Slices of `data` along the source's IDAT sizes, with the host's arithmetic
-// on the sizes: each size is reproduced while the data lasts, the last one
-// takes all that remains, and sizes of 0 or less make no part.
 // len() of the arguments, which the type test let through as bytes, list or None.
 Py_ssize_t length_of(PyObject* o) {
     if (o == Py_None) {
@@ -330,6 +326,9 @@ Py_ssize_t length_of(PyObject* o) {
     return PyObject_Length(o);
 }
 
+// Slices of `data` along the source's IDAT sizes, with the host's arithmetic
+// on the sizes: each size is reproduced while the data lasts, the last one
+// takes all that remains, and sizes of 0 or less make no part.
 PyObject* split_idat_payload(const BoundArgs& a) {
     PyObject *data = a.obj[0], *lengths = a.obj[1];
     const Py_ssize_t total = length_of(data);

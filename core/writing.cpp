@@ -1,5 +1,7 @@
 #include "core/writing.hpp"
 
+#include <algorithm>
+
 #include "binding/namespace.hpp"
 #include "binding/stream.hpp"
 #include "core/errors.hpp"
@@ -23,6 +25,13 @@ std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t>
         return std::nullopt;
     }
     return bytes;
+}
+
+bool dimensions_packed(int32_t width, int32_t height) {
+    if (width >= 0 && height >= 0) return true;
+    call_method(originals.struct_, names.pack, "si", "<I", std::min(width, height));
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "negative image dimensions");
+    return false;
 }
 
 bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write) {

@@ -19,6 +19,11 @@ namespace vextaro {
 // was checked against `expected`; ValueError about the pixel data otherwise.
 std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected);
 
+// Whether both dimensions are >= 0, as packing them into a header required. A
+// rebound struct may have packed negative ones: the host's own struct then
+// raises what it would have raised.
+bool dimensions_packed(int32_t width, int32_t height);
+
 // Opens `path` with the host's built-in open in mode "wb", lets `write` fill
 // the file, and closes it on every path.
 bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write);

@@ -11,9 +11,9 @@ namespace vextaro::png::sse41 {
 bool available();
 // As sse2::paeth: `row` and `up` hold `n` bytes, n a multiple of bpp (3 or 4).
 void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp);
+inline constexpr size_t kMaxRowGroup = 4;
 // `count` (2 or 4) consecutive Paeth rows of `n` bytes each, rows[0] below `up`,
 // each of the others below the one before it.
-inline constexpr size_t kMaxRowGroup = 4;
 void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n, int bpp);
 
 }  // namespace vextaro::png::sse41
