@@ -5,7 +5,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "binding/pyref.hpp"
@@ -34,11 +36,28 @@ struct Param {
 // value of every Int32 parameter at the same index. Positional arguments are the
 // caller's to keep alive; values from a keyword dict are held here, since code
 // that runs during the call (an __int__, a __len__) could empty that dict.
+// A body reads them by the names of an enumeration of its parameters declared
+// beside its Param table (and checked against the table's length), not by position.
 struct BoundArgs {
     PyObject* obj[kMaxParams];
     int32_t i32[kMaxParams];
     Ref from_dict[kMaxParams];
+
+    template <typename Name>
+    PyObject* operator[](Name n) const {
+        return obj[static_cast<int>(n)];
+    }
+    template <typename Name>
+    int32_t int32(Name n) const {
+        return i32[static_cast<int>(n)];
+    }
 };
+
+// The number of parameters an enumeration names, for checking it against its table.
+template <typename Name>
+constexpr size_t param_count() {
+    return static_cast<size_t>(Name::count);
+}
 
 enum class Kind : uint8_t { Function, Method, StaticMethod, ClassMethod };
 

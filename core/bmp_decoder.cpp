@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
@@ -123,14 +124,17 @@ Ref load_bmp(Source& source) {
     if (*size != bmp::kInfoHeaderSize) return Ref::steal(raise(bmp::Error::HeaderKind));
 
     Ref info = source.read(36);
-    Ref f[10];  // width, height, planes, bits per pixel, compression, image size, xppm, yppm, clrUsed, clrImportant
-    if (!info || !unpack("<iiHHIIiiII", info.get(), f, 10)) return {};
+    enum Field { kWidth, kHeight, kPlanes, kBits, kCompression, kImageSize, kXppm, kYppm, kClrUsed, kClrImportant, kFields };
+    Ref f[kFields];
+    if (!info || !unpack("<iiHHIIiiII", info.get(), f, kFields)) return {};
     bmp::InfoHeader h;
-    int64_t* fields[] = {&h.width, &h.height, &h.planes, &h.bits_per_pixel, &h.compression};
-    for (int k = 0; k < 5; ++k) {
-        const auto v = as_int64(f[k].get());
+    const std::pair<Field, int64_t*> checked[] = {
+        {kWidth, &h.width}, {kHeight, &h.height}, {kPlanes, &h.planes}, {kBits, &h.bits_per_pixel},
+        {kCompression, &h.compression}};
+    for (const auto& [field, value] : checked) {
+        const auto v = as_int64(f[field].get());
         if (!v) return {};
-        *fields[k] = *v;
+        *value = *v;
     }
     if (const auto refusal = bmp::info_refusal(h)) return Ref::steal(raise(*refusal));
 
@@ -139,8 +143,9 @@ Ref load_bmp(Source& source) {
     if (!source.seek(pixel_offset)) return {};
     Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, bmp::bottom_up(h.height))
                                     : rows_from_stream(source, rows, stride, width, bmp::bottom_up(h.height));
-    Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[6].get(), "yppm", f[7].get(), "clrUsed",
-                                                   f[8].get(), "clrImportant", f[9].get()))
+    Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[kXppm].get(), "yppm", f[kYppm].get(),
+                                                   "clrUsed", f[kClrUsed].get(), "clrImportant",
+                                                   f[kClrImportant].get()))
                         : Ref();
     if (!record) return {};
     // The width as checked, not the object struct gave, whose conversions could differ.

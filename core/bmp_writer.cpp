@@ -66,9 +66,11 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     return head ? Ref::steal(PySequence_Concat(head.get(), info_header.get())) : Ref();
 }
 
+enum class Arg { path, width, height, pixels, meta, count };
+
 PyObject* write_bmp(const BoundArgs& a) {
-    PyObject *path = a.obj[0], *pixels = a.obj[3], *meta = a.obj[4];
-    const int32_t width = a.i32[1], height = a.i32[2];
+    PyObject *path = a[Arg::path], *pixels = a[Arg::pixels], *meta = a[Arg::meta];
+    const int32_t width = a.int32(Arg::width), height = a.int32(Arg::height);
     // Floor division, as for any width.
     const __int128 numerator = __int128{width} * 3 + 3;
     const __int128 stride = (numerator >= 0 ? numerator / 4 : -((-numerator + 3) / 4)) * 4;
@@ -117,6 +119,7 @@ PyObject* write_bmp(const BoundArgs& a) {
 const Param kWriteBmpParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"meta"},
 };
+static_assert(std::size(kWriteBmpParams) == param_count<Arg>());
 
 }  // namespace
 

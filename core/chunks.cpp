@@ -82,16 +82,19 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
 
 namespace {
 
+enum class ReadArg { stream, count };
+enum class MakeArg { chunkType, data, count };
+
 PyObject* read_chunk_body(const BoundArgs& a) {
-    Source source = Source::from_stream(a.obj[0]);
+    Source source = Source::from_stream(a[ReadArg::stream]);
     auto chunk = read_chunk(source);
     if (!chunk) return nullptr;
     return PyTuple_Pack(2, chunk->type.get(), chunk->data.get());
 }
 
 PyObject* make_chunk_body(const BoundArgs& a) {
-    PyObject* type = a.obj[0];
-    PyObject* data = a.obj[1];
+    PyObject* type = a[MakeArg::chunkType];
+    PyObject* data = a[MakeArg::data];
     const Py_ssize_t length = PyBytes_GET_SIZE(data);
     if (static_cast<uint64_t>(length) > UINT32_MAX) {
         refuse_length(static_cast<uint64_t>(length));
@@ -115,6 +118,8 @@ const Param kMakeChunkParams[] = {
     {"chunkType", Check::Exact, &PyBytes_Type, "bytes"},
     {"data", Check::Exact, &PyBytes_Type, "bytes"},
 };
+static_assert(std::size(kReadChunkParams) == param_count<ReadArg>());
+static_assert(std::size(kMakeChunkParams) == param_count<MakeArg>());
 
 }  // namespace
 

@@ -42,10 +42,12 @@ Ref stored_dict(PyObject* source, bool fresh) {
     return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source));
 }
 
+enum class Arg { width, height, pixels, alpha, png_chunks, bmp_header, png_filters, count };
 const Param kConstructorParams[] = {
     {"width", Check::Int32},  {"height", Check::Int32}, {"pixels"},     {"alpha"},
     {"png_chunks"},           {"bmp_header"},           {"png_filters"},
 };
+static_assert(std::size(kConstructorParams) == param_count<Arg>());
 
 PyObject* no_body(const BoundArgs&) { return nullptr; }
 
@@ -57,7 +59,8 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArgs a;
     if (!bind_arguments(kConstructorSpec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, a))
         return nullptr;
-    const ImageParts parts = {a.i32[0], a.i32[1], a.obj[2], a.obj[3], a.obj[4], a.obj[5], a.obj[6]};
+    const ImageParts parts = {a.int32(Arg::width), a.int32(Arg::height), a[Arg::pixels],     a[Arg::alpha],
+                              a[Arg::png_chunks],  a[Arg::bmp_header],  a[Arg::png_filters]};
     return build_image(type, parts, false);
 }
 

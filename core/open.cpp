@@ -41,8 +41,11 @@ Ref stream_to_image(Source& source) {
     return Ref::steal(raise(PyExc_ValueError, message::kUnsupportedFormat));
 }
 
+enum class StreamArg { stream, count };
+enum class OpenArg { cls, source, count };
+
 PyObject* stream_to_image_body(const BoundArgs& a) {
-    Source source = Source::from_stream(a.obj[0]);
+    Source source = Source::from_stream(a[StreamArg::stream]);
     return stream_to_image(source).release();
 }
 
@@ -102,8 +105,8 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
 }
 
 PyObject* open_body(const BoundArgs& a) {
-    PyObject* cls = a.obj[0];
-    PyObject* source = a.obj[1];
+    PyObject* cls = a[OpenArg::cls];
+    PyObject* source = a[OpenArg::source];
     if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
 
     Ref path_class = module_global(names.Path);
@@ -120,30 +123,36 @@ PyObject* open_body(const BoundArgs& a) {
     } else {
         return raise(PyExc_TypeError, message::kSourceType);
     }
-    Ref f[8];  // width, height, pixels, channels, alpha, chunks, bmp_meta, png_filters
-    if (!decoded || !unpack_exactly(decoded.get(), f, 8)) return nullptr;
+    // A decoder's record, by the names of its fields.
+    enum Field { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kFields };
+    Ref f[kFields];
+    if (!decoded || !unpack_exactly(decoded.get(), f, kFields)) return nullptr;
 
     Ref image;
     if (native && cls == reinterpret_cast<PyObject*>(&ImageType)) {
         // Our own decoder made these buffers and nobody else has seen them: keep them.
-        auto w = to_int32(f[0].get());
-        auto h = w ? to_int32(f[1].get()) : std::nullopt;
+        auto w = to_int32(f[kWidth].get());
+        auto h = w ? to_int32(f[kHeight].get()) : std::nullopt;
         if (!h) return nullptr;
-        const ImageParts parts = {*w, *h, f[2].get(), f[4].get(), f[5].get(), f[6].get(), f[7].get()};
+        const ImageParts parts = {*w, *h, f[kPixels].get(), f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
+                                  f[kPngFilters].get()};
         image = Ref::steal(build_image(&ImageType, parts, true));
     } else {
-        image = Ref::steal(PyObject_CallFunctionObjArgs(cls, f[0].get(), f[1].get(), f[2].get(), f[4].get(),
-                                                        f[5].get(), f[6].get(), f[7].get(), nullptr));
+        image = Ref::steal(PyObject_CallFunctionObjArgs(cls, f[kWidth].get(), f[kHeight].get(), f[kPixels].get(),
+                                                        f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
+                                                        f[kPngFilters].get(), nullptr));
     }
     if (!image) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", f[0].get(),
-                                               f[1].get(), f[3].get()));
+    Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S",
+                                               f[kWidth].get(), f[kHeight].get(), f[kChannels].get()));
     if (!line || !Ref::steal(PyObject_CallOneArg(originals.print, line.get()))) return nullptr;
     return image.release();
 }
 
 const Param kStreamToImageParams[] = {{"stream"}};
 const Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
+static_assert(std::size(kStreamToImageParams) == param_count<StreamArg>());
+static_assert(std::size(kOpenParams) == param_count<OpenArg>());
 
 }  // namespace
 

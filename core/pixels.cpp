@@ -125,6 +125,9 @@ Ref shifted(PyObject* index, long k) {
     return step ? Ref::steal(PyNumber_Add(index, step.get())) : Ref();
 }
 
+// getPixel's and copy's parameters are the first of putPixel's.
+enum class PixelArg { self, coords, value, count };
+
 PyObject* rgb_tuple(const unsigned char* p) {
     // Read before allocating: an allocation may collect garbage, and a finaliser
     // may replace the buffer `p` points into.
@@ -136,9 +139,9 @@ PyObject* rgb_tuple(const unsigned char* p) {
 }
 
 PyObject* get_pixel(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
-    if (const unsigned char* p = direct_pixel(img, a.obj[1])) return rgb_tuple(p);
-    const auto c = unpack_coords(a.obj[1]);
+    auto* img = reinterpret_cast<ImageObject*>(a[PixelArg::self]);
+    if (const unsigned char* p = direct_pixel(img, a[PixelArg::coords])) return rgb_tuple(p);
+    const auto c = unpack_coords(a[PixelArg::coords]);
     if (!c) return nullptr;
     auto where = locate(img, *c);
     if (!where) return nullptr;
@@ -181,13 +184,13 @@ bool plain_channels(Ref (&items)[3], unsigned char (&out)[3]) {
 }
 
 PyObject* put_pixel(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
-    const auto c = unpack_coords(a.obj[1]);
+    auto* img = reinterpret_cast<ImageObject*>(a[PixelArg::self]);
+    const auto c = unpack_coords(a[PixelArg::coords]);
     if (!c) return nullptr;
     auto where = locate(img, *c);
     if (!where) return nullptr;
     Ref items[3];
-    if (!unpack_exactly(a.obj[2], items, 3)) return nullptr;
+    if (!unpack_exactly(a[PixelArg::value], items, 3)) return nullptr;
 
     unsigned char bytes[3];
     // Unpacking may have run code that replaced or resized the buffer: look again.
@@ -234,7 +237,7 @@ Ref slice_copy(Ref obj, bool* fresh) {
 Ref field_value(PyObject* field) { return Ref::borrow(stored(field)); }
 
 PyObject* copy_image(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    auto* img = reinterpret_cast<ImageObject*>(a[PixelArg::self]);
     bool fresh = true, part_fresh = true;
     auto optional_slice = [&](Ref field) {
         if (field.get() == Py_None) return field;
@@ -293,6 +296,7 @@ const Param kPutPixelParams[] = {
     {"value", Check::Any, nullptr, "Sequence[int]"},
 };
 const Param kCopyParams[] = {{"self", Check::Receiver, &ImageType}};
+static_assert(std::size(kPutPixelParams) == param_count<PixelArg>());
 
 }  // namespace
 

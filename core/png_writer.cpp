@@ -49,6 +49,10 @@ Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
                        0, 0);
 }
 
+enum class WriteArg { path, width, height, pixels, alpha, filter_types, count };
+enum class ChunksArg { path, width, height, pixels, alpha, chunks, filter_types, count };
+enum class SplitArg { data, lengths, count };
+
 struct Encoded {
     Ref ihdr;
     Ref compressed;
@@ -171,7 +175,8 @@ bool write_frame(PyObject* file, const Frame& f) {
 }
 
 PyObject* write_png(const BoundArgs& a) {
-    auto encoded = encode_png(a.i32[1], a.i32[2], a.obj[3], a.obj[4], a.obj[5]);
+    auto encoded = encode_png(a.int32(WriteArg::width), a.int32(WriteArg::height), a[WriteArg::pixels],
+                              a[WriteArg::alpha], a[WriteArg::filter_types]);
     if (!encoded) return nullptr;
     // Every piece is made before the file is opened, so that none can fail after it.
     Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -179,7 +184,7 @@ PyObject* write_png(const BoundArgs& a) {
     if (!pieces[0] || !(pieces[1] = made_chunk("IHDR", encoded->ihdr.get())) ||
         !(pieces[2] = made_chunk("IDAT", encoded->compressed.get())) || !(pieces[3] = made_chunk("IEND", empty.get())))
         return nullptr;
-    const bool ok = write_file(a.obj[0], [&](PyObject* file) {
+    const bool ok = write_file(a[WriteArg::path], [&](PyObject* file) {
         for (const Ref& piece : pieces) {
             if (!write_to(file, piece.get())) return false;
         }
@@ -275,18 +280,20 @@ std::optional<std::vector<Frame>> plan_chunks(const Entries& entries, const Enco
 }
 
 PyObject* write_png_with_chunks(const BoundArgs& a) {
-    PyObject *path = a.obj[0], *pixels = a.obj[3], *alpha = a.obj[4], *chunks = a.obj[5], *filters = a.obj[6];
+    PyObject *path = a[ChunksArg::path], *pixels = a[ChunksArg::pixels], *alpha = a[ChunksArg::alpha],
+             *chunks = a[ChunksArg::chunks], *filters = a[ChunksArg::filter_types];
+    const int32_t width = a.int32(ChunksArg::width), height = a.int32(ChunksArg::height);
     const int has_chunks = PyObject_IsTrue(chunks);
     if (has_chunks < 0) return nullptr;
     if (!has_chunks) {
         Ref writer = module_global(names._writePng);
-        Ref result = writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOOO", path, a.i32[1], a.i32[2],
+        Ref result = writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOOO", path, width, height,
                                                                pixels, alpha, filters))
                             : Ref();
         if (!result) return nullptr;
         Py_RETURN_NONE;
     }
-    auto encoded = encode_png(a.i32[1], a.i32[2], pixels, alpha, filters);
+    auto encoded = encode_png(width, height, pixels, alpha, filters);
     auto entries = encoded ? read_entries(chunks) : std::nullopt;
     if (!entries) return nullptr;
     Ref split = module_global(names._split_idat_payload);
@@ -330,7 +337,7 @@ Py_ssize_t length_of(PyObject* o) {
 // on the sizes: each size is reproduced while the data lasts, the last one
 // takes all that remains, and sizes of 0 or less make no part.
 PyObject* split_idat_payload(const BoundArgs& a) {
-    PyObject *data = a.obj[0], *lengths = a.obj[1];
+    PyObject *data = a[SplitArg::data], *lengths = a[SplitArg::lengths];
     const Py_ssize_t total = length_of(data);
     if (total < 0) return nullptr;
     const Py_ssize_t count = length_of(lengths);
@@ -390,6 +397,9 @@ const Param kSplitParams[] = {
 const Param kWriteWithChunksParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"chunks"}, {"filter_types"},
 };
+static_assert(std::size(kWritePngParams) == param_count<WriteArg>());
+static_assert(std::size(kSplitParams) == param_count<SplitArg>());
+static_assert(std::size(kWriteWithChunksParams) == param_count<ChunksArg>());
 
 }  // namespace
 

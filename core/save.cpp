@@ -10,6 +10,8 @@ namespace vextaro {
 
 namespace {
 
+enum class Arg { self, path, count };
+
 using Field = PyObject* ImageObject::*;
 
 // writer(path, width, height, *fields), the writer looked up first: the lookup
@@ -33,19 +35,19 @@ PyObject* call_writer(PyObject* name, PyObject* path, const ImageObject* img, st
 }
 
 PyObject* save(const BoundArgs& a) {
-    const auto* img = reinterpret_cast<ImageObject*>(a.obj[0]);
+    const auto* img = reinterpret_cast<ImageObject*>(a[Arg::self]);
     if (stored(img->png_chunks) != Py_None)
-        return call_writer(names._writePngWithChunks, a.obj[1], img,
+        return call_writer(names._writePngWithChunks, a[Arg::path], img,
                            {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_chunks,
                             &ImageObject::png_filters});
     if (stored(img->bmp_header) != Py_None)
-        return call_writer(names._writeBmp, a.obj[1], img, {&ImageObject::pixels, &ImageObject::bmp_header});
-    return call_writer(names._writePng, a.obj[1], img,
+        return call_writer(names._writeBmp, a[Arg::path], img, {&ImageObject::pixels, &ImageObject::bmp_header});
+    return call_writer(names._writePng, a[Arg::path], img,
                        {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_filters});
 }
 
 PyObject* save_bmp(const BoundArgs& a) {
-    return call_writer(names._writeBmp, a.obj[1], reinterpret_cast<ImageObject*>(a.obj[0]),
+    return call_writer(names._writeBmp, a[Arg::path], reinterpret_cast<ImageObject*>(a[Arg::self]),
                        {&ImageObject::pixels, &ImageObject::bmp_header});
 }
 
@@ -53,6 +55,7 @@ const Param kSaveParams[] = {
     {"self", Check::Receiver, &ImageType},
     {"path", Check::Exact, &PyUnicode_Type, "str"},
 };
+static_assert(std::size(kSaveParams) == param_count<Arg>());
 
 }  // namespace
 
