@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Line and branch coverage that the libFuzzer targets reach over the codecs in png/
+# and bmp/. Builds the targets with clang's source-based coverage (no sanitizers)
+# into build/fuzz-coverage/, fuzzes each for SECONDS (default 60) with -seed=1 from
+# the committed seeds into a fresh scratch corpus, replays scratch + seeds with
+# -runs=0 to collect the profile, and prints llvm-cov's report. Extra arguments go
+# to the fuzzing runs (e.g. -max_len=200000).
+#
+#   bash fuzz/coverage.sh           # 60 s per target
+#   bash fuzz/coverage.sh 600
+set -euo pipefail
+source "$(dirname "$0")/../scripts/common.sh"
+seconds=${1:-60}
+shift || true
+# libFuzzer takes -max_total_time=0 as no limit at all.
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "SECONDS must be a positive number, not '$seconds'" >&2; exit 2; }
+
+# The profile tools must be those of clang's own major version (14 on Debian 12,
+# 19 on Debian 13): the raw profile format changes between versions.
+SYSTEM_PACKAGES=(clang pkg-config libdeflate-dev zlib1g-dev)
+ensure_system_packages
+major=$(clang++ -dumpversion | cut -d. -f1)
+SYSTEM_PACKAGES=("libclang-rt-$major-dev" "llvm-$major")
+ensure_system_packages
+profdata=llvm-profdata-$major cov=llvm-cov-$major
+
+out="$ROOT/build/fuzz-coverage"
+rm -rf "$out"
+mkdir -p "$out/obj" "$out/profiles" "$out/artifacts"
+coverage=(-fprofile-instr-generate -fcoverage-mapping)
+flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer "${coverage[@]}" -I"$ROOT")
+read -ra libs <<<"$(pkg-config --libs libdeflate zlib)"
+read -ra cflags <<<"$(pkg-config --cflags libdeflate zlib)"
+
+# The kernel sources are found as fuzz/build.sh finds them, in meson.build's 'kernels' library.
+mapfile -t sources < <(sed -n "/static_library('kernels'/,/)/p" "$ROOT/meson.build" | grep -o "'[a-z0-9_/]*\.cpp'" | tr -d "'")
+[ ${#sources[@]} -gt 0 ] || { echo "no kernel sources found in meson.build" >&2; exit 1; }
+objects=()
+for src in "${sources[@]}"; do
+    obj="$out/obj/${src//\//_}.o"
+    clang++ "${flags[@]}" "${cflags[@]}" -fsanitize=fuzzer-no-link -c "$ROOT/$src" -o "$obj"
+    objects+=("$obj")
+done
+
+targets=(png_decode bmp_decode encode)
+failed=()
+for target in "${targets[@]}"; do
+    clang++ "${flags[@]}" "${cflags[@]}" -fsanitize=fuzzer "$ROOT/fuzz/$target.cpp" "${objects[@]}" "${libs[@]}" \
+        -o "$out/$target"
+    dict=()
+    [ "$target" = png_decode ] && dict=(-dict="$ROOT/fuzz/png.dict")
+    # libFuzzer writes new inputs into the first directory: the scratch one, never fuzz/corpus/.
+    scratch="$out/corpus/$target"
+    mkdir -p "$scratch"
+    log="$out/$target.log"
+    status=0
+    # The profile of the fuzzing run itself is thrown away; the replay below makes the one counted.
+    LLVM_PROFILE_FILE="$out/fuzzing.profraw" "$out/$target" -seed=1 -max_total_time="$seconds" -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$out/artifacts/$target-" "${dict[@]}" "$@" \
+        "$scratch" "$ROOT/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    rm -f "$out/fuzzing.profraw"
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    echo "$target: ${runs:-?} executions in ${seconds}s, $(find "$scratch" -type f | wc -l) new inputs, exit $status"
+    # A target that stops at once must not pass for a measured one.
+    if [ "$status" -ne 0 ] || [ "${runs:-0}" -eq 0 ]; then
+        tail -n 20 "$log"
+        failed+=("$target")
+    fi
+    LLVM_PROFILE_FILE="$out/profiles/$target.profraw" "$out/$target" -runs=0 -rss_limit_mb=2048 \
+        "$scratch" "$ROOT/fuzz/corpus/$target" >"$out/$target.replay.log" 2>&1 ||
+        { tail -n 20 "$out/$target.replay.log"; failed+=("$target (replay)"); }
+done
+
+profiles=("$out"/profiles/*.profraw)
+[ ${#profiles[@]} -eq ${#targets[@]} ] || { echo "expected ${#targets[@]} profiles, found ${#profiles[@]}" >&2; exit 1; }
+"$profdata" merge -sparse "${profiles[@]}" -o "$out/merged.profdata"
+objects=("$out/png_decode" -object "$out/bmp_decode" -object "$out/encode")
+"$cov" report "${objects[@]}" -instr-profile="$out/merged.profdata" "$ROOT/png" "$ROOT/bmp"
+# Line by line, for finding what was not reached.
+"$cov" show "${objects[@]}" -instr-profile="$out/merged.profdata" -show-branches=count "$ROOT/png" "$ROOT/bmp" \
+    >"$out/coverage.txt"
+echo "line-by-line counts in $out/coverage.txt (clang $major, ${seconds}s per target)"
+[ ${#failed[@]} -eq 0 ] || { echo "fuzz targets failed: ${failed[*]}"; exit 1; }
