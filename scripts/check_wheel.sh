@@ -40,41 +40,10 @@ check() {
     local wheel
     wheel=$(ls "$wheels"/*.whl)
     echo "$(basename "$wheel"):"
-    "$venv/bin/python" - "$wheel" <<'PY'
-import sys, sysconfig, zipfile
-with zipfile.ZipFile(sys.argv[1]) as wheel:
-    names = wheel.namelist()
-    for info in wheel.infolist():
-        print(f"  {info.file_size:8}  {info.filename}")
-    metadata = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
-package = {n for n in names if ".dist-info/" not in n}
-expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
-            "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX")}
-assert package == expected, f"wheel holds {sorted(package)}"
-assert any(n.endswith("LICENSE") for n in names), "no licence in the wheel"
-lines = metadata.splitlines()
-# Older meson-python writes the name normalised to lower case.
-assert any(line.lower() == "name: vextaro" for line in lines), "no project name"
-for line in ("Requires-Python: >=3.9", "Classifier: Typing :: Typed"):
-    assert line in lines, line
-PY
+    "$venv/bin/python" "$ROOT/scripts/check_wheel_contents.py" "$wheel"
     "$venv/bin/python" -m pip install -q "$wheel"
     # From outside the source tree, so that only the installed package can be found.
-    (cd "$work" && "$venv/bin/python" - <<'PY'
-import contextlib, io, os, tempfile
-import Vextaro.simpleImage_ext as m
-folder = os.path.dirname(m.__file__)
-assert "site-packages" in folder, m.__file__
-assert os.path.isfile(os.path.join(folder, "simpleImage_ext.pyi"))
-assert os.path.getsize(os.path.join(folder, "py.typed")) == 0
-image = m.SimpleImage(2, 1, b"\x01\x02\x03\x04\x05\x06", b"\x07\x08")
-with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stdout(io.StringIO()):
-    image.save(os.path.join(tmp, "a.png"))
-    again = m.SimpleImage.open(os.path.join(tmp, "a.png"))
-assert (again._pixels, again._alpha) == (image._pixels, image._alpha)
-print("installed and working:", m.__file__)
-PY
-    )
+    (cd "$work" && "$venv/bin/python" "$ROOT/scripts/check_installed.py")
     # A type checker finds the stub through py.typed in the installed package.
     if "$ROOT/.venv/cp310/bin/python" -c "import mypy" 2>/dev/null; then
         cat >"$work/uses_it.py" <<'PY'

@@ -1,0 +1,77 @@
+"""Checks the installed package as a user meets it. Run it from outside the source
+tree, with the interpreter of the environment it is installed in: the package must
+come from that environment's site-packages, with its stub and py.typed; it must open,
+edit, save and reopen a PNG and a BMP, and save an image built from pixels. The
+files are written here with the standard library, so that the module is not only
+read back by itself."""
+import contextlib
+import io
+import os
+import struct
+import sys
+import tempfile
+import zlib
+
+import Vextaro.simpleImage_ext as m
+
+folder = os.path.dirname(os.path.realpath(m.__file__))
+assert "site-packages" in folder and os.path.commonpath([folder, os.path.realpath(sys.prefix)]) == \
+    os.path.realpath(sys.prefix), m.__file__
+assert os.path.isfile(os.path.join(folder, "simpleImage_ext.pyi"))
+assert os.path.getsize(os.path.join(folder, "py.typed")) == 0
+
+WIDTH, HEIGHT = 5, 3
+RGB = [[((7 * x + 3 * y) % 256, (40 + x * y) % 256, (200 - 11 * x) % 256) for x in range(WIDTH)]
+       for y in range(HEIGHT)]
+ALPHA = [[(60 * x + y) % 256 for x in range(WIDTH)] for y in range(HEIGHT)]
+EDIT, COLOUR = (3, 1), (250, 1, 128)
+
+
+def png_file():
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    # Filter type 0 on every row, RGBA.
+    rows = b"".join(b"\0" + bytes(v for x in range(WIDTH) for v in (*RGB[y][x], ALPHA[y][x]))
+                    for y in range(HEIGHT))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", WIDTH, HEIGHT, 8, 6, 0, 0, 0))
+            + chunk(b"tEXt", b"Comment\0kept") + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+def bmp_file():
+    stride = (WIDTH * 3 + 3) & ~3
+    rows = b"".join(bytes(v for x in range(WIDTH) for v in reversed(RGB[y][x])).ljust(stride, b"\0")
+                    for y in reversed(range(HEIGHT)))
+    info = struct.pack("<IiiHHIIiiII", 40, WIDTH, HEIGHT, 1, 24, 0, len(rows), 3000, 4000, 0, 0)
+    return b"BM" + struct.pack("<IHHI", 14 + len(info) + len(rows), 0, 0, 14 + len(info)) + info + rows
+
+
+def pixels(image):
+    return [[image.getPixel((x, y)) for x in range(WIDTH)] for y in range(HEIGHT)]
+
+
+with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stdout(io.StringIO()):
+    for name, data in (("in.png", png_file()), ("in.bmp", bmp_file())):
+        path = os.path.join(tmp, name)
+        with open(path, "wb") as file:
+            file.write(data)
+        image = m.SimpleImage.open(path)
+        assert image.size == (WIDTH, HEIGHT) and pixels(image) == RGB, name
+        image.putPixel(EDIT, COLOUR)
+        saved = os.path.join(tmp, "out-" + name)
+        image.save(saved)
+        again = m.SimpleImage.open(saved)
+        expected = [row[:] for row in RGB]
+        expected[EDIT[1]][EDIT[0]] = COLOUR
+        assert pixels(again) == expected, name
+        if name.endswith(".png"):
+            assert again._alpha == bytes(a for row in ALPHA for a in row)
+            assert (b"tEXt", b"Comment\0kept", 12) in again._png_chunks, again._png_chunks
+        else:
+            with open(saved, "rb") as file:
+                assert file.read(2) == b"BM"
+            assert (again._bmp_header["xppm"], again._bmp_header["yppm"]) == (3000, 4000)
+    built = m.SimpleImage(2, 1, b"\x01\x02\x03\x04\x05\x06", b"\x07\x08")
+    built.save(os.path.join(tmp, "built.png"))
+    again = m.SimpleImage.open(os.path.join(tmp, "built.png"))
+    assert (again._pixels, again._alpha) == (built._pixels, built._alpha)
+print("installed and working:", m.__file__)

@@ -1,0 +1,27 @@
+"""Lists a wheel and checks what it holds: the module, its stub, py.typed and the
+licence, and nothing else (no tests, no sources, no bundled libraries); and its
+metadata. Run it with the interpreter the wheel is for: the module's file name
+depends on it.
+
+    python scripts/check_wheel_contents.py WHEEL
+"""
+import sys
+import sysconfig
+import zipfile
+
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    names = wheel.namelist()
+    for info in wheel.infolist():
+        print(f"  {info.file_size:8}  {info.filename}")
+    metadata = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+# auditwheel writes entries for the folders as well.
+package = {n for n in names if ".dist-info/" not in n and not n.endswith("/")}
+expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
+            "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX")}
+assert package == expected, f"wheel holds {sorted(package)}"
+assert any(n.endswith("LICENSE") for n in names), "no licence in the wheel"
+lines = metadata.splitlines()
+# Older meson-python writes the name normalised to lower case.
+assert any(line.lower() == "name: vextaro" for line in lines), "no project name"
+for line in ("Requires-Python: >=3.9", "Classifier: Typing :: Typed"):
+    assert line in lines, line
