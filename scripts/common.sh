@@ -40,18 +40,19 @@ hosts() {
     echo "pypy3 $(command -v pypy3)"
 }
 
-# A virtual environment per host under .venv/, with the tools of requirements-dev.txt.
+# A virtual environment per host under .venv/, with the tools of requirements-dev.txt
+# or of the requirements file given third.
 ensure_venv() {
-    local tag=$1 interpreter=$2 venv="$ROOT/.venv/$1"
+    local tag=$1 interpreter=$2 requirements=${3:-$ROOT/requirements-dev.txt} venv="$ROOT/.venv/$1"
     if [ ! -x "$venv/bin/python" ]; then
         log "creating $venv"
         "$interpreter" -m venv "$venv"
     fi
     local stamp="$venv/.requirements"
-    if ! cmp -s "$ROOT/requirements-dev.txt" "$stamp"; then
+    if ! cmp -s "$requirements" "$stamp"; then
         "$venv/bin/python" -m pip install -q --upgrade pip
-        "$venv/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
-        cp "$ROOT/requirements-dev.txt" "$stamp"
+        "$venv/bin/python" -m pip install -q -r "$requirements"
+        cp "$requirements" "$stamp"
     fi
 }
 
