@@ -84,12 +84,6 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         filter_bytes = ByteBuffer::writable_bytes(filter_types);
         if (!filter_bytes || !byte_length_is(*filter_bytes, height, kFilterCount)) return std::nullopt;
     }
-    // Taken again at the last moment: on PyPy no code of the caller's can run from
-    // here to the end of the encoding, and on CPython the exports keep every size.
-    if (!pixel_bytes->retake() || !byte_length_is(*pixel_bytes, *pixel_length, kPixelLength) ||
-        (alpha_bytes && (!alpha_bytes->retake() || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength))) ||
-        (filter_bytes && (!filter_bytes->retake() || !byte_length_is(*filter_bytes, height, kFilterCount))))
-        return std::nullopt;
 
     const int channels = has_alpha ? 4 : 3;
     const auto w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
@@ -100,6 +94,13 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     }
     Ref raw = new_bytearray(scanline_length);
     if (!raw) return std::nullopt;
+    // Taken again at the last moment, after the last allocation (a collection may
+    // run finalisers): on PyPy no code of the caller's can run from here to the
+    // end of the encoding, and on CPython the exports keep every size.
+    if (!pixel_bytes->retake() || !byte_length_is(*pixel_bytes, *pixel_length, kPixelLength) ||
+        (alpha_bytes && (!alpha_bytes->retake() || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength))) ||
+        (filter_bytes && (!filter_bytes->retake() || !byte_length_is(*filter_bytes, height, kFilterCount))))
+        return std::nullopt;
     // Filtered with the interpreter lock held: each row is filtered against the
     // one above it, so another thread writing the pixels meanwhile would make
     // values that were never in the image. Compression, which reads only our
