@@ -2,6 +2,8 @@
 import copy
 import importlib
 import io
+import json
+import os
 import pathlib
 import pickle
 import struct
@@ -86,6 +88,14 @@ def test_second_interpreter_is_refused(tmp_path):
                                "only be loaded into one interpreter per process.")
     # The first interpreter keeps a working module.
     assert proc.stdout.strip() == "(97, 98, 99)"
+
+
+def test_package_version_is_the_projects():
+    # meson's own reading of meson.build, which also gives an installed wheel its version.
+    meson = os.path.join(os.path.dirname(sys.executable), "meson")
+    info = subprocess.run([meson, "introspect", "--projectinfo", os.path.join(ROOT, "meson.build")],
+                          capture_output=True, text=True, timeout=120, check=True)
+    assert importlib.import_module("Vextaro").__version__ == json.loads(info.stdout)["version"]
 
 
 # -- namespace ---------------------------------------------------------------
