@@ -7,10 +7,10 @@ import struct as struct
 import zlib as zlib
 from io import BytesIO as BytesIO
 from pathlib import Path as Path
-from typing import Dict, Iterable, List as List, Mapping, NoReturn, Optional, Protocol
-from typing import Sequence as Sequence, Tuple as Tuple, Union as Union
+from typing import Dict, Iterable, Iterator, List as List, Mapping, NoReturn, Optional, Protocol
+from typing import Sequence as Sequence, SupportsIndex, Tuple as Tuple, Union as Union
 
-from typing_extensions import Self, TypeAlias, disjoint_base
+from typing_extensions import Buffer, Self, TypeAlias, disjoint_base
 
 class _Readable(Protocol):
     def read(self, n: int, /) -> bytes: ...
@@ -20,8 +20,14 @@ class _ReadableSeekable(_Readable, Protocol):
 
 # Anything the writers hand to the built-in open() for "wb".
 _FilePath: TypeAlias = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
-# Anything bytearray() accepts and len() measures: bytes, bytearray, memoryview, a list of 0..255.
-_ByteData: TypeAlias = Union[bytes, bytearray, memoryview, Sequence[int]]
+# What bytearray() reads item by item: a list of 0..255, a range, a 1-D numpy array, ...
+class _SizedInts(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[SupportsIndex]: ...
+
+# Anything bytearray() accepts and len() measures. Buffer alone would not do: before
+# Python 3.12 numpy's stubs give an array no __buffer__.
+_ByteData: TypeAlias = Union[Buffer, _SizedInts]
 # The writers fill and read alpha planes and filter lists in place, so these must be writable.
 _WritableBytes: TypeAlias = Union[bytearray, memoryview]
 # One preserved PNG chunk: (type, data, data length); IDAT entries carry None as data.
@@ -58,8 +64,10 @@ class SimpleImage:
     def size(self) -> Tuple[int, int]: ...
     @staticmethod
     def _streamToImage(stream: _ReadableSeekable) -> _DecodedImage: ...
+    # A subclass's open() makes an instance of the subclass (an image given as the source
+    # comes back as it is, whatever its class).
     @classmethod
-    def open(cls, source: ImageInput) -> SimpleImage: ...
+    def open(cls, source: ImageInput) -> Self: ...
     def getPixel(self, coords: Tuple[int, int]) -> Tuple[int, int, int]: ...
     def putPixel(self, coords: Tuple[int, int], value: Sequence[int]) -> None: ...
     def copy(self) -> SimpleImage: ...
