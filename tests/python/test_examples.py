@@ -94,7 +94,8 @@ def test_inspect_png_refuses_a_bmp(bmp):
     assert "is not a PNG file" in run("inspect_png.py", bmp, status=1).stderr
 
 
-@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py"])
+@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py",
+                                  "numpy_bridge.py"])
 def test_usage_without_arguments(name):
     assert "python examples/" + name in run(name, status=2).stderr
 
@@ -132,3 +133,23 @@ def test_bmp_folder_to_png(SI, bmp, open_quietly, tmp_path):
         assert (tmp_path / "pngs" / f"{name}.png").read_bytes()[:4] == b"\x89PNG"
         assert png.size == size and png._png_chunks is not None and png._bmp_header is None
     assert open_quietly(tmp_path / "pngs" / "b.png")._pixels == RGB
+
+
+@pytest.mark.parametrize("source", ["rgba_png", "bmp"])
+def test_numpy_bridge(request, open_quietly, tmp_path, source):
+    pytest.importorskip("numpy")
+    path = request.getfixturevalue(source)
+    run("numpy_bridge.py", path, tmp_path / "out.png")
+    before, after = open_quietly(path), open_quietly(tmp_path / "out.png")
+    assert after.size == (2 * WIDTH, HEIGHT)
+    rows = [after._pixels[y * 6 * WIDTH:(y + 1) * 6 * WIDTH] for y in range(HEIGHT)]
+    assert b"".join(row[:3 * WIDTH] for row in rows) == before._pixels
+    grey = b"".join(row[3 * WIDTH:] for row in rows)
+    assert grey[0::3] == grey[1::3] == grey[2::3]
+    alpha = before._alpha and b"".join(before._alpha[y * WIDTH:(y + 1) * WIDTH] * 2 for y in range(HEIGHT))
+    assert after._alpha == alpha
+    try:
+        from PIL import Image
+    except ImportError:  # hosts without Pillow check the greyness alone
+        return
+    assert grey[0::3] == Image.frombytes("RGB", before.size, bytes(before._pixels)).convert("L").tobytes()

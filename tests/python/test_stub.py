@@ -128,7 +128,9 @@ def test_stubtest(tmp_path):
 
 def test_examples_type_check_against_the_stub(tmp_path):
     examples = [os.path.join("examples", name) for name in
-                ("invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "pillow_bridge.py")]
+                ("invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "pillow_bridge.py",
+                 "numpy_bridge.py")]
     pytest.importorskip("PIL")
+    pytest.importorskip("numpy")
     done = run_mypy(tmp_path, "mypy", "--strict", *examples)
     assert done.returncode == 0, done.stdout + done.stderr
