@@ -2,11 +2,12 @@
 import os
 import subprocess
 import sys
+import zlib
 
 import pytest
 
 from conftest import ROOT, ramp
-from pngtools import image as png_file, scanlines
+from pngtools import image as png_file, parse, scanlines
 
 WIDTH, HEIGHT = 12, 9
 RGB, ALPHA = ramp(WIDTH * HEIGHT * 3), ramp(WIDTH * HEIGHT)[::-1]
@@ -95,7 +96,7 @@ def test_inspect_png_refuses_a_bmp(bmp):
 
 
 @pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py",
-                                  "numpy_bridge.py"])
+                                  "numpy_bridge.py", "smaller_png.py"])
 def test_usage_without_arguments(name):
     assert "python examples/" + name in run(name, status=2).stderr
 
@@ -153,3 +154,29 @@ def test_numpy_bridge(request, open_quietly, tmp_path, source):
     except ImportError:  # hosts without Pillow check the greyness alone
         return
     assert grey[0::3] == Image.frombytes("RGB", before.size, bytes(before._pixels)).convert("L").tobytes()
+
+
+@pytest.mark.parametrize("source", ["rgba_png", "bmp"])
+def test_smaller_png(request, open_quietly, tmp_path, source):
+    pytest.importorskip("numpy")
+    path = request.getfixturevalue(source)
+    out = tmp_path / "out.png"
+    printed = run("smaller_png.py", path, out).stdout
+    before, after = open_quietly(path), open_quietly(out)
+    assert printed.startswith(f"{out}: {out.stat().st_size} bytes;")
+    assert (after._pixels, after._alpha) == (before._pixels, before._alpha)
+    if before._png_chunks:
+        assert [c[:2] for c in after._png_chunks if c[0] != b"IDAT"] == \
+            [c[:2] for c in before._png_chunks if c[0] != b"IDAT"]
+    # Each row's cost under each filter type, from the scanlines the module writes when
+    # every row has that type: the chosen type's is the least.
+    costs = []
+    for kind in range(5):
+        image = before.copy()
+        image._png_filters, image._bmp_header = bytearray([kind]) * HEIGHT, None
+        image.save(str(tmp_path / f"{kind}.png"))
+        data = (tmp_path / f"{kind}.png").read_bytes()
+        raw = zlib.decompress(b"".join(body for chunk_type, body in parse(data) if chunk_type == b"IDAT"))
+        stride = len(raw) // HEIGHT
+        costs.append([sum(min(v, 256 - v) for v in raw[y * stride + 1:(y + 1) * stride]) for y in range(HEIGHT)])
+    assert [costs[kind][y] for y, kind in enumerate(after._png_filters)] == [min(c) for c in zip(*costs)]
