@@ -1,7 +1,11 @@
 """Each example runs as a user would run it and does what its docstring says."""
+import importlib
+import io
 import os
 import subprocess
 import sys
+import threading
+import time
 import zlib
 
 import pytest
@@ -95,8 +99,8 @@ def test_inspect_png_refuses_a_bmp(bmp):
     assert "is not a PNG file" in run("inspect_png.py", bmp, status=1).stderr
 
 
-@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py",
-                                  "numpy_bridge.py", "smaller_png.py"])
+@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
+                                  "smaller_png.py", "quiet_reports.py"])
 def test_usage_without_arguments(name):
     assert "python examples/" + name in run(name, status=2).stderr
 
@@ -180,3 +184,38 @@ def test_smaller_png(request, open_quietly, tmp_path, source):
         stride = len(raw) // HEIGHT
         costs.append([sum(min(v, 256 - v) for v in raw[y * stride + 1:(y + 1) * stride]) for y in range(HEIGHT)])
     assert [costs[kind][y] for y, kind in enumerate(after._png_filters)] == [min(c) for c in zip(*costs)]
+
+
+def test_quiet_reports_on_four_threads(SI, tmp_path, monkeypatch):
+    """Only the report lines go, however the threads' writes interleave."""
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
+    quiet = importlib.import_module("quiet_reports")
+    expected = []
+    for n in range(1, 25):
+        path = str(tmp_path / f"{n}.img")
+        SI(n, 2, ramp(n * 6), bmp_header={} if n % 2 else None).save(path)  # PNG and BMP files
+        expected.append(f"{path}: {n}x2\n")
+    out = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    done = threading.Event()
+
+    def other_output():  # more of the program writing meanwhile, whole lines at a time
+        while not done.is_set():
+            sys.stdout.write("other\n")
+            time.sleep(1e-5)
+
+    def yield_on_return(frame, event, arg):  # lets other threads in between print's two writes
+        if event == "return":
+            time.sleep(1e-4)
+
+    writer = threading.Thread(target=other_output)
+    writer.start()
+    threading.setprofile(yield_on_return)  # for the threads main() starts
+    try:
+        assert quiet.main(["quiet_reports.py", *(line.split(":")[0] for line in expected)]) == 0
+    finally:
+        threading.setprofile(None)
+        done.set()
+        writer.join()
+    lines = out.getvalue().splitlines(keepends=True)
+    assert sorted(line for line in lines if line != "other\n") == sorted(expected)
