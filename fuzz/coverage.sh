@@ -10,43 +10,24 @@
 #   bash fuzz/coverage.sh 600
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
+source "$ROOT/fuzz/targets.sh"
 seconds=${1:-60}
 shift || true
 # libFuzzer takes -max_total_time=0 as no limit at all.
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "SECONDS must be a positive number, not '$seconds'" >&2; exit 2; }
 
-# The profile tools must be those of clang's own major version (14 on Debian 12,
-# 19 on Debian 13): the raw profile format changes between versions.
-SYSTEM_PACKAGES=(clang pkg-config libdeflate-dev zlib1g-dev)
-ensure_system_packages
-major=$(clang++ -dumpversion | cut -d. -f1)
-SYSTEM_PACKAGES=("libclang-rt-$major-dev" "llvm-$major")
-ensure_system_packages
-profdata=llvm-profdata-$major cov=llvm-cov-$major
-
 out="$ROOT/build/fuzz-coverage"
 rm -rf "$out"
-mkdir -p "$out/obj" "$out/profiles" "$out/artifacts"
-coverage=(-fprofile-instr-generate -fcoverage-mapping)
-flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer "${coverage[@]}" -I"$ROOT")
-read -ra libs <<<"$(pkg-config --libs libdeflate zlib)"
-read -ra cflags <<<"$(pkg-config --cflags libdeflate zlib)"
+build_fuzz_targets "$out" -fprofile-instr-generate -fcoverage-mapping
+# The profile tools must be those of clang's own major version (14 on Debian 12,
+# 19 on Debian 13): the raw profile format changes between versions.
+SYSTEM_PACKAGES=("llvm-$clang_major")
+ensure_system_packages
+profdata=llvm-profdata-$clang_major cov=llvm-cov-$clang_major
+mkdir -p "$out/profiles" "$out/artifacts"
 
-# The kernel sources are found as fuzz/build.sh finds them, in meson.build's 'kernels' library.
-mapfile -t sources < <(sed -n "/static_library('kernels'/,/)/p" "$ROOT/meson.build" | grep -o "'[a-z0-9_/]*\.cpp'" | tr -d "'")
-[ ${#sources[@]} -gt 0 ] || { echo "no kernel sources found in meson.build" >&2; exit 1; }
-objects=()
-for src in "${sources[@]}"; do
-    obj="$out/obj/${src//\//_}.o"
-    clang++ "${flags[@]}" "${cflags[@]}" -fsanitize=fuzzer-no-link -c "$ROOT/$src" -o "$obj"
-    objects+=("$obj")
-done
-
-targets=(png_decode bmp_decode encode)
 failed=()
-for target in "${targets[@]}"; do
-    clang++ "${flags[@]}" "${cflags[@]}" -fsanitize=fuzzer "$ROOT/fuzz/$target.cpp" "${objects[@]}" "${libs[@]}" \
-        -o "$out/$target"
+for target in "${FUZZ_TARGETS[@]}"; do
     dict=()
     [ "$target" = png_decode ] && dict=(-dict="$ROOT/fuzz/png.dict")
     # libFuzzer writes new inputs into the first directory: the scratch one, never fuzz/corpus/.
@@ -72,12 +53,12 @@ for target in "${targets[@]}"; do
 done
 
 profiles=("$out"/profiles/*.profraw)
-[ ${#profiles[@]} -eq ${#targets[@]} ] || { echo "expected ${#targets[@]} profiles, found ${#profiles[@]}" >&2; exit 1; }
+[ ${#profiles[@]} -eq ${#FUZZ_TARGETS[@]} ] || { echo "expected ${#FUZZ_TARGETS[@]} profiles, found ${#profiles[@]}" >&2; exit 1; }
 "$profdata" merge -sparse "${profiles[@]}" -o "$out/merged.profdata"
 objects=("$out/png_decode" -object "$out/bmp_decode" -object "$out/encode")
 "$cov" report "${objects[@]}" -instr-profile="$out/merged.profdata" "$ROOT/png" "$ROOT/bmp"
 # Line by line, for finding what was not reached.
 "$cov" show "${objects[@]}" -instr-profile="$out/merged.profdata" -show-branches=count "$ROOT/png" "$ROOT/bmp" \
     >"$out/coverage.txt"
-echo "line-by-line counts in $out/coverage.txt (clang $major, ${seconds}s per target)"
+echo "line-by-line counts in $out/coverage.txt (clang $clang_major, ${seconds}s per target)"
 [ ${#failed[@]} -eq 0 ] || { echo "fuzz targets failed: ${failed[*]}"; exit 1; }
