@@ -1,17 +1,21 @@
 """Checks the installed package as a user meets it. Run it from outside the source
 tree, with the interpreter of the environment it is installed in: the package must
-come from that environment's site-packages, with its stub and py.typed; it must open,
+come from that environment's site-packages, with its stub, py.typed and the source
+tree's version (in its metadata and as __version__); it must open,
 edit, save and reopen a PNG and a BMP, and save an image built from pixels. The
 files are written here with the standard library, so that the module is not only
 read back by itself."""
 import contextlib
+import importlib.util
 import io
 import os
 import struct
 import sys
 import tempfile
 import zlib
+from importlib import metadata
 
+import Vextaro
 import Vextaro.simpleImage_ext as m
 
 folder = os.path.dirname(os.path.realpath(m.__file__))
@@ -19,6 +23,13 @@ assert "site-packages" in folder and os.path.commonpath([folder, os.path.realpat
     os.path.realpath(sys.prefix), m.__file__
 assert os.path.isfile(os.path.join(folder, "simpleImage_ext.pyi"))
 assert os.path.getsize(os.path.join(folder, "py.typed")) == 0
+
+# The tree's own package file reads the version from the tree's meson.build.
+tree_init = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "Vextaro", "__init__.py")
+spec = importlib.util.spec_from_file_location("tree_vextaro", tree_init)
+tree = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(tree)
+assert Vextaro.__version__ == metadata.version("Vextaro") == tree.__version__, (Vextaro.__version__, tree.__version__)
 
 WIDTH, HEIGHT = 5, 3
 RGB = [[((7 * x + 3 * y) % 256, (40 + x * y) % 256, (200 - 11 * x) % 256) for x in range(WIDTH)]
