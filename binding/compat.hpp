@@ -43,6 +43,17 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+// An int for a 32-bit value. PyPy's PyLong_FromLong makes a big-int object, on
+// which arithmetic in JIT-compiled Python stays slow; from a double (exact
+// for every 32-bit value) it makes the machine-word int that Python code gets.
+inline PyObject* new_int(int32_t value) {
+#if defined(PYPY_VERSION)
+    return PyLong_FromDouble(value);
+#else
+    return PyLong_FromLong(value);
+#endif
+}
+
 // An empty static type with the header PyVarObject_HEAD_INIT gives it, so that
 // only the slots a type uses need naming.
 inline PyTypeObject static_type() {

@@ -8,6 +8,7 @@
 #include "binding/pyref.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
+#include "core/pypy_pixels.hpp"
 
 namespace vextaro {
 
@@ -106,7 +107,7 @@ void image_dealloc(PyObject* self) {
 
 template <int32_t ImageObject::*Field>
 PyObject* get_dimension(PyObject* self, void*) {
-    return PyLong_FromLong(as_image(self)->*Field);
+    return compat::new_int(as_image(self)->*Field);
 }
 
 template <int32_t ImageObject::*Field>
@@ -118,11 +119,11 @@ int set_dimension(PyObject* self, PyObject* value, void*) {
     auto v = to_int32(value);
     if (!v) return -1;
     as_image(self)->*Field = *v;
-    return 0;
+    return forget_pixel_view(self) ? 0 : -1;
 }
 
 PyObject* get_size(PyObject* self, void*) {
-    return Py_BuildValue("(ii)", as_image(self)->width, as_image(self)->height);
+    return Py_BuildValue("(NN)", compat::new_int(as_image(self)->width), compat::new_int(as_image(self)->height));
 }
 
 template <PyObject* ImageObject::*Field>
@@ -142,7 +143,8 @@ int set_pixels(PyObject* self, PyObject* value, void*) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
         return -1;
     }
-    return set_object<&ImageObject::pixels>(self, value, nullptr);
+    set_object<&ImageObject::pixels>(self, value, nullptr);
+    return forget_pixel_view(self) ? 0 : -1;
 }
 
 PyGetSetDef image_getset[] = {

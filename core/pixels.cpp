@@ -264,28 +264,6 @@ PyObject* copy_image(const BoundArgs& a) {
     return build_image(&ImageType, parts, fresh);
 }
 
-}  // namespace
-
-long packed_pixel(const ImageObject* img, int64_t x, int64_t y) {
-    if (!in_bounds(x, y, img->width, img->height)) return -1;
-    const auto offset = pixel_offset(x, y, img->width, 3);
-    const unsigned char* p = offset ? pixel_bytes(img, *offset) : nullptr;
-    return p ? long{p[0]} << 16 | long{p[1]} << 8 | p[2] : -1;
-}
-
-bool put_packed_pixel(ImageObject* img, int64_t x, int64_t y, uint32_t rgb) {
-    if (!in_bounds(x, y, img->width, img->height)) return false;
-    const auto offset = pixel_offset(x, y, img->width, 3);
-    unsigned char* p = offset ? pixel_bytes(img, *offset) : nullptr;
-    if (p == nullptr) return false;
-    p[0] = static_cast<unsigned char>(rgb >> 16);
-    p[1] = static_cast<unsigned char>(rgb >> 8);
-    p[2] = static_cast<unsigned char>(rgb);
-    return true;
-}
-
-namespace {
-
 const Param kGetPixelParams[] = {
     {"self", Check::Receiver, &ImageType},
     {"coords", Check::Exact, &PyTuple_Type, "Tuple[int, int]"},

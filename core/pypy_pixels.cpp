@@ -4,80 +4,116 @@
 
 #include <cstring>
 
+#include "binding/compat.hpp"
 #include "core/image.hpp"
-#include "core/pixels.hpp"
 
 namespace vextaro {
 
 namespace {
 
+// The common case runs as plain Python that PyPy's JIT compiles: each image's
+// width, height and pixel buffer are kept in `_views` after the first access,
+// keyed by id and checked through a weak reference, so a call crosses into C
+// only the first time and after a dimension or the buffer was reassigned.
+// Everything else (other types, errors, odd buffers) goes to the general path.
 constexpr const char* kSource = R"(
+from weakref import ref as _weakref
+
+_views = {}
+
+def _remember(self):
+    view = _view(self)
+    if view is None:
+        return None
+    key = id(self)
+    def dropped(gone, key=key):
+        entry = _views.get(key)
+        if entry is not None and entry[3] is gone:
+            del _views[key]
+    entry = view + (_weakref(self, dropped),)
+    _views[key] = entry
+    # Another thread may have reassigned a field after the view was read and
+    # before it was stored, when there was nothing yet to forget.
+    now = _view(self)
+    if now is None or now[0] != view[0] or now[1] != view[1] or now[2] is not view[2]:
+        _forget(self)
+        return None
+    return entry
+
+def _forget(self):
+    _views.pop(id(self), None)
+
 def getPixel(self, coords):
     if type(coords) is tuple and len(coords) == 2:
         x, y = coords
         if type(x) is int and type(y) is int:
-            rgb = _packed_get(self, x, y)
-            if rgb >= 0:
-                return (rgb >> 16, (rgb >> 8) & 255, rgb & 255)
+            v = _views.get(id(self))
+            if v is None or v[3]() is not self:
+                v = _remember(self)
+            if v is not None:
+                w, h, p, _ = v
+                if 0 <= x < w and 0 <= y < h:
+                    i = (y * w + x) * 3
+                    if i + 3 <= len(p):
+                        return (p[i], p[i + 1], p[i + 2])
     return _get(self, coords)
 
 def putPixel(self, coords, value):
-    if type(coords) is tuple and len(coords) == 2 and type(value) is tuple and len(value) == 3:
+    if type(coords) is tuple and len(coords) == 2 and (type(value) is tuple or type(value) is list) and len(value) == 3:
         x, y = coords
         r, g, b = value
         if type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int:
-            if _packed_put(self, x, y, (r & 255) << 16 | (g & 255) << 8 | (b & 255)):
-                return None
+            v = _views.get(id(self))
+            if v is None or v[3]() is not self:
+                v = _remember(self)
+            if v is not None:
+                w, h, p, _ = v
+                if 0 <= x < w and 0 <= y < h:
+                    i = (y * w + x) * 3
+                    if i + 3 <= len(p):
+                        p[i] = r & 255
+                        p[i + 1] = g & 255
+                        p[i + 2] = b & 255
+                        return None
     return _put(self, coords, value)
 )";
 
-// Arguments the fast path can take; anything else leaves the decision to the general path.
-bool plain_args(PyObject* const* args, Py_ssize_t n, Py_ssize_t expected, long long* values) {
-    if (n != expected || !PyObject_TypeCheck(args[0], &ImageType)) return false;
-    for (Py_ssize_t k = 1; k < n; ++k) {
-        if (!PyLong_CheckExact(args[k])) return false;
-        int overflow = 0;
-        values[k - 1] = PyLong_AsLongLongAndOverflow(args[k], &overflow);
-        if (overflow != 0 || (values[k - 1] == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
+// (width, height, pixels) when the fast path may use them, else None.
+PyObject* view(PyObject*, PyObject* self) {
+    if (!PyObject_TypeCheck(self, &ImageType)) Py_RETURN_NONE;
+    const auto* img = reinterpret_cast<ImageObject*>(self);
+    PyObject* pixels = stored(img->pixels);
+    if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
+    return Py_BuildValue("(NNO)", compat::new_int(img->width), compat::new_int(img->height), pixels);
 }
 
-PyObject* packed_get(PyObject*, PyObject* const* args, Py_ssize_t n) {
-    long long v[2];
-    if (!plain_args(args, n, 3, v)) return PyLong_FromLong(-1);
-    return PyLong_FromLong(packed_pixel(reinterpret_cast<ImageObject*>(args[0]), v[0], v[1]));
-}
+PyMethodDef kView = {"_view", view, METH_O, nullptr};
 
-PyObject* packed_put(PyObject*, PyObject* const* args, Py_ssize_t n) {
-    long long v[3];
-    const bool done = plain_args(args, n, 4, v) &&
-                      put_packed_pixel(reinterpret_cast<ImageObject*>(args[0]), v[0], v[1], static_cast<uint32_t>(v[2]));
-    return PyBool_FromLong(done);
-}
+// The namespace the pixel methods run in, made once and kept for the life of
+// the process, since the setters reach `_forget` through it.
+PyObject* pixel_namespace = nullptr;
 
-PyMethodDef kPackedGet = {"_packed_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packed_get)),
-                          METH_FASTCALL, nullptr};
-PyMethodDef kPackedPut = {"_packed_put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packed_put)),
-                          METH_FASTCALL, nullptr};
+// A module's dict rather than a plain one: PyPy's JIT folds global lookups
+// only in those.
+PyObject* make_namespace(PyObject* module_name) {
+    Ref module = Ref::steal(PyModule_NewObject(module_name));
+    PyObject* globals = module ? PyModule_GetDict(module.get()) : nullptr;
+    Ref view_function = Ref::steal(PyCFunction_New(&kView, nullptr));
+    if (globals == nullptr || !view_function ||
+        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0 ||
+        PyDict_SetItemString(globals, "_view", view_function.get()) < 0)
+        return nullptr;
+    Ref ran = Ref::steal(PyRun_String(kSource, Py_file_input, globals, globals));
+    return ran ? compat::new_ref(globals) : nullptr;
+}
 
 }  // namespace
 
 Ref pypy_pixel_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name) {
-    Ref globals = Ref::steal(PyDict_New());
-    Ref get = Ref::steal(PyCFunction_New(&kPackedGet, nullptr));
-    Ref put = Ref::steal(PyCFunction_New(&kPackedPut, nullptr));
-    if (!globals || !get || !put || PyDict_SetItemString(globals.get(), "__name__", module_name) < 0 ||
-        PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0 ||
-        PyDict_SetItemString(globals.get(), "_packed_get", get.get()) < 0 ||
-        PyDict_SetItemString(globals.get(), "_packed_put", put.get()) < 0 ||
-        PyDict_SetItemString(globals.get(), std::strcmp(spec.name, "getPixel") == 0 ? "_get" : "_put", impl) < 0)
+    if (pixel_namespace == nullptr && (pixel_namespace = make_namespace(module_name)) == nullptr) return {};
+    if (PyDict_SetItemString(pixel_namespace, std::strcmp(spec.name, "getPixel") == 0 ? "_get" : "_put", impl) < 0)
         return {};
-    Ref ran = Ref::steal(PyRun_String(kSource, Py_file_input, globals.get(), globals.get()));
-    PyObject* function = ran ? PyDict_GetItemString(globals.get(), spec.name) : nullptr;
+    PyObject* function = PyDict_GetItemString(pixel_namespace, spec.name);
     if (function == nullptr) return {};
     // The same attributes as the module's own function objects carry.
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
@@ -86,6 +122,13 @@ Ref pypy_pixel_method(const FunctionSpec& spec, PyObject* impl, PyObject* module
         PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0)
         return {};
     return Ref::borrow(function);
+}
+
+bool forget_pixel_view(PyObject* img) {
+    PyObject* forget = pixel_namespace ? PyDict_GetItemString(pixel_namespace, "_forget") : nullptr;
+    if (forget == nullptr) return true;
+    Ref done = Ref::steal(PyObject_CallOneArg(forget, img));
+    return static_cast<bool>(done);
 }
 
 }  // namespace vextaro

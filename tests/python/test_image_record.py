@@ -298,6 +298,43 @@ def test_widened_image_reads_at_new_offsets(SI):
     raises_exact(ValueError, BAD_PIXELS, img.copy)
 
 
+def _replace_pixels(img):
+    img._pixels = bytearray(b"x" * 12)
+
+
+def _drop_pixels(img):
+    del img._pixels
+
+
+@pytest.mark.parametrize("change, read", [
+    (lambda img: setattr(img, "width", 1), tuple(ramp(12)[3:6])),
+    (lambda img: setattr(img, "height", 1), ValueError),
+    (_replace_pixels, (120, 120, 120)),
+    (_drop_pixels, TypeError),
+    (lambda img: img._pixels.clear(), IndexError),
+])
+def test_changes_after_pixel_access_are_seen(SI, change, read):
+    # Pixel access may keep what it read of an image from one call to the next.
+    img = SI(2, 2, ramp(12))
+    img.putPixel((0, 1), img.getPixel((0, 1)))
+    change(img)
+    if isinstance(read, tuple):
+        assert img.getPixel((0, 1)) == read
+        img.putPixel((0, 1), (1, 2, 3))
+        assert img.getPixel((0, 1)) == (1, 2, 3)
+    else:
+        pytest.raises(read, img.getPixel, (0, 1))
+        pytest.raises(read, img.putPixel, (0, 1), (1, 2, 3))
+
+
+def test_pixel_access_follows_each_new_image(SI):
+    for i in range(1000):
+        img = SI(1, 1, bytes([i % 256] * 3))
+        assert img.getPixel((0, 0)) == (i % 256,) * 3
+        if i % 50 == 0:
+            gc.collect()  # lets the host reuse a dead image's memory and id
+
+
 @pytest.mark.parametrize("width, height, xy", [(2**30, 8, (0, 4)), (1431655767, 1, (1431655766, 0))])
 def test_offsets_do_not_wrap(SI, width, height, xy):
     # Both offsets come to a small valid index in wrapping 32-bit arithmetic.
