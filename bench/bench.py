@@ -1,10 +1,11 @@
-"""Speed and memory of Vextaro.simpleImage_ext as ratios against Pillow and against floors.
+"""Speed and memory of Vextaro.simpleImage_ext as ratios against Pillow, pypng and floors.
 
 Every contender runs on the same inputs in the same process; the contenders of a
 comparison take turns round by round, so that drift of the machine hits all of them
 alike, and each time reported is the median of many rounds after a warm-up.
 
     python bench/bench.py [--quick] [--out DIR] [--cache DIR]
+    python bench/bench.py --combine RESULTS.json... [--out DIR]   # one chart of several hosts
 """
 
 import argparse
@@ -41,6 +42,14 @@ except ImportError:
     Image = None
     PILLOW = None
 
+try:
+    import png
+
+    PYPNG = png.__version__
+except (ImportError, AttributeError):  # without pypng, the source tree's png/ folder imports as a namespace
+    png = None
+    PYPNG = None
+
 # Debian's mate-backgrounds (bench/setup.sh installs it): a real 1920x1280 photograph,
 # and a detailed 5640x3172 picture that scales down to 4096x2304 with its fine texture kept.
 PHOTOS = {
@@ -52,6 +61,9 @@ SIZES = {
     "full": {"photo": (1920, 1280), "large": (4096, 2304), "bmp": (1920, 1280), "pixels": (512, 512)},
     "quick": {"photo": (240, 160), "large": (512, 288), "bmp": (240, 160), "pixels": (48, 48)},
 }
+# pypng decodes in pure Python, seconds an image on CPython: it opens in only about
+# this many of the rounds, spread over the whole race.
+SLOW_SAMPLES = 5
 ROUNDS = {
     "full": {"warmup": 2, "open": 21, "save": 7, "bmp": 31, "pixels": 11, "threads": 9, "memory": 3},
     "quick": {"warmup": 1, "open": 3, "save": 2, "bmp": 3, "pixels": 2, "threads": 2, "memory": 1},
@@ -240,14 +252,20 @@ def timed(fn, *args):
     return elapsed
 
 
-def race(contenders, rounds, warmup):
-    """Median seconds of each contender, {name: (fn, args)}, taking turns every round."""
+def race(contenders, rounds, warmup, slow=()):
+    """Median seconds of each contender, {name: (fn, args)}, taking turns every round.
+
+    The contenders named in slow run every few rounds only (the first one among them,
+    a warm-up), for about SLOW_SAMPLES samples."""
     names = list(contenders)
     samples = {name: [] for name in names}
+    every = max(1, rounds // SLOW_SAMPLES)
     for r in range(warmup + rounds):
         # The order rotates too, so that no contender always runs right after another.
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
+            if name in slow and r % every:
+                continue
             fn, args = contenders[name]
             elapsed = timed(fn, *args)
             if r >= warmup:
@@ -265,11 +283,21 @@ def pillow_open(data):
     return im
 
 
+def pypng_open(data):
+    # read_flat decodes every row into one array; read() alone would hand back a lazy iterator.
+    return png.Reader(bytes=data).read_flat()
+
+
+def pypng_save(path, width, height, alpha, flat):
+    with open(path, "wb") as f:
+        png.Writer(width, height, greyscale=False, alpha=alpha).write_array(f, flat)
+
+
 # ---------------------------------------------------------------- measurements
 
 
 def bench_png(paths, rounds, tmp):
-    opens, saves = {}, {}
+    opens, saves, sizes = {}, {}, {}
     for key, label in (("photo_rgb", "RGB"), ("photo_rgba", "RGBA"), ("large_rgb", "RGB")):
         with open(paths[key], "rb") as f:
             data = f.read()
@@ -280,18 +308,27 @@ def bench_png(paths, rounds, tmp):
         contenders = {"module": (module_open, (data,)), "zlib.decompress": (zlib.decompress, (payload,))}
         if Image is not None:
             contenders["Pillow"] = (pillow_open, (data,))
+        if png is not None:
+            contenders["pypng"] = (pypng_open, (data,))
         progress(f"open PNG {name}")
-        opens[name] = race(contenders, rounds["open"], rounds["warmup"])
+        opens[name] = race(contenders, rounds["open"], rounds["warmup"], slow={"pypng"})
         opens[name]["file bytes"] = len(data)
 
-        target = os.path.join(tmp, "module.png")
-        contenders = {"module": (image.save, (target,)), "zlib.compress": (zlib.compress, (scanlines,))}
+        targets = {"module": os.path.join(tmp, "module.png")}
+        contenders = {"module": (image.save, (targets["module"],)), "zlib.compress": (zlib.compress, (scanlines,))}
         if Image is not None:
             peer = pillow_open(data)
-            contenders["Pillow"] = (peer.save, (os.path.join(tmp, "pillow.png"), "PNG"))
+            targets["Pillow"] = os.path.join(tmp, "pillow.png")
+            contenders["Pillow"] = (peer.save, (targets["Pillow"], "PNG"))
+        if png is not None:
+            width, height, flat, info = pypng_open(data)
+            targets["pypng"] = os.path.join(tmp, "pypng.png")
+            contenders["pypng"] = (pypng_save, (targets["pypng"], width, height, info["alpha"], flat))
         progress(f"save PNG {name}")
         saves[name] = race(contenders, rounds["save"], rounds["warmup"])
-    return opens, saves
+        # pypng writes every row unfiltered: its times come with a larger file.
+        sizes[name] = {who: os.path.getsize(path) for who, path in targets.items()}
+    return opens, saves, sizes
 
 
 def write_file(path, data):
@@ -395,6 +432,10 @@ if who == "module":
     from Vextaro.simpleImage_ext import SimpleImage
     def op(data):
         return SimpleImage.open(data)
+elif who == "pypng":
+    import png
+    def op(data):
+        return png.Reader(bytes=data).read_flat()
 else:
     from PIL import Image, PngImagePlugin
     def op(data):
@@ -436,7 +477,7 @@ def bench_memory(paths, rounds):
         name = f"{image.width}x{image.height} {'RGBA' if alpha else 'RGB'}"
         progress(f"peak memory {name}")
         entry = {"decoded": image.width * image.height * (4 if alpha else 3)}
-        for who in ("module", "Pillow") if Image is not None else ("module",):
+        for who in ["module"] + ["Pillow"] * (Image is not None) + ["pypng"] * (png is not None):
             entry[who] = statistics.median(peak_above_baseline(paths[key], who) for _ in range(rounds["memory"]))
         results[name] = entry
     return results
@@ -513,8 +554,9 @@ def comparisons(results):
                     times[against] / pixels["calls"], "s/call")
     for name, entry in results["memory"].items():
         add("peak memory", name, "decoded size", entry["module"], entry["decoded"], "B")
-        if "Pillow" in entry:
-            add("peak memory", name, "Pillow", entry["module"], entry["Pillow"], "B")
+        for peer in ("Pillow", "pypng"):
+            if peer in entry:
+                add("peak memory", name, peer, entry["module"], entry[peer], "B")
     for who, times in results["threads"].items():
         rows.append({"group": "2 threads / 1 thread", "subject": f"{THREADED_OPENS} opens", "against": who,
                      "module": times["2 threads"], "other": times["1 thread"], "unit": "s",
@@ -538,12 +580,18 @@ def quantity(value, unit):
     return f"{value * 1e6:.1f} µs"
 
 
+def ratio_text(ratio):
+    # pypng's opens come out below 0.01: two decimals would print them as 0.00.
+    return f"{ratio:.2f}" if ratio >= 0.1 else f"{ratio:.2g}"
+
+
 def markdown(results, rows):
     host = results["host"]
     lines = [
         f"# simpleImage_ext benchmark ({'quick' if results['quick'] else 'full'})",
         "",
-        f"{host['implementation']} {host['python']}, Pillow {host['pillow'] or 'absent'}, {host['cpu']}, "
+        f"{host['implementation']} {host['python']}, Pillow {host['pillow'] or 'absent'}, "
+        f"pypng {host.get('pypng') or 'absent'}, {host['cpu']}, "
         f"{host['cores']} cores; inputs: {results['inputs']}; load average {host['load_before']} before, "
         f"{host['load_after']} after.",
         "Ratio = module / comparator (for threads: 2 threads / 1 thread of the library named); below 1 the "
@@ -560,7 +608,7 @@ def markdown(results, rows):
         target = "" if row["target"] is None else f"<= {row['target']:g}"
         verdict = "" if row["met"] is None else ("met" if row["met"] else "**missed**")
         lines.append(f"| {row['group']} | {row['subject']} | {module} | {row['against']} | {other} | "
-                     f"{row['ratio']:.2f} | {target} | {verdict} |")
+                     f"{ratio_text(row['ratio'])} | {target} | {verdict} |")
     pixels = results["pixels"]
     lines += ["", f"Pixel access, full scan of {pixels['size']}, time per call:", "",
               "| contender | getPixel | putPixel |", "|---|---:|---:|"]
@@ -572,18 +620,50 @@ def markdown(results, rows):
             lines.append(f"| {label} | {pixels['get'][get] / pixels['calls'] * 1e9:.0f} ns | "
                          f"{pixels['put'][put] / pixels['calls'] * 1e9:.0f} ns |")
     lines += ["", "Peak memory of one open above the baseline (interpreter and file bytes loaded):", "",
-              "| image | decoded (pixels + alpha) | module | module / decoded | Pillow | Pillow / decoded |",
-              "|---|---:|---:|---:|---:|---:|"]
+              "| image | decoded (pixels + alpha) | module | module / decoded | Pillow | Pillow / decoded "
+              "| pypng | pypng / decoded |",
+              "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for name, entry in results["memory"].items():
         d = entry["decoded"]
-        pillow = (f"{entry['Pillow'] / 2**20:.1f} MiB | {entry['Pillow'] / d:.2f}" if "Pillow" in entry
-                  else "— | —")
+        peers = " | ".join(f"{entry[peer] / 2**20:.1f} MiB | {entry[peer] / d:.2f}" if peer in entry else "— | —"
+                           for peer in ("Pillow", "pypng"))
         lines.append(f"| {name} | {d / 2**20:.1f} MiB | {entry['module'] / 2**20:.1f} MiB | "
-                     f"{entry['module'] / d:.2f} | {pillow} |")
+                     f"{entry['module'] / d:.2f} | {peers} |")
+    sizes = results.get("save_png_sizes", {})
+    if sizes:
+        lines += ["", "Size of the saved PNG (pypng writes every row unfiltered):", "",
+                  "| image | module | Pillow | pypng |", "|---|---:|---:|---:|"]
+        for name, entry in sizes.items():
+            lines.append(f"| {name} | " + " | ".join(f"{entry[who] / 1e3:,.0f} kB" if who in entry else "—"
+                                                     for who in ("module", "Pillow", "pypng")) + " |")
     return "\n".join(lines) + "\n"
 
 
-def chart(results, rows, path):
+def row_key(row):
+    return row["group"], row["subject"], row["against"]
+
+
+def merged_keys(runs):
+    """Every comparison of the runs once, in the first run's order; a comparison only a
+    later run has goes after the last of its group."""
+    keys = []
+    for _, rows in runs:
+        for row in rows:
+            key = row_key(row)
+            if key in keys:
+                continue
+            same_group = [i for i, k in enumerate(keys) if k[0] == key[0]]
+            keys.insert(same_group[-1] + 1 if same_group else len(keys), key)
+    return keys
+
+
+def host_label(results):
+    host = results["host"]
+    return f"{host['implementation']} {host['python']}{' (quick)' if results['quick'] else ''}"
+
+
+def chart(runs, path):
+    """Draws the ratios of one or more runs, [(results, rows)], as panels side by side."""
     try:
         import matplotlib
     except ImportError:
@@ -595,52 +675,82 @@ def chart(results, rows, path):
     from matplotlib.patches import Patch
 
     colours = {True: "#2e7d32", False: "#c62828", None: "#9e9e9e"}
-    n = len(rows)
-    fig, ax = plt.subplots(figsize=(11, 0.3 * n + 1.8))
+    keys = merged_keys(runs)
+    n = len(keys)
     ys = list(range(n - 1, -1, -1))
-    ratios = [row["ratio"] for row in rows]
-    # Bars grow from parity: leftwards the module is faster or smaller.
-    ax.barh(ys, [r - 1 for r in ratios], left=1, height=0.68, color=[colours[row["met"]] for row in rows])
-    ax.set_xscale("log")
-    ax.axvline(1.0, color="black", linewidth=1.2)
-    for y, row in zip(ys, rows):
-        if row["target"] is not None:
-            ax.plot([row["target"]] * 2, [y - 0.45, y + 0.45], color="black", linewidth=2.2)
-    for i in range(1, n):
-        if rows[i]["group"] != rows[i - 1]["group"]:
-            ax.axhline(ys[i] + 0.5, color="#cccccc", linewidth=0.8)
-    labels = [f"{row['subject']} on {row['group']}: {row['against']}" if row["group"] == "2 threads / 1 thread"
-              else f"{row['group']}  {row['subject']}  vs {row['against']}" for row in rows]
-    ax.set_yticks(ys)
-    ax.set_yticklabels(labels, fontsize=8)
-    ax.set_ylim(-0.7, n - 0.3)
-    # The numbers stand in a column of their own on the right, clear of the bars.
-    right = ax.twinx()
-    right.set_ylim(ax.get_ylim())
-    right.set_yticks(ys)
-    right.set_yticklabels([f"{row['ratio']:.2f}" + ("" if row["target"] is None else
-                                                    f"  {'met' if row['met'] else 'MISSED'} (<= {row['target']:g})")
-                           for row in rows], fontsize=8)
-    for tick, row in zip(right.get_yticklabels(), rows):
-        tick.set_color(colours[row["met"]] if row["met"] is not None else "black")
-    right.tick_params(axis="y", length=0)
-    values = ratios + [row["target"] for row in rows if row["target"]]
-    ax.set_xlim(min(values + [1]) / 1.8, max(values + [1]) * 1.8)
-    ax.grid(axis="x", which="both", color="#eeeeee")
-    ax.set_axisbelow(True)
-    ax.set_xlabel("module / comparator (log scale; left of 1: module faster or smaller)")
-    host = results["host"]
-    ax.set_title(f"simpleImage_ext ratios, {host['implementation']} {host['python']}"
-                 f"{' (quick)' if results['quick'] else ''}", fontsize=10, pad=24)
-    ax.legend(handles=[Patch(color=colours[True], label="target met"),
-                       Patch(color=colours[False], label="target missed"),
-                       Patch(color=colours[None], label="no target"),
-                       Line2D([], [], color="black", linewidth=2.2, label="target")],
-              loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=4, fontsize=8, frameon=False)
-    fig.tight_layout()
+    # One scale for every panel, so that bars compare across hosts.
+    values = [1.0] + [v for _, rows in runs for row in rows for v in (row["ratio"], row["target"]) if v]
+    xlim = (min(values) / 1.8, max(values) * 1.8)
+    fig, axes = plt.subplots(1, len(runs), figsize=(5.2 + 5.8 * len(runs), 0.3 * n + 1.8), sharey=True,
+                             squeeze=False)
+    for ax, (results, rows) in zip(axes[0], runs):
+        by_key = {row_key(row): row for row in rows}
+        shown = [(y, by_key[key]) for y, key in zip(ys, keys) if key in by_key]
+        # Bars grow from parity: leftwards the module is faster or smaller.
+        ax.barh([y for y, _ in shown], [row["ratio"] - 1 for _, row in shown], left=1, height=0.68,
+                color=[colours[row["met"]] for _, row in shown])
+        ax.set_xscale("log")
+        ax.axvline(1.0, color="black", linewidth=1.2)
+        for y, row in shown:
+            if row["target"] is not None:
+                ax.plot([row["target"]] * 2, [y - 0.45, y + 0.45], color="black", linewidth=2.2)
+        for i in range(1, n):
+            if keys[i][0] != keys[i - 1][0]:
+                ax.axhline(ys[i] + 0.5, color="#cccccc", linewidth=0.8)
+        ax.set_xlim(*xlim)
+        ax.set_ylim(-0.7, n - 0.3)
+        ax.grid(axis="x", which="both", color="#eeeeee")
+        ax.set_axisbelow(True)
+        ax.set_xlabel("module / comparator (log scale; left of 1: module faster or smaller)", fontsize=8)
+        ax.set_title(host_label(results), fontsize=10)
+        # The numbers stand in a column of their own on the right, clear of the bars.
+        right = ax.twinx()
+        right.set_ylim(ax.get_ylim())
+        right.set_yticks(ys)
+        texts, tones = [], []
+        for key in keys:
+            row = by_key.get(key)
+            if row is None:
+                texts.append("—")
+                tones.append("black")
+                continue
+            verdict = "" if row["target"] is None else f"  {'met' if row['met'] else 'MISSED'} (<= {row['target']:g})"
+            texts.append(f"{ratio_text(row['ratio'])}{verdict}")
+            tones.append(colours[row["met"]] if row["met"] is not None else "black")
+        right.set_yticklabels(texts, fontsize=8)
+        for tick, tone in zip(right.get_yticklabels(), tones):
+            tick.set_color(tone)
+        right.tick_params(axis="y", length=0)
+    labels = [f"{subject} on {group}: {against}" if group == "2 threads / 1 thread"
+              else f"{group}  {subject}  vs {against}" for group, subject, against in keys]
+    axes[0][0].set_yticks(ys)
+    axes[0][0].set_yticklabels(labels, fontsize=8)
+    fig.suptitle("simpleImage_ext ratios" + (f", {host_label(runs[0][0])}" if len(runs) == 1 else ""), fontsize=11)
+    fig.legend(handles=[Patch(color=colours[True], label="target met"),
+                        Patch(color=colours[False], label="target missed"),
+                        Patch(color=colours[None], label="no target"),
+                        Line2D([], [], color="black", linewidth=2.2, label="target")],
+               loc="upper center", bbox_to_anchor=(0.5, 0.975), ncol=4, fontsize=8, frameon=False)
+    fig.tight_layout(rect=(0, 0, 1, 0.95))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return True
+
+
+def combine(paths, out):
+    """One chart and one Markdown file of several hosts' results.json, in the order given."""
+    runs = []
+    for path in paths:
+        with open(path) as f:
+            results = json.load(f)
+        runs.append((results, results["comparisons"]))
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "results.md"), "w", encoding="utf-8") as f:
+        f.write("\n".join(markdown(results, rows) for results, rows in runs))
+    if not chart(runs, os.path.join(out, "ratios.png")):
+        return 1
+    progress(f"{', '.join(host_label(r) for r, _ in runs)}: {out}/ratios.png and results.md")
+    return 0
 
 
 def host_info():
@@ -649,7 +759,7 @@ def host_info():
         with open("/proc/cpuinfo") as f:
             cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
     return {"implementation": platform.python_implementation(), "python": platform.python_version(),
-            "pillow": PILLOW, "cpu": cpu, "cores": os.cpu_count(), "machine": platform.machine(),
+            "pillow": PILLOW, "pypng": PYPNG, "cpu": cpu, "cores": os.cpu_count(), "machine": platform.machine(),
             "load_before": load_average()}
 
 
@@ -668,7 +778,11 @@ def main(argv=None):
                                       "(default: build/bench/results/<host>[-quick])")
     parser.add_argument("--cache", default=os.path.join(ROOT, "build", "bench"),
                         help="folder where the generated inputs are kept")
+    parser.add_argument("--combine", nargs="+", metavar="RESULTS_JSON",
+                        help="measure nothing: draw these runs side by side into --out (ratios.png, results.md)")
     args = parser.parse_args(argv)
+    if args.combine:
+        return combine(args.combine, args.out or os.path.join(ROOT, "build", "bench", "results"))
     mode = "quick" if args.quick else "full"
     if args.out is None:
         tag = "pypy3" if platform.python_implementation() == "PyPy" else "cp%d%d" % sys.version_info[:2]
@@ -681,7 +795,7 @@ def main(argv=None):
     try:
         # The module reports every open on stdout.
         with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
-            results["open_png"], results["save_png"] = bench_png(paths, rounds, tmp)
+            results["open_png"], results["save_png"], results["save_png_sizes"] = bench_png(paths, rounds, tmp)
             size, opened, saved = bench_bmp(paths, rounds, tmp)
             results["bmp"] = {"size": size, "open": opened, "save": saved}
             size, calls, got, put = bench_pixels(paths, rounds)
@@ -700,7 +814,7 @@ def main(argv=None):
     table = markdown(results, rows)
     with open(os.path.join(args.out, "results.md"), "w", encoding="utf-8") as f:
         f.write(table)
-    chart(results, rows, os.path.join(args.out, "ratios.png"))
+    chart([(results, rows)], os.path.join(args.out, "ratios.png"))
     sys.stdout.write(table)
     return 0
 
