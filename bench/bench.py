@@ -252,8 +252,21 @@ def timed(fn, *args):
     return elapsed
 
 
-def race(contenders, rounds, warmup, slow=()):
-    """Median seconds of each contender, {name: (fn, args)}, taking turns every round.
+# The first and third quartiles of every median reported, {group: {subject: {contender:
+# [q1, q3]}}}, so that the report can say how far the rounds scattered.
+SPREAD = {}
+
+
+def quartiles(samples):
+    if len(samples) < 2:
+        return [samples[0], samples[0]]
+    q1, _, q3 = statistics.quantiles(samples, n=4, method="inclusive")
+    return [q1, q3]
+
+
+def race(contenders, rounds, warmup, slow=(), spread=None):
+    """Median seconds of each contender, {name: (fn, args)}, taking turns every round;
+    the quartiles go to SPREAD under spread, a (group, subject) pair.
 
     The contenders named in slow run every few rounds only (the first one among them,
     a warm-up), for about SLOW_SAMPLES samples."""
@@ -270,6 +283,8 @@ def race(contenders, rounds, warmup, slow=()):
             elapsed = timed(fn, *args)
             if r >= warmup:
                 samples[name].append(elapsed)
+    if spread is not None:
+        SPREAD.setdefault(spread[0], {})[spread[1]] = {name: quartiles(v) for name, v in samples.items()}
     return {name: statistics.median(v) for name, v in samples.items()}
 
 
@@ -311,7 +326,8 @@ def bench_png(paths, rounds, tmp):
         if png is not None:
             contenders["pypng"] = (pypng_open, (data,))
         progress(f"open PNG {name}")
-        opens[name] = race(contenders, rounds["open"], rounds["warmup"], slow={"pypng"})
+        opens[name] = race(contenders, rounds["open"], rounds["warmup"], slow={"pypng"},
+                            spread=("open PNG", name))
         opens[name]["file bytes"] = len(data)
 
         targets = {"module": os.path.join(tmp, "module.png")}
@@ -325,7 +341,7 @@ def bench_png(paths, rounds, tmp):
             targets["pypng"] = os.path.join(tmp, "pypng.png")
             contenders["pypng"] = (pypng_save, (targets["pypng"], width, height, info["alpha"], flat))
         progress(f"save PNG {name}")
-        saves[name] = race(contenders, rounds["save"], rounds["warmup"])
+        saves[name] = race(contenders, rounds["save"], rounds["warmup"], spread=("save PNG", name))
         # pypng writes every row unfiltered: its times come with a larger file.
         sizes[name] = {who: os.path.getsize(path) for who, path in targets.items()}
     return opens, saves, sizes
@@ -346,7 +362,7 @@ def bench_bmp(paths, rounds, tmp):
     if Image is not None:
         contenders["Pillow"] = (pillow_open, (data,))
     progress(f"open BMP {name}")
-    opened = race(contenders, rounds["bmp"], rounds["warmup"])
+    opened = race(contenders, rounds["bmp"], rounds["warmup"], spread=("open BMP", name))
 
     contenders = {"module": (image.saveBmp, (os.path.join(tmp, "module.bmp"),)), "bytes copy": (bytes, (pixels,)),
                   # Not a floor but a reference: what writing a file of this size costs here.
@@ -355,7 +371,7 @@ def bench_bmp(paths, rounds, tmp):
         peer = pillow_open(data)
         contenders["Pillow"] = (peer.save, (os.path.join(tmp, "pillow.bmp"), "BMP"))
     progress(f"saveBmp {name}")
-    saved = race(contenders, rounds["bmp"], rounds["warmup"])
+    saved = race(contenders, rounds["bmp"], rounds["warmup"], spread=("saveBmp", name))
     return name, opened, saved
 
 
@@ -415,9 +431,9 @@ def bench_pixels(paths, rounds):
         puts["Pillow putpixel"] = (write_calls, (peer.putpixel, w, h, value))
         puts["Pillow px[x, y]"] = (write_index, (px, w, h, value))
     progress(f"getPixel scan {w}x{h}")
-    got = race(gets, rounds["pixels"], rounds["warmup"])
+    got = race(gets, rounds["pixels"], rounds["warmup"], spread=("getPixel", f"{w}x{h}"))
     progress(f"putPixel scan {w}x{h}")
-    put = race(puts, rounds["pixels"], rounds["warmup"])
+    put = race(puts, rounds["pixels"], rounds["warmup"], spread=("putPixel", f"{w}x{h}"))
     return f"{w}x{h}", w * h, got, put
 
 
@@ -478,7 +494,9 @@ def bench_memory(paths, rounds):
         progress(f"peak memory {name}")
         entry = {"decoded": image.width * image.height * (4 if alpha else 3)}
         for who in ["module"] + ["Pillow"] * (Image is not None) + ["pypng"] * (png is not None):
-            entry[who] = statistics.median(peak_above_baseline(paths[key], who) for _ in range(rounds["memory"]))
+            samples = [peak_above_baseline(paths[key], who) for _ in range(rounds["memory"])]
+            entry[who] = statistics.median(samples)
+            SPREAD.setdefault("peak memory", {}).setdefault(name, {})[who] = quartiles(samples)
         results[name] = entry
     return results
 
@@ -504,7 +522,7 @@ def bench_threads(paths, rounds):
             results[who] = race({
                 "1 thread": (lambda items, op=op: [op(b) for b in items], (inputs,)),
                 "2 threads": (lambda items, op=op: list(pool.map(op, items)), (inputs,)),
-            }, rounds["threads"], rounds["warmup"])
+            }, rounds["threads"], rounds["warmup"], spread=("2 threads / 1 thread", who))
         return results
     finally:
         pool.shutdown()
@@ -527,12 +545,19 @@ TARGETS = {
 def comparisons(results):
     rows = []
 
-    def add(group, subject, against, mine, theirs, unit):
+    def iqr(group, subject, who, median, scale):
+        # The interquartile range as a share of the median; None for a constant such as the decoded size.
+        q = results.get("spread", {}).get(group, {}).get(subject, {}).get(who)
+        return None if q is None or not median else (q[1] - q[0]) / scale / median
+
+    def add(group, subject, against, mine, theirs, unit, scale=1, who=("module", None)):
         ratio = mine / theirs if theirs else float("inf")
         target = TARGETS.get((group, against))
         rows.append({"group": group, "subject": subject, "against": against, "module": mine, "other": theirs,
                      "unit": unit, "ratio": ratio, "target": target,
-                     "met": None if target is None else ratio <= target})
+                     "met": None if target is None else ratio <= target,
+                     "module_iqr": iqr(group, subject, who[0], mine, scale),
+                     "other_iqr": iqr(group, subject, who[1] or against, theirs, scale)})
 
     for group, key in (("open PNG", "open_png"), ("save PNG", "save_png")):
         for name, times in results[key].items():
@@ -551,20 +576,17 @@ def comparisons(results):
         for against in sorted(times, key=lambda a: ("list" in a, a)):
             if against != "module":
                 add(group, pixels["size"], against, times["module"] / pixels["calls"],
-                    times[against] / pixels["calls"], "s/call")
+                    times[against] / pixels["calls"], "s/call", scale=pixels["calls"])
     for name, entry in results["memory"].items():
         add("peak memory", name, "decoded size", entry["module"], entry["decoded"], "B")
         for peer in ("Pillow", "pypng"):
             if peer in entry:
                 add("peak memory", name, peer, entry["module"], entry[peer], "B")
     for who, times in results["threads"].items():
-        rows.append({"group": "2 threads / 1 thread", "subject": f"{THREADED_OPENS} opens", "against": who,
-                     "module": times["2 threads"], "other": times["1 thread"], "unit": "s",
-                     "ratio": times["2 threads"] / times["1 thread"],
-                     "target": TARGETS.get(("2 threads / 1 thread", who)), "met": None})
-        row = rows[-1]
-        if row["target"] is not None:
-            row["met"] = row["ratio"] <= row["target"]
+        # Spread is kept per library here, under the library's name.
+        add("2 threads / 1 thread", who, who, times["2 threads"], times["1 thread"], "s",
+            who=("2 threads", "1 thread"))
+        rows[-1]["subject"] = f"{THREADED_OPENS} opens"
     return rows
 
 
@@ -595,10 +617,11 @@ def markdown(results, rows):
         f"{host['cores']} cores; inputs: {results['inputs']}; load average {host['load_before']} before, "
         f"{host['load_after']} after.",
         "Ratio = module / comparator (for threads: 2 threads / 1 thread of the library named); below 1 the "
-        "module is faster or smaller.",
+        "module is faster or smaller. Every figure is a median; spread is the interquartile range of its "
+        "rounds as a share of the median, module / comparator.",
         "",
-        "| what | image | module | against | comparator | ratio | target | result |",
-        "|---|---|---:|---|---:|---:|---:|---|",
+        "| what | image | module | against | comparator | ratio | target | result | spread |",
+        "|---|---|---:|---|---:|---:|---:|---|---:|",
     ]
     for row in rows:
         module = quantity(row["module"], row["unit"])
@@ -607,8 +630,9 @@ def markdown(results, rows):
             module, other = f"2 threads {module}", f"1 thread {other}"
         target = "" if row["target"] is None else f"<= {row['target']:g}"
         verdict = "" if row["met"] is None else ("met" if row["met"] else "**missed**")
+        spread = " / ".join("—" if row.get(k) is None else f"{row[k]:.0%}" for k in ("module_iqr", "other_iqr"))
         lines.append(f"| {row['group']} | {row['subject']} | {module} | {row['against']} | {other} | "
-                     f"{ratio_text(row['ratio'])} | {target} | {verdict} |")
+                     f"{ratio_text(row['ratio'])} | {target} | {verdict} | {spread} |")
     pixels = results["pixels"]
     lines += ["", f"Pixel access, full scan of {pixels['size']}, time per call:", "",
               "| contender | getPixel | putPixel |", "|---|---:|---:|"]
@@ -806,6 +830,7 @@ def main(argv=None):
         shutil.rmtree(tmp, ignore_errors=True)
 
     results["host"]["load_after"] = load_average()
+    results["spread"] = SPREAD
     rows = comparisons(results)
     results["comparisons"] = rows
     os.makedirs(args.out, exist_ok=True)

@@ -33,7 +33,7 @@ PYPY="$ROOT/.venv/pypy3/bin/python"
 if [ -x "$PYPY" ] && ! "$PYPY" -c 'import PIL' 2>/dev/null; then
     log="$ROOT/build/bench/pillow-pypy-build.log"
     mkdir -p "$(dirname "$log")"
-    echo "building Pillow from source for PyPy (a few minutes; log in $log)" >&2
+    echo "building Pillow from source for PyPy (about a minute; log in $log)" >&2
     start=$(date +%s)
     if apt_install libjpeg-dev zlib1g-dev >"$log" 2>&1 &&
         "$PYPY" -m pip install --no-binary Pillow Pillow >>"$log" 2>&1 &&
