@@ -3,13 +3,13 @@
 #include <cstring>
 #include <utility>
 
+#include "binding/compat.hpp"
+
 namespace vextaro {
 
 Ref new_bytearray(uint64_t size) {
     if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::steal(PyErr_NoMemory());
-    Ref array = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (array && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(size)) < 0) return {};
-    return array;
+    return Ref::steal(compat::sized_bytearray(static_cast<Py_ssize_t>(size)));
 }
 
 std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) { return take(o, false); }
@@ -27,7 +27,9 @@ std::optional<ByteBuffer> ByteBuffer::take(PyObject* o, bool writable) {
     ByteBuffer b;
     b.source_ = Ref::borrow(o);
     b.writable_ = writable;
-    if (PyObject_GetBuffer(o, &b.view_, writable ? PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND : PyBUF_SIMPLE) < 0)
+    Ref exporter = writable ? Ref::borrow(o) : Ref::steal(compat::read_exporter(o));
+    if (!exporter || PyObject_GetBuffer(exporter.get(), &b.view_,
+                                        writable ? PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND : PyBUF_SIMPLE) < 0)
         return std::nullopt;
     b.held_ = true;
     if (!writable) return b;

@@ -12,9 +12,7 @@
 
 namespace vextaro {
 
-// A bytearray of `size` bytes, not yet written. Made by growing an empty one:
-// CPython 3.10 and 3.11 mishandle a failed allocation in
-// PyByteArray_FromStringAndSize (a stray SystemError from a half-made object).
+// A bytearray of `size` bytes, not yet written.
 Ref new_bytearray(uint64_t size);
 
 class ByteBuffer {

@@ -92,6 +92,38 @@ inline std::optional<int64_t> exact_int_value(PyObject* o) {
     return v;
 }
 
+// A new bytearray of `size` bytes, their values unspecified. PyPy's
+// bytearray(n) builds a list and copies it, and growing one extends it with a
+// bytes object of the new size: both peak at twice the memory and fill a byte
+// at a time. Repeating a block allocates the storage once and copies whole
+// blocks; the tail past `size` is cut off in place. CPython 3.10 and 3.11
+// mishandle a failed allocation in PyByteArray_FromStringAndSize (a stray
+// SystemError from a half-made object), so there an empty one is grown.
+inline PyObject* sized_bytearray(Py_ssize_t size) {
+#if defined(PYPY_VERSION)
+    static const char zeros[4096] = {};
+    constexpr Py_ssize_t kBlock = sizeof zeros;
+    if (size <= kBlock) return PyByteArray_FromStringAndSize(zeros, size);
+    PyObject* block = PyByteArray_FromStringAndSize(zeros, kBlock);
+    PyObject* array = block ? PySequence_Repeat(block, size / kBlock + (size % kBlock != 0)) : nullptr;
+    Py_XDECREF(block);
+#else
+    PyObject* array = PyByteArray_FromStringAndSize(nullptr, 0);
+#endif
+    if (array != nullptr && PyByteArray_Resize(array, size) < 0) Py_CLEAR(array);
+    return array;
+}
+
+// The object to take a read-only buffer from, to read `o`'s bytes. Asked
+// directly, PyPy copies a bytes object's contents into C memory; through a
+// memoryview it hands out the address of its own storage.
+inline PyObject* read_exporter(PyObject* o) {
+#if defined(PYPY_VERSION)
+    if (PyBytes_CheckExact(o)) return PyMemoryView_FromObject(o);
+#endif
+    return new_ref(o);
+}
+
 // Shortens a bytearray that no one else has seen yet to `size` bytes. CPython's
 // own resize keeps the whole allocation unless it shrinks by half, so an RGBA
 // image would hold a quarter of its pixel buffer unused for its whole life:

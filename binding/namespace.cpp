@@ -39,7 +39,8 @@ bool init_names(PyObject* module) {
            intern(names.join, "join") && intern(names.write, "write") && intern(names.compress, "compress") &&
            intern(names.get, "get") && intern(names.getitem, "__getitem__") && intern(names._writePng, "_writePng") &&
            intern(names._writePngWithChunks, "_writePngWithChunks") && intern(names._writeBmp, "_writeBmp") &&
-           intern(names._split_idat_payload, "_split_idat_payload") && intern(names._makeChunk, "_makeChunk");
+           intern(names._split_idat_payload, "_split_idat_payload") && intern(names._makeChunk, "_makeChunk") &&
+           intern(names.obj, "obj");
 }
 
 PyObject* builtin(const char* name) {
@@ -55,6 +56,7 @@ bool capture_originals(PyObject* module, PyObject* stream_to_image) {
     return keep(originals.zlib, PyObject_GetAttr(module, names.zlib)) &&
            keep(originals.struct_, PyObject_GetAttr(module, names.struct_)) &&
            keep(originals.bytes_io, PyObject_GetAttr(module, names.BytesIO)) &&
+           keep(originals.path, PyObject_GetAttr(module, names.Path)) &&
            keep(originals.read_chunk, PyObject_GetAttr(module, names._readChunk)) &&
            keep(originals.stream_to_image, compat::new_ref(stream_to_image)) &&
            keep(originals.open, builtin("open")) && keep(originals.print, builtin("print"));

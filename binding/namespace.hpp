@@ -36,6 +36,7 @@ struct Names {
     PyObject* _writeBmp;
     PyObject* _split_idat_payload;
     PyObject* _makeChunk;
+    PyObject* obj;
 };
 extern Names names;
 
@@ -44,6 +45,7 @@ struct Originals {
     PyObject* zlib;
     PyObject* struct_;
     PyObject* bytes_io;
+    PyObject* path;
     PyObject* read_chunk;
     PyObject* stream_to_image;  // the function inside the static method
     PyObject* open;             // the host's built-in open and print, captured at import

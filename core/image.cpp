@@ -8,7 +8,7 @@
 #include "binding/pyref.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
-#include "core/pypy_pixels.hpp"
+#include "core/pypy_methods.hpp"
 
 namespace vextaro {
 

@@ -14,7 +14,7 @@
 #include "core/open.hpp"
 #include "core/pixels.hpp"
 #include "core/png_writer.hpp"
-#include "core/pypy_pixels.hpp"
+#include "core/pypy_methods.hpp"
 #include "core/save.hpp"
 
 namespace vextaro {
@@ -119,10 +119,10 @@ int capture(PyObject* module) {
 // A method as the class stores it: wrapped as a static or class method where its kind says so.
 Ref class_member(const FunctionSpec& spec, PyObject* module_name) {
     Ref f = Ref::steal(make_function(spec, module_name));
-    if (!f) return f;
 #if defined(PYPY_VERSION)
-    if (&spec == &kGetPixelSpec || &spec == &kPutPixelSpec) return pypy_pixel_method(spec, f.get(), module_name);
+    if (f) f = pypy_method(spec, f.get(), module_name);
 #endif
+    if (!f) return f;
     const char* wrapper = spec.kind == Kind::StaticMethod  ? "staticmethod"
                           : spec.kind == Kind::ClassMethod ? "classmethod"
                                                            : nullptr;

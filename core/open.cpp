@@ -81,7 +81,8 @@ int is_original(PyObject* name, PyObject* original) {
 // the in-memory stream class, the class's decoder, the chunk reader and struct
 // are all the module's own, so no code of the caller's runs while decoding.
 // (Attributes patched on the host's own struct and zlib modules still run;
-// they see the same calls as on the stream path.)
+// they see the same calls as on the stream path.) On PyPy `data` may be a
+// memoryview over the bytes given to open (open_view_body).
 Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
     // In the order of cls._streamToImage(BytesIO(data)).
     Ref decoder = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
@@ -94,35 +95,20 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
     if (in_memory) {
         // A bytearray is decoded from a copy, as an in-memory stream over it would
         // read: the decoder lets other threads run, and they could write to it.
-        Ref snapshot = PyBytes_CheckExact(data) ? Ref::borrow(data) : Ref::steal(PyBytes_FromObject(data));
+        Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data)
+                                                                             : Ref::steal(PyBytes_FromObject(data));
         auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
         native = true;
         return stream_to_image(*source);
     }
-    Ref stream = Ref::steal(PyObject_CallOneArg(bytes_io.get(), data));
+    Ref bytes = PyMemoryView_Check(data) ? Ref::steal(PyObject_GetAttr(data, names.obj)) : Ref::borrow(data);
+    Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), bytes.get())) : Ref();
     return stream ? decode_with(decoder.get(), stream.get(), native) : Ref();
 }
 
-PyObject* open_body(const BoundArgs& a) {
-    PyObject* cls = a[OpenArg::cls];
-    PyObject* source = a[OpenArg::source];
-    if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
-
-    Ref path_class = module_global(names.Path);
-    if (!path_class) return nullptr;
-    int is_path = PyUnicode_Check(source);
-    if (!is_path && (is_path = PyObject_IsInstance(source, path_class.get())) < 0) return nullptr;
-
-    bool native = false;
-    Ref decoded;
-    if (is_path) {
-        decoded = decode_file(cls, source, native);
-    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        decoded = decode_bytes(cls, source, native);
-    } else {
-        return raise(PyExc_TypeError, message::kSourceType);
-    }
+// The image from a decoder's record, announced by the report line.
+PyObject* finish_open(PyObject* cls, Ref decoded, bool native) {
     // A decoder's record, by the names of its fields.
     enum Field { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kFields };
     Ref f[kFields];
@@ -149,6 +135,53 @@ PyObject* open_body(const BoundArgs& a) {
     return image.release();
 }
 
+PyObject* open_source(PyObject* cls, PyObject* source) {
+    if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
+
+    Ref path_class = module_global(names.Path);
+    if (!path_class) return nullptr;
+    int is_path = PyUnicode_Check(source);
+    if (!is_path && (is_path = PyObject_IsInstance(source, path_class.get())) < 0) return nullptr;
+
+    bool native = false;
+    Ref decoded;
+    if (is_path) {
+        decoded = decode_file(cls, source, native);
+    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
+        decoded = decode_bytes(cls, source, native);
+    } else {
+        return raise(PyExc_TypeError, message::kSourceType);
+    }
+    return finish_open(cls, std::move(decoded), native);
+}
+
+PyObject* open_body(const BoundArgs& a) { return open_source(a[OpenArg::cls], a[OpenArg::source]); }
+
+#if defined(PYPY_VERSION)
+enum class OpenViewArg { cls, view, count };
+
+// open(cls, data) for a bytes object that PyPy's open hands over as a memoryview:
+// PyPy copies a bytes object for C when it is passed, but not the storage a
+// memoryview points C to. Where a module-level Path of the caller's could see
+// the difference, the bytes object itself takes the usual way.
+PyObject* open_view_body(const BoundArgs& a) {
+    PyObject* cls = a[OpenViewArg::cls];
+    PyObject* view = a[OpenViewArg::view];
+    Ref path_class = module_global(names.Path);
+    if (!path_class) return nullptr;
+    if (path_class.get() != originals.path) {
+        Ref bytes = Ref::steal(PyObject_GetAttr(view, names.obj));
+        return bytes ? open_source(cls, bytes.get()) : nullptr;
+    }
+    bool native = false;
+    Ref decoded = decode_bytes(cls, view, native);
+    return finish_open(cls, std::move(decoded), native);
+}
+
+const Param kOpenViewParams[] = {{"cls"}, {"view"}};
+static_assert(std::size(kOpenViewParams) == param_count<OpenViewArg>());
+#endif
+
 const Param kStreamToImageParams[] = {{"stream"}};
 const Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
 static_assert(std::size(kStreamToImageParams) == param_count<StreamArg>());
@@ -160,5 +193,9 @@ const FunctionSpec kStreamToImageSpec = {"_streamToImage", "SimpleImage._streamT
                                          kStreamToImageParams, 0, nullptr, stream_to_image_body};
 const FunctionSpec kOpenSpec = {"open", "SimpleImage.open", Kind::ClassMethod, kOpenParams, 0, "SimpleImage",
                                 open_body};
+#if defined(PYPY_VERSION)
+const FunctionSpec kOpenViewSpec = {"_open_view", "SimpleImage._open_view", Kind::Function, kOpenViewParams, 0,
+                                    nullptr, open_view_body};
+#endif
 
 }  // namespace vextaro

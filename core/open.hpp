@@ -9,5 +9,9 @@ namespace vextaro {
 
 extern const FunctionSpec kStreamToImageSpec;
 extern const FunctionSpec kOpenSpec;
+#if defined(PYPY_VERSION)
+// open for a bytes object seen through a memoryview, which PyPy's open calls.
+extern const FunctionSpec kOpenViewSpec;
+#endif
 
 }  // namespace vextaro

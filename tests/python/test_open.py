@@ -196,10 +196,17 @@ def test_namespace_names_looked_up_per_call(m, SI, bmp_path, monkeypatch):
             super().__init__(data)
     monkeypatch.setattr(m, "BytesIO", Spy)
     check_bmp_image(SI.open(BMP), SI)
-    assert made == [BMP]
-    monkeypatch.setattr(m, "Path", type("Elsewhere", (), {}))
+    assert made == [BMP] and type(made[0]) is bytes
+    seen = []
+
+    class Checked(type):
+        def __instancecheck__(cls, obj):
+            seen.append(type(obj))
+            return False
+    monkeypatch.setattr(m, "Path", Checked("Elsewhere", (), {}))
     raises_exact(TypeError, BAD_SOURCE, SI.open, bmp_path)
     assert SI.open(str(bmp_path)).size == (2, 3)
     assert SI.open(png(1, 1, 3)).size == (1, 1)
+    assert seen == [type(bmp_path), bytes]
     monkeypatch.setattr(m, "PNG_SIGNATURE", SIG[:7] + b"\x0b")
     raises_exact(ValueError, UNSUPPORTED, SI.open, png(1, 1, 3))

@@ -1,17 +1,17 @@
-#include "core/pypy_pixels.hpp"
+#include "core/pypy_methods.hpp"
 
 #if defined(PYPY_VERSION)
 
-#include <cstring>
-
 #include "binding/compat.hpp"
 #include "core/image.hpp"
+#include "core/open.hpp"
+#include "core/pixels.hpp"
 
 namespace vextaro {
 
 namespace {
 
-// The common case runs as plain Python that PyPy's JIT compiles: each image's
+// Pixel access: the common case runs as plain Python that PyPy's JIT compiles: each image's
 // width, height and pixel buffer are kept in `_views` after the first access,
 // keyed by id and checked through a weak reference, so a call crosses into C
 // only the first time and after a dimension or the buffer was reassigned.
@@ -76,6 +76,11 @@ def putPixel(self, coords, value):
                         p[i + 2] = b & 255
                         return None
     return _put(self, coords, value)
+
+def open(cls, source):
+    if type(source) is bytes:
+        return _open_view(cls, memoryview(source))
+    return _open(cls, source)
 )";
 
 // (width, height, pixels) when the fast path may use them, else None.
@@ -89,9 +94,9 @@ PyObject* view(PyObject*, PyObject* self) {
 
 PyMethodDef kView = {"_view", view, METH_O, nullptr};
 
-// The namespace the pixel methods run in, made once and kept for the life of
+// The namespace the host functions run in, made once and kept for the life of
 // the process, since the setters reach `_forget` through it.
-PyObject* pixel_namespace = nullptr;
+PyObject* host_namespace = nullptr;
 
 // A module's dict rather than a plain one: PyPy's JIT folds global lookups
 // only in those.
@@ -99,9 +104,11 @@ PyObject* make_namespace(PyObject* module_name) {
     Ref module = Ref::steal(PyModule_NewObject(module_name));
     PyObject* globals = module ? PyModule_GetDict(module.get()) : nullptr;
     Ref view_function = Ref::steal(PyCFunction_New(&kView, nullptr));
-    if (globals == nullptr || !view_function ||
+    Ref open_view = Ref::steal(make_function(kOpenViewSpec, module_name));
+    if (globals == nullptr || !view_function || !open_view ||
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0 ||
-        PyDict_SetItemString(globals, "_view", view_function.get()) < 0)
+        PyDict_SetItemString(globals, "_view", view_function.get()) < 0 ||
+        PyDict_SetItemString(globals, "_open_view", open_view.get()) < 0)
         return nullptr;
     Ref ran = Ref::steal(PyRun_String(kSource, Py_file_input, globals, globals));
     return ran ? compat::new_ref(globals) : nullptr;
@@ -109,11 +116,12 @@ PyObject* make_namespace(PyObject* module_name) {
 
 }  // namespace
 
-Ref pypy_pixel_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name) {
-    if (pixel_namespace == nullptr && (pixel_namespace = make_namespace(module_name)) == nullptr) return {};
-    if (PyDict_SetItemString(pixel_namespace, std::strcmp(spec.name, "getPixel") == 0 ? "_get" : "_put", impl) < 0)
-        return {};
-    PyObject* function = PyDict_GetItemString(pixel_namespace, spec.name);
+Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name) {
+    if (&spec != &kGetPixelSpec && &spec != &kPutPixelSpec && &spec != &kOpenSpec) return Ref::borrow(impl);
+    if (host_namespace == nullptr && (host_namespace = make_namespace(module_name)) == nullptr) return {};
+    const char* impl_name = &spec == &kGetPixelSpec ? "_get" : &spec == &kPutPixelSpec ? "_put" : "_open";
+    if (PyDict_SetItemString(host_namespace, impl_name, impl) < 0) return {};
+    PyObject* function = PyDict_GetItemString(host_namespace, spec.name);
     if (function == nullptr) return {};
     // The same attributes as the module's own function objects carry.
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
@@ -125,7 +133,7 @@ Ref pypy_pixel_method(const FunctionSpec& spec, PyObject* impl, PyObject* module
 }
 
 bool forget_pixel_view(PyObject* img) {
-    PyObject* forget = pixel_namespace ? PyDict_GetItemString(pixel_namespace, "_forget") : nullptr;
+    PyObject* forget = host_namespace ? PyDict_GetItemString(host_namespace, "_forget") : nullptr;
     if (forget == nullptr) return true;
     Ref done = Ref::steal(PyObject_CallOneArg(forget, img));
     return static_cast<bool>(done);
