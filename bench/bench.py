@@ -235,13 +235,19 @@ def make_inputs(cache, sizes):
 # CPython's collector is paused while a contender runs, so that no contender pays for
 # another's garbage. PyPy's is left alone: there gc.disable() stops the major
 # collections that release the C-side objects every call into an extension makes,
-# and each call then costs several times more than in any real program.
+# and each call then costs several times more than in any real program. Instead
+# PyPy collects before each run, outside the timed span: it frees large buffers
+# only when it collects, and a run that finds the last round's buffers still held
+# takes fresh pages from the kernel, so times would swing with the collector's
+# schedule rather than with the contender (bench/README.md, "PyPy").
 PAUSE_GC = platform.python_implementation() != "PyPy"
 
 
 def timed(fn, *args):
     if PAUSE_GC:
         gc.disable()
+    else:
+        gc.collect()
     try:
         start = time.perf_counter()
         result = fn(*args)
@@ -444,7 +450,10 @@ MEMORY_CHILD = r"""
 import contextlib, io, os, resource, sys
 sys.path.insert(0, sys.argv[3])
 path, who = sys.argv[1], sys.argv[2]
-if who == "module":
+if who == "nothing":
+    def op(data):
+        return None
+elif who == "module":
     from Vextaro.simpleImage_ext import SimpleImage
     def op(data):
         return SimpleImage.open(data)
@@ -493,8 +502,11 @@ def bench_memory(paths, rounds):
         name = f"{image.width}x{image.height} {'RGBA' if alpha else 'RGB'}"
         progress(f"peak memory {name}")
         entry = {"decoded": image.width * image.height * (4 if alpha else 3)}
+        # What the child grows by when it opens nothing (on PyPy 1-2.5 MB of the
+        # interpreter's own pages) is not the contenders'.
+        harness = statistics.median(peak_above_baseline(paths[key], "nothing") for _ in range(rounds["memory"]))
         for who in ["module"] + ["Pillow"] * (Image is not None) + ["pypng"] * (png is not None):
-            samples = [peak_above_baseline(paths[key], who) for _ in range(rounds["memory"])]
+            samples = [max(0, peak_above_baseline(paths[key], who) - harness) for _ in range(rounds["memory"])]
             entry[who] = statistics.median(samples)
             SPREAD.setdefault("peak memory", {}).setdefault(name, {})[who] = quartiles(samples)
         results[name] = entry

@@ -14,6 +14,7 @@
 #include "core/geometry.hpp"
 #include "core/writing.hpp"
 #include "png/filter.hpp"
+#include "png/huge_pages.hpp"
 
 namespace vextaro {
 
@@ -94,6 +95,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     }
     Ref raw = new_bytearray(scanline_length);
     if (!raw) return std::nullopt;
+    png::prefer_huge_pages({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())), scanline_length});
     // Taken again at the last moment, after the last allocation (a collection may
     // run finalisers): on PyPy no code of the caller's can run from here to the
     // end of the encoding, and on CPython the exports keep every size.
