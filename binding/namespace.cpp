@@ -54,6 +54,7 @@ PyObject* builtin(const char* name) {
 
 bool capture_originals(PyObject* module, PyObject* stream_to_image) {
     return keep(originals.zlib, PyObject_GetAttr(module, names.zlib)) &&
+           keep(originals.zlib_compress, PyObject_GetAttr(originals.zlib, names.compress)) &&
            keep(originals.struct_, PyObject_GetAttr(module, names.struct_)) &&
            keep(originals.bytes_io, PyObject_GetAttr(module, names.BytesIO)) &&
            keep(originals.path, PyObject_GetAttr(module, names.Path)) &&

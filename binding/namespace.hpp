@@ -43,6 +43,7 @@ extern Names names;
 // What import bound, to recognise a name that has not been rebound since.
 struct Originals {
     PyObject* zlib;
+    PyObject* zlib_compress;
     PyObject* struct_;
     PyObject* bytes_io;
     PyObject* path;

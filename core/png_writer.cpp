@@ -1,18 +1,24 @@
 #include "core/png_writer.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
 #include "binding/compat.hpp"
+#include "binding/gil.hpp"
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/writing.hpp"
+#include "png/deflate.hpp"
 #include "png/filter.hpp"
 #include "png/huge_pages.hpp"
 
@@ -48,6 +54,35 @@ Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
     if (!struct_module) return {};
     return call_method(struct_module.get(), names.pack, "siiiiiii", ">IIBBBBB", width, height, 8, alpha ? 6 : 2, 0,
                        0, 0);
+}
+
+// Whether `compress` is the host's own zlib.compress running on the zlib library
+// linked here: then compressing here makes its very bytes, without handing it a
+// copy of the scanlines (PyPy copies C memory it is handed).
+bool compresses_as_here(PyObject* compress) {
+    static const bool same_library = [] {
+        Ref version = Ref::steal(PyObject_GetAttrString(originals.zlib, "ZLIB_RUNTIME_VERSION"));
+        const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+        if (text == nullptr) PyErr_Clear();
+        return text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
+    }();
+    return compress == originals.zlib_compress && same_library;
+}
+
+// The module's zlib.compress(scanlines), the bytes exactly what the host's zlib makes.
+Ref compressed(std::span<const uint8_t> scanlines) {
+    Ref zlib = module_global(names.zlib);
+    Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib.get(), names.compress)) : Ref();
+    if (!compress) return {};
+    if (!compresses_as_here(compress.get())) {
+        Ref raw = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(scanlines.data()),
+                                                           static_cast<Py_ssize_t>(scanlines.size())));
+        return raw ? Ref::steal(PyObject_CallOneArg(compress.get(), raw.get())) : Ref();
+    }
+    const auto deflated = without_gil([&] { return png::deflate_default(scanlines); });
+    if (!deflated) return Ref::steal(PyErr_NoMemory());
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(deflated->bytes.get()),
+                                                static_cast<Py_ssize_t>(deflated->size)));
 }
 
 enum class WriteArg { path, width, height, pixels, alpha, filter_types, count };
@@ -93,9 +128,13 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         PyErr_NoMemory();
         return std::nullopt;
     }
-    Ref raw = new_bytearray(scanline_length);
-    if (!raw) return std::nullopt;
-    png::prefer_huge_pages({reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())), scanline_length});
+    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[scanline_length]);
+    if (!raw) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    const std::span<uint8_t> lines(raw.get(), scanline_length);
+    png::prefer_huge_pages(lines);
     // Taken again at the last moment, after the last allocation (a collection may
     // run finalisers): on PyPy no code of the caller's can run from here to the
     // end of the encoding, and on CPython the exports keep every size.
@@ -109,16 +148,12 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     // own scanline buffer, is where the lock is let go.
     const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(),
                                            has_alpha ? alpha_bytes->bytes().data() : nullptr, w, h, channels,
-                                           filter_bytes ? filter_bytes->bytes().data() : nullptr,
-                                           reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(raw.get())));
+                                           filter_bytes ? filter_bytes->bytes().data() : nullptr, lines.data());
     if (bad) {
         raise_bad_filter(bad->filter);
         return std::nullopt;
     }
-    // The host's zlib compresses, so the bytes are exactly what its zlib makes.
-    Ref zlib = module_global(names.zlib);
-    if (!zlib) return std::nullopt;
-    out.compressed = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.compress, raw.get(), nullptr));
+    out.compressed = compressed(lines);
     if (!out.compressed) return std::nullopt;
     return out;
 }

@@ -1,6 +1,6 @@
 // The scanline encoder against the decoder: an image and a filter type per row
-// from the input, encoded and reconstructed again, must come back unchanged;
-// a type above 4 must stop both at the same row.
+// from the input, encoded, compressed, inflated and reconstructed again, must
+// come back unchanged; a type above 4 must stop both at the same row.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +9,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz/check.hpp"
+#include "png/deflate.hpp"
 #include "png/filter.hpp"
+#include "png/inflate.hpp"
 #include "png/unfilter.hpp"
 
 using namespace vextaro::png;
@@ -52,6 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(bad->row == first_bad && bad->filter == filters[first_bad]);
         return 0;
     }
+    // Compressed as the writer ships them, and inflated back as the decoder does.
+    const auto packed = deflate_default(lines);
+    CHECK(packed.has_value());
+    std::vector<uint8_t> inflated(lines.size());
+    inflated.reserve(1);
+    const auto result = inflate_exact({packed->bytes.get(), packed->size}, inflated);
+    CHECK(result.kind == InflateResult::Kind::Exact || result.kind == InflateResult::Kind::Unsure);
+    CHECK(result.kind != InflateResult::Kind::Exact || inflated == lines);
     std::vector<uint8_t> decoded_filters(height), decoded_alpha(alpha.size());
     decoded_filters.reserve(1), decoded_alpha.reserve(1);
     const auto back = reconstruct_image(lines, width, height, bpp, decoded_filters.data(),

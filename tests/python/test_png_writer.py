@@ -259,6 +259,14 @@ def test_no_chunks_falls_back_to_plain(m, tmp_path, chunks, alpha, filters):
     assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()
 
 
+def test_a_patched_zlib_compress_is_called(m, tmp_path, monkeypatch):
+    seen = []
+    monkeypatch.setattr(zlib, "compress", lambda d, *a: seen.append((type(d), bytes(d))) or b"Z")
+    m._writePng(str(tmp_path / "out.png"), 1, 1, b"abc")
+    assert seen == [(bytearray, b"\0abc")] and [d for t, d in parse((tmp_path / "out.png").read_bytes())
+                                                  if t == b"IDAT"] == [b"Z"]
+
+
 def test_module_names_are_looked_up_per_call(m, tmp_path, monkeypatch):
     path = str(tmp_path / "out.png")
     monkeypatch.setattr(m, "PNG_SIGNATURE", b"SIG")

@@ -1,0 +1,47 @@
+#include "png/deflate.hpp"
+
+#include <zlib.h>
+
+#include <new>
+
+namespace vextaro::png {
+
+std::optional<Deflated> deflate_default(std::span<const uint8_t> data) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return std::nullopt;
+    // One buffer of the worst-case size: pages the stream never reaches are
+    // never touched, so they cost address space only.
+    const uLong bound = deflateBound(&z, static_cast<uLong>(data.size()));
+    Deflated out{std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bound]), 0};
+    if (!out.bytes) {
+        deflateEnd(&z);
+        return std::nullopt;
+    }
+    const uint8_t* next = data.data();
+    size_t left = data.size();
+    z.next_out = out.bytes.get();
+    int err = Z_OK;
+    while (err == Z_OK) {
+        // avail_in and avail_out are 32 bits wide: feed and drain in slices.
+        if (z.avail_in == 0 && left > 0) {
+            const size_t slice = left < (1u << 30) ? left : (1u << 30);
+            z.next_in = const_cast<Bytef*>(next);
+            z.avail_in = static_cast<uInt>(slice);
+            next += slice;
+            left -= slice;
+        }
+        const size_t room = bound - static_cast<size_t>(z.next_out - out.bytes.get());
+        z.avail_out = static_cast<uInt>(room < (1u << 30) ? room : (1u << 30));
+        // Finishing with the last slice, as zlib.compress does.
+        err = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    }
+    out.size = static_cast<size_t>(z.next_out - out.bytes.get());
+    deflateEnd(&z);
+    if (err != Z_STREAM_END) return std::nullopt;
+    return out;
+}
+
+const char* zlib_runtime_version() { return zlibVersion(); }
+
+}  // namespace vextaro::png
