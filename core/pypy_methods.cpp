@@ -43,38 +43,35 @@ def _remember(self):
 def _forget(self):
     _views.pop(id(self), None)
 
+def _view_of(self):
+    v = _views.get(id(self))
+    if v is None or v[3]() is not self:
+        v = _remember(self)
+    return v
+
 def getPixel(self, coords):
     if type(coords) is tuple and len(coords) == 2:
         x, y = coords
-        if type(x) is int and type(y) is int:
-            v = _views.get(id(self))
-            if v is None or v[3]() is not self:
-                v = _remember(self)
-            if v is not None:
-                w, h, p, _ = v
-                if 0 <= x < w and 0 <= y < h:
-                    i = (y * w + x) * 3
-                    if i + 3 <= len(p):
-                        return (p[i], p[i + 1], p[i + 2])
+        v = _view_of(self) if type(x) is int and type(y) is int else None
+        if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
+            p, i = v[2], (y * v[0] + x) * 3
+            if i + 3 <= len(p):
+                return (p[i], p[i + 1], p[i + 2])
     return _get(self, coords)
 
 def putPixel(self, coords, value):
     if type(coords) is tuple and len(coords) == 2 and (type(value) is tuple or type(value) is list) and len(value) == 3:
         x, y = coords
         r, g, b = value
-        if type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int:
-            v = _views.get(id(self))
-            if v is None or v[3]() is not self:
-                v = _remember(self)
-            if v is not None:
-                w, h, p, _ = v
-                if 0 <= x < w and 0 <= y < h:
-                    i = (y * w + x) * 3
-                    if i + 3 <= len(p):
-                        p[i] = r & 255
-                        p[i + 1] = g & 255
-                        p[i + 2] = b & 255
-                        return None
+        plain = type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int
+        v = _view_of(self) if plain else None
+        if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
+            p, i = v[2], (y * v[0] + x) * 3
+            if i + 3 <= len(p):
+                p[i] = r & 255
+                p[i + 1] = g & 255
+                p[i + 2] = b & 255
+                return None
     return _put(self, coords, value)
 
 def open(cls, source):

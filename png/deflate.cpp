@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "png/zlib_input.hpp"
+
 namespace vextaro::png {
 
 std::optional<Deflated> deflate_default(std::span<const uint8_t> data) {
@@ -23,16 +25,9 @@ std::optional<Deflated> deflate_default(std::span<const uint8_t> data) {
     z.next_out = out.bytes.get();
     int err = Z_OK;
     while (err == Z_OK) {
-        // avail_in and avail_out are 32 bits wide: feed and drain in slices.
-        if (z.avail_in == 0 && left > 0) {
-            const size_t slice = left < (1u << 30) ? left : (1u << 30);
-            z.next_in = const_cast<Bytef*>(next);
-            z.avail_in = static_cast<uInt>(slice);
-            next += slice;
-            left -= slice;
-        }
+        feed_next_slice(z, next, left);
         const size_t room = bound - static_cast<size_t>(z.next_out - out.bytes.get());
-        z.avail_out = static_cast<uInt>(room < (1u << 30) ? room : (1u << 30));
+        z.avail_out = static_cast<uInt>(room < (1u << 30) ? room : (1u << 30));  // 32 bits wide too
         // Finishing with the last slice, as zlib.compress does.
         err = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
     }

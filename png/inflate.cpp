@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "png/zlib_input.hpp"
+
 namespace vextaro::png {
 
 namespace {
@@ -32,14 +34,7 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
     const uint8_t* next = in.data();
     size_t left = in.size();
     while (err == Z_OK) {
-        // avail_in is 32 bits wide: feed larger inputs in slices.
-        if (z.avail_in == 0 && left > 0) {
-            const size_t slice = left < (1u << 30) ? left : (1u << 30);
-            z.next_in = const_cast<Bytef*>(next);
-            z.avail_in = static_cast<uInt>(slice);
-            next += slice;
-            left -= slice;
-        }
+        feed_next_slice(z, next, left);
         z.next_out = scratch.get();
         z.avail_out = 1 << 16;
         err = inflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
