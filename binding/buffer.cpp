@@ -27,9 +27,7 @@ std::optional<ByteBuffer> ByteBuffer::take(PyObject* o, bool writable) {
     ByteBuffer b;
     b.source_ = Ref::borrow(o);
     b.writable_ = writable;
-    Ref exporter = writable ? Ref::borrow(o) : Ref::steal(compat::read_exporter(o));
-    if (!exporter || PyObject_GetBuffer(exporter.get(), &b.view_,
-                                        writable ? PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND : PyBUF_SIMPLE) < 0)
+    if (PyObject_GetBuffer(o, &b.view_, writable ? PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND : PyBUF_SIMPLE) < 0)
         return std::nullopt;
     b.held_ = true;
     if (!writable) return b;

@@ -114,16 +114,6 @@ inline PyObject* sized_bytearray(Py_ssize_t size) {
     return array;
 }
 
-// The object to take a read-only buffer from, to read `o`'s bytes. Asked
-// directly, PyPy copies a bytes object's contents into C memory; through a
-// memoryview it hands out the address of its own storage.
-inline PyObject* read_exporter(PyObject* o) {
-#if defined(PYPY_VERSION)
-    if (PyBytes_CheckExact(o)) return PyMemoryView_FromObject(o);
-#endif
-    return new_ref(o);
-}
-
 // Shortens a bytearray that no one else has seen yet to `size` bytes. CPython's
 // own resize keeps the whole allocation unless it shrinks by half, so an RGBA
 // image would hold a quarter of its pixel buffer unused for its whole life:
