@@ -3,18 +3,22 @@ def _version() -> str:
     from importlib import metadata
     from pathlib import Path
 
-    # meson.build's project() holds the one version: a wheel's metadata is made from it, and
-    # in the source tree (a package copied under it included) it is read from there.
-    for folder in Path(__file__).resolve().parents:
-        build = folder / "meson.build"
-        if build.is_file():
-            found = re.search(r"project\(\s*'Vextaro'[^)]*?\bversion\s*:\s*'([^']+)'", build.read_text("utf-8"))
-            if found:
-                return found.group(1)
+    # meson.build's project() holds the one version. An installed package carries it in its
+    # metadata; a package that runs from this project's source tree reads its meson.build.
+    # Nothing found is no reason for the import to fail.
+    here = Path(__file__).resolve()
     try:
-        return metadata.version("Vextaro")
-    except metadata.PackageNotFoundError:  # a copy of the package alone: it still imports
-        return "0+unknown"
+        dist = metadata.distribution("Vextaro")
+        if Path(str(dist.locate_file("Vextaro/__init__.py"))).resolve() == here:
+            return dist.version
+    except Exception:
+        pass
+    try:
+        text = (here.parent.parent / "meson.build").read_text("utf-8", errors="replace")
+    except OSError:
+        text = ""
+    found = re.search(r"project\(\s*'Vextaro'[^)]*?\bversion\s*:\s*'([^']+)'", text)
+    return found.group(1) if found else "0+unknown"
 
 
 __version__ = _version()

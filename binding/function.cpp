@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/boundary.hpp"
 #include "binding/compat.hpp"
 #include "binding/pyref.hpp"
 
@@ -115,17 +116,21 @@ bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *reinterpret_cast<FunctionObject*>(self)->spec;
-    BoundArgs bound;
-    if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, nullptr, bound)) return nullptr;
-    return spec.body(bound);
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, nullptr, bound)) return nullptr;
+        return spec.body(bound);
+    });
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const FunctionSpec& spec = *reinterpret_cast<FunctionObject*>(self)->spec;
-    BoundArgs bound;
-    if (!bind_arguments(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, bound))
-        return nullptr;
-    return spec.body(bound);
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bind_arguments(spec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, bound))
+            return nullptr;
+        return spec.body(bound);
+    });
 }
 
 // Binds like the host's own functions: looked up on an instance, a method object.

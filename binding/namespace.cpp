@@ -1,6 +1,7 @@
 #include "binding/namespace.hpp"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 
 #include "binding/compat.hpp"
@@ -54,13 +55,40 @@ PyObject* builtin(const char* name) {
 
 bool capture_originals(PyObject* module, PyObject* stream_to_image) {
     return keep(originals.zlib, PyObject_GetAttr(module, names.zlib)) &&
-           keep(originals.zlib_compress, PyObject_GetAttr(originals.zlib, names.compress)) &&
            keep(originals.struct_, PyObject_GetAttr(module, names.struct_)) &&
            keep(originals.bytes_io, PyObject_GetAttr(module, names.BytesIO)) &&
            keep(originals.path, PyObject_GetAttr(module, names.Path)) &&
            keep(originals.read_chunk, PyObject_GetAttr(module, names._readChunk)) &&
            keep(originals.stream_to_image, compat::new_ref(stream_to_image)) &&
            keep(originals.open, builtin("open")) && keep(originals.print, builtin("print"));
+}
+
+bool is_host_zlib_function(PyObject* f, const char* name) {
+#if defined(PYPY_VERSION)
+    // PyPy's zlib is part of the interpreter: its functions are of the type of
+    // its other built-in functions, whose names and modules cannot be reassigned.
+    if (Py_TYPE(f) != Py_TYPE(originals.print)) return false;
+    Ref module = Ref::steal(PyObject_GetAttrString(f, "__module__"));
+    Ref function_name = module ? Ref::steal(PyObject_GetAttrString(f, "__name__")) : Ref();
+    if (!function_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CheckExact(module.get()) && PyUnicode_CheckExact(function_name.get()) &&
+           PyUnicode_CompareWithASCIIString(module.get(), "zlib") == 0 &&
+           PyUnicode_CompareWithASCIIString(function_name.get(), name) == 0;
+#else
+    // A C function's module can be renamed, but not the definition it was made
+    // from, nor the C code it runs.
+    if (!PyCFunction_CheckExact(f)) return false;
+    PyObject* self = PyCFunction_GET_SELF(f);
+    PyModuleDef* def = self != nullptr && PyModule_Check(self) ? PyModule_GetDef(self) : nullptr;
+    if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, "zlib") != 0) return false;
+    for (const PyMethodDef* m = def->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
+        if (std::strcmp(m->ml_name, name) == 0) return m->ml_meth == PyCFunction_GET_FUNCTION(f);
+    }
+    return false;
+#endif
 }
 
 Ref module_global(PyObject* name) {

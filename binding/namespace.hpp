@@ -43,7 +43,6 @@ extern Names names;
 // What import bound, to recognise a name that has not been rebound since.
 struct Originals {
     PyObject* zlib;
-    PyObject* zlib_compress;
     PyObject* struct_;
     PyObject* bytes_io;
     PyObject* path;
@@ -58,6 +57,11 @@ extern Originals originals;
 bool init_names(PyObject* module);
 // Records the originals once the namespace and the class are complete.
 bool capture_originals(PyObject* module, PyObject* stream_to_image);
+
+// Whether `f` is the host zlib module's own function `name`, judged by what
+// it is rather than by what was bound at import, which a patch made before
+// the import would have been. Runs no code of the caller's.
+bool is_host_zlib_function(PyObject* f, const char* name);
 
 // A new reference to a built-in of the host; ImportError if it is missing.
 PyObject* builtin(const char* name);

@@ -82,10 +82,10 @@ Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
 
 Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
     const uint64_t row_bytes = width * 3;
-    // Only a rebound struct can claim this many rows; no buffer could hold them.
+    // A header may claim more than any buffer holds: the buffer grows only with
+    // rows that arrive, so a short file is found short, as from memory.
     uint64_t total;
-    if (__builtin_mul_overflow(row_bytes, rows, &total) || total > uint64_t(PY_SSIZE_T_MAX))
-        return Ref::steal(PyErr_NoMemory());
+    if (__builtin_mul_overflow(row_bytes, rows, &total)) total = UINT64_MAX;
     ByteArrayStorage storage;
     bmp::RowSink sink(storage, total, bottom_up);
     // Rows of width 0 hold no bytes: there is nothing to read, however many there are.

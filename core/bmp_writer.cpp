@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
@@ -66,6 +67,22 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     return head ? Ref::steal(PySequence_Concat(head.get(), info_header.get())) : Ref();
 }
 
+// Stored rows `first` to `first + count - 1` from what `rgb` holds now. Rows that
+// another thread cut off after the file was opened are written black, so that
+// the file stays a whole image rather than a truncated one.
+void convert_block(std::span<const uint8_t> rgb, size_t w, size_t h, size_t first, size_t count, uint8_t* out) {
+    if (rgb.size() >= w * h * 3) return bmp::write_rows(rgb.data(), w, h, first, count, out);
+    const size_t stride = static_cast<size_t>(bmp::row_stride(static_cast<uint32_t>(w)));
+    const size_t rows_held = rgb.size() / (w * 3);  // w > 0: a row of width 0 is never short
+    for (size_t r = 0; r < count; ++r) {
+        if (h - 1 - (first + r) < rows_held) {
+            bmp::write_rows(rgb.data(), w, h, first + r, 1, out + r * stride);
+        } else {
+            std::memset(out + r * stride, 0, stride);
+        }
+    }
+}
+
 enum class Arg { path, width, height, pixels, meta, count };
 
 PyObject* write_bmp(const BoundArgs& a) {
@@ -83,15 +100,12 @@ PyObject* write_bmp(const BoundArgs& a) {
     if (!dimensions_packed(width, height)) return nullptr;
     const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
-    // Short of the image: refused before the file is touched, and again before
-    // each block, since the file's writes let other threads run and PyPy lets an
-    // exported bytearray be resized, its memory moving.
-    auto whole = [&] {
-        if (rgb->bytes().size() >= w * h * 3) return true;
+    // Short of the image: refused before the file is touched.
+    if (!rgb) return nullptr;
+    if (rgb->bytes().size() < w * h * 3) {
         PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-        return false;
-    };
-    if (!rgb || !whole()) return nullptr;
+        return nullptr;
+    }
     const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
     // One block, refilled for every write: fresh memory would be paged in again each time.
     Ref block = new_bytearray(std::min(rows_per_block, h) * row_stride);
@@ -101,8 +115,10 @@ PyObject* write_bmp(const BoundArgs& a) {
         auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
-            if (!rgb->retake() || !whole()) return false;
-            bmp::write_rows(rgb->bytes().data(), w, h, done, rows, out);
+            // The file's writes let other threads run, and PyPy lets an exported
+            // bytearray be resized, its memory moving: the view is taken again.
+            if (!rgb->retake()) return false;
+            convert_block(rgb->bytes(), w, h, done, rows, out);
             done += rows;
             // Only the last block can be short.
             if (rows * row_stride < static_cast<size_t>(PyByteArray_GET_SIZE(block.get())) &&

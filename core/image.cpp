@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "binding/args.hpp"
+#include "binding/boundary.hpp"
 #include "binding/compat.hpp"
 #include "binding/pyref.hpp"
 #include "core/errors.hpp"
@@ -57,12 +58,14 @@ const FunctionSpec kConstructorSpec = {"SimpleImage", "SimpleImage", Kind::Funct
                                        no_body};
 
 PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    BoundArgs a;
-    if (!bind_arguments(kConstructorSpec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, a))
-        return nullptr;
-    const ImageParts parts = {a.int32(Arg::width), a.int32(Arg::height), a[Arg::pixels],     a[Arg::alpha],
-                              a[Arg::png_chunks],  a[Arg::bmp_header],  a[Arg::png_filters]};
-    return build_image(type, parts, false);
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        BoundArgs a;
+        if (!bind_arguments(kConstructorSpec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, a))
+            return nullptr;
+        const ImageParts parts = {a.int32(Arg::width), a.int32(Arg::height), a[Arg::pixels],     a[Arg::alpha],
+                                  a[Arg::png_chunks],  a[Arg::bmp_header],  a[Arg::png_filters]};
+        return build_image(type, parts, false);
+    });
 }
 
 int image_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -117,9 +120,9 @@ int set_dimension(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     auto v = to_int32(value);
-    if (!v) return -1;
+    if (!v || !forget_pixel_view(self)) return -1;
     as_image(self)->*Field = *v;
-    return forget_pixel_view(self) ? 0 : -1;
+    return 0;
 }
 
 PyObject* get_size(PyObject* self, void*) {
@@ -143,8 +146,8 @@ int set_pixels(PyObject* self, PyObject* value, void*) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
         return -1;
     }
-    set_object<&ImageObject::pixels>(self, value, nullptr);
-    return forget_pixel_view(self) ? 0 : -1;
+    if (!forget_pixel_view(self)) return -1;
+    return set_object<&ImageObject::pixels>(self, value, nullptr);
 }
 
 PyGetSetDef image_getset[] = {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "binding/boundary.hpp"
 #include "binding/compat.hpp"
 #include "binding/function.hpp"
 #include "binding/namespace.hpp"
@@ -156,6 +157,8 @@ int initialise(PyObject* module) {
     if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 || bind_from(module, "io", "BytesIO") < 0 ||
         bind_from(module, "pathlib", "Path") < 0)
         return -1;
+    Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
+    if (!zlib || !learn_host_zlib(zlib.get())) return -1;
     for (const char* name : {"List", "Sequence", "Tuple", "Union"}) {
         if (bind_from(module, "typing", name) < 0) return -1;
     }
@@ -177,7 +180,7 @@ int module_exec(PyObject* module) {
                         "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (initialise(module) < 0) {
+    if (at_boundary(-1, [&] { return initialise(module); }) < 0) {
         // A failed import starts again from a new module object next time.
         Py_CLEAR(g_module);
         return -1;

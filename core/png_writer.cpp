@@ -56,17 +56,16 @@ Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
                        0, 0);
 }
 
-// Whether `compress` is the host's own zlib.compress running on the zlib library
-// linked here: then compressing here makes its very bytes, without handing it a
-// copy of the scanlines (PyPy copies C memory it is handed).
+// Whether the host's zlib runs on the zlib library linked here, learnt at
+// import: only then does compressing here make the very bytes its compress
+// would.
+bool g_host_zlib_is_ours = false;
+
+// Whether `compress` is the host's own zlib.compress on the zlib library linked
+// here: then compressing here makes its very bytes, without handing it a copy
+// of the scanlines (PyPy copies C memory it is handed).
 bool compresses_as_here(PyObject* compress) {
-    static const bool same_library = [] {
-        Ref version = Ref::steal(PyObject_GetAttrString(originals.zlib, "ZLIB_RUNTIME_VERSION"));
-        const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
-        if (text == nullptr) PyErr_Clear();
-        return text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
-    }();
-    return compress == originals.zlib_compress && same_library;
+    return g_host_zlib_is_ours && is_host_zlib_function(compress, "compress");
 }
 
 // The module's zlib.compress(scanlines), the bytes exactly what the host's zlib makes.
@@ -440,6 +439,19 @@ static_assert(std::size(kSplitParams) == param_count<SplitArg>());
 static_assert(std::size(kWriteWithChunksParams) == param_count<ChunksArg>());
 
 }  // namespace
+
+bool learn_host_zlib(PyObject* zlib) {
+    Ref version = Ref::steal(PyObject_GetAttrString(zlib, "ZLIB_RUNTIME_VERSION"));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    g_host_zlib_is_ours = text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
+    return true;
+}
 
 const FunctionSpec kWritePngSpec = {"_writePng", "_writePng", Kind::Function, kWritePngParams, 2, "None", write_png};
 const FunctionSpec kSplitIdatPayloadSpec = {"_split_idat_payload", "_split_idat_payload", Kind::Function, kSplitParams,

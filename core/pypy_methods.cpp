@@ -3,6 +3,7 @@
 #if defined(PYPY_VERSION)
 
 #include "binding/compat.hpp"
+#include "binding/namespace.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
@@ -15,33 +16,16 @@ namespace {
 // width, height and pixel buffer are kept in `_views` after the first access,
 // keyed by id and checked through a weak reference, so a call crosses into C
 // only the first time and after a dimension or the buffer was reassigned.
-// Everything else (other types, errors, odd buffers) goes to the general path.
+// Everything else (other types, errors, odd buffers, any other way of calling)
+// goes to the module's own function with the arguments as given, so messages
+// and signatures are its own. A pixel is read and written by one struct call
+// each, inside which no other thread runs: never half a pixel, as in C.
 constexpr const char* kSource = R"(
-from weakref import ref as _weakref
+from _struct import Struct, error as _short
 
-_views = {}
-
-def _remember(self):
-    view = _view(self)
-    if view is None:
-        return None
-    key = id(self)
-    def dropped(gone, key=key):
-        entry = _views.get(key)
-        if entry is not None and entry[3] is gone:
-            del _views[key]
-    entry = view + (_weakref(self, dropped),)
-    _views[key] = entry
-    # Another thread may have reassigned a field after the view was read and
-    # before it was stored, when there was nothing yet to forget.
-    now = _view(self)
-    if now is None or now[0] != view[0] or now[1] != view[1] or now[2] is not view[2]:
-        _forget(self)
-        return None
-    return entry
-
-def _forget(self):
-    _views.pop(id(self), None)
+_rgb = Struct("BBB")
+_read_rgb = _rgb.unpack_from
+_write_rgb = _rgb.pack_into
 
 def _view_of(self):
     v = _views.get(id(self))
@@ -49,66 +33,102 @@ def _view_of(self):
         v = _remember(self)
     return v
 
-def getPixel(self, coords):
-    if type(coords) is tuple and len(coords) == 2:
-        x, y = coords
-        v = _view_of(self) if type(x) is int and type(y) is int else None
-        if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
-            p, i = v[2], (y * v[0] + x) * 3
-            if i + 3 <= len(p):
-                return (p[i], p[i + 1], p[i + 2])
-    return _get(self, coords)
+def getPixel(*args, **kwargs):
+    if len(args) == 2 and not kwargs:
+        self, coords = args
+        if type(coords) is tuple and len(coords) == 2:
+            x, y = coords
+            v = _view_of(self) if type(x) is int and type(y) is int else None
+            if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
+                try:
+                    return _read_rgb(v[2], (y * v[0] + x) * 3)
+                except _short:  # the buffer no longer holds the pixel
+                    pass
+    return _get(*args, **kwargs)
 
-def putPixel(self, coords, value):
-    if type(coords) is tuple and len(coords) == 2 and (type(value) is tuple or type(value) is list) and len(value) == 3:
-        x, y = coords
-        r, g, b = value
-        plain = type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int
-        v = _view_of(self) if plain else None
-        if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
-            p, i = v[2], (y * v[0] + x) * 3
-            if i + 3 <= len(p):
-                p[i] = r & 255
-                p[i + 1] = g & 255
-                p[i + 2] = b & 255
-                return None
-    return _put(self, coords, value)
+def putPixel(*args, **kwargs):
+    if len(args) == 3 and not kwargs:
+        self, coords, value = args
+        if type(coords) is tuple and len(coords) == 2 and type(value) is tuple and len(value) == 3:
+            x, y = coords
+            r, g, b = value
+            plain = type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int
+            v = _view_of(self) if plain else None
+            if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
+                try:
+                    _write_rgb(v[2], (y * v[0] + x) * 3, r & 255, g & 255, b & 255)
+                    return None
+                except _short:
+                    pass
+    return _put(*args, **kwargs)
 
-def open(cls, source):
-    if type(source) is bytes:
-        return _open_view(cls, memoryview(source))
-    return _open(cls, source)
+def open(*args, **kwargs):
+    if len(args) == 2 and not kwargs and type(args[1]) is bytes:
+        return _open_view(args[0], memoryview(args[1]))
+    return _open(*args, **kwargs)
 )";
 
-// (width, height, pixels) when the fast path may use them, else None.
-PyObject* view(PyObject*, PyObject* self) {
+// The namespace the host functions run in, its `_views` and the host's id(),
+// made once and kept for the life of the process: the setters reach them.
+PyObject* host_namespace = nullptr;
+PyObject* views = nullptr;
+PyObject* id_function = nullptr;
+
+// id(img), as the host functions key `_views`.
+Ref key_of(PyObject* img) { return Ref::steal(PyObject_CallOneArg(id_function, img)); }
+
+// The weak reference's callback, bound to the dead image's key: drops the
+// entry if it is still the one this reference belongs to.
+PyObject* drop(PyObject* key, PyObject* reference) {
+    PyObject* entry = PyDict_GetItemWithError(views, key);
+    if (entry == nullptr) return PyErr_Occurred() ? nullptr : compat::new_ref(Py_None);
+    if (PyTuple_GET_ITEM(entry, 3) == reference && PyDict_DelItem(views, key) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kDrop = {"_drop", drop, METH_O, nullptr};
+
+// _remember(self): the entry `_views` keeps for `self`, (width, height, pixels,
+// weak reference), or None when the fast path may not use it. Whatever may run
+// code (id(), the weak reference) comes first; from reading the fields to
+// storing the entry nothing runs that could let another thread reassign them.
+PyObject* remember(PyObject*, PyObject* self) {
     if (!PyObject_TypeCheck(self, &ImageType)) Py_RETURN_NONE;
+    Ref key = key_of(self);
+    Ref callback = key ? Ref::steal(PyCFunction_New(&kDrop, key.get())) : Ref();
+    Ref reference = callback ? Ref::steal(PyWeakref_NewRef(self, callback.get())) : Ref();
+    if (!reference) return nullptr;
     const auto* img = reinterpret_cast<ImageObject*>(self);
     PyObject* pixels = stored(img->pixels);
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
-    return Py_BuildValue("(NNO)", compat::new_int(img->width), compat::new_int(img->height), pixels);
+    Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
+                                         reference.get()));
+    if (!entry || PyDict_SetItem(views, key.get(), entry.get()) < 0) return nullptr;
+    return entry.release();
 }
 
-PyMethodDef kView = {"_view", view, METH_O, nullptr};
-
-// The namespace the host functions run in, made once and kept for the life of
-// the process, since the setters reach `_forget` through it.
-PyObject* host_namespace = nullptr;
+PyMethodDef kRemember = {"_remember", remember, METH_O, nullptr};
 
 // A module's dict rather than a plain one: PyPy's JIT folds global lookups
 // only in those.
 PyObject* make_namespace(PyObject* module_name) {
     Ref module = Ref::steal(PyModule_NewObject(module_name));
     PyObject* globals = module ? PyModule_GetDict(module.get()) : nullptr;
-    Ref view_function = Ref::steal(PyCFunction_New(&kView, nullptr));
+    Ref remember_function = Ref::steal(PyCFunction_New(&kRemember, nullptr));
     Ref open_view = Ref::steal(make_function(kOpenViewSpec, module_name));
-    if (globals == nullptr || !view_function || !open_view ||
+    Ref view_table = Ref::steal(PyDict_New());
+    Ref id = Ref::steal(builtin("id"));
+    if (globals == nullptr || !remember_function || !open_view || !view_table || !id ||
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0 ||
-        PyDict_SetItemString(globals, "_view", view_function.get()) < 0 ||
+        PyDict_SetItemString(globals, "_remember", remember_function.get()) < 0 ||
+        PyDict_SetItemString(globals, "_views", view_table.get()) < 0 ||
         PyDict_SetItemString(globals, "_open_view", open_view.get()) < 0)
         return nullptr;
     Ref ran = Ref::steal(PyRun_String(kSource, Py_file_input, globals, globals));
-    return ran ? compat::new_ref(globals) : nullptr;
+    if (!ran) return nullptr;
+    views = view_table.release();
+    id_function = id.release();
+    return compat::new_ref(globals);
 }
 
 }  // namespace
@@ -120,20 +140,26 @@ Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name)
     if (PyDict_SetItemString(host_namespace, impl_name, impl) < 0) return {};
     PyObject* function = PyDict_GetItemString(host_namespace, spec.name);
     if (function == nullptr) return {};
-    // The same attributes as the module's own function objects carry.
+    // The module's own function's attributes; inspect finds its signature
+    // through __wrapped__.
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref annotations = Ref::steal(PyObject_GetAttrString(impl, "__annotations__"));
-    if (!qualname || !annotations || PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
-        PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0)
+    Ref signature = Ref::steal(PyObject_GetAttrString(impl, "__text_signature__"));
+    if (!qualname || !annotations || !signature || PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
+        PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0 ||
+        PyObject_SetAttrString(function, "__text_signature__", signature.get()) < 0 ||
+        PyObject_SetAttrString(function, "__wrapped__", impl) < 0)
         return {};
     return Ref::borrow(function);
 }
 
 bool forget_pixel_view(PyObject* img) {
-    PyObject* forget = host_namespace ? PyDict_GetItemString(host_namespace, "_forget") : nullptr;
-    if (forget == nullptr) return true;
-    Ref done = Ref::steal(PyObject_CallOneArg(forget, img));
-    return static_cast<bool>(done);
+    if (views == nullptr) return true;
+    Ref key = key_of(img);
+    if (!key) return false;
+    PyObject* entry = PyDict_GetItemWithError(views, key.get());
+    if (entry == nullptr) return !PyErr_Occurred();
+    return PyDict_DelItem(views, key.get()) == 0;
 }
 
 }  // namespace vextaro

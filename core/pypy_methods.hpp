@@ -22,9 +22,11 @@ namespace vextaro {
 Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name);
 #endif
 
-// Must run after `img`'s width, height or pixel buffer was replaced (after, so
-// that no other thread can store the old ones in between): drops what the pixel
-// methods keep of them. False with an exception set on failure.
+// Must run before `img`'s width, height or pixel buffer is replaced, with no
+// code run between it and the replacement: drops what the pixel methods keep
+// of them. It runs no code of the caller's, so the replacement cannot be
+// interrupted with the old view kept. False with an exception set on failure,
+// the field then to be left as it is.
 #if defined(PYPY_VERSION)
 bool forget_pixel_view(PyObject* img);
 #else

@@ -111,8 +111,9 @@ build_sanitized() {
     meson_build "$dir" cp310 --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined \
         -Db_lundef=false "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" || return 1
     rm -rf "$dir/stage" && mkdir -p "$dir/stage/Vextaro" || return 1
+    # meson.build beside the package, as in the tree, for the package's version.
     find "$ROOT/Vextaro" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$dir/stage/Vextaro/" \; &&
-        cp "$dir"/simpleImage_ext*.so "$dir/stage/Vextaro/" || return 1
+        cp "$dir"/simpleImage_ext*.so "$dir/stage/Vextaro/" && cp "$ROOT/meson.build" "$dir/stage/" || return 1
     # A .pth line runs at every start of the venv's interpreter, before the script's
     # own directory or cwd can shadow the package: with VEXTARO_STAGE set it binds
     # "Vextaro" to the staged copy (subprocesses of the tests included).
