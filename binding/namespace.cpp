@@ -104,7 +104,8 @@ Ref call_method(PyObject* obj, PyObject* name, const char* format, ...) {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) return method;
     // The parentheses make a tuple of any number of units, one included.
-    const std::string tuple_format = "(" + std::string(format) + ")";
+    std::string tuple_format = "(";
+    tuple_format.append(format).push_back(')');
     va_list va;
     va_start(va, format);
     Ref args = Ref::steal(Py_VaBuildValue(tuple_format.c_str(), va));

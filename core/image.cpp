@@ -104,6 +104,9 @@ void image_dealloc(PyObject* self) {
     Py_CLEAR(img->png_chunks);
     Py_CLEAR(img->png_filters);
     Py_CLEAR(img->bmp_header);
+#if defined(PYPY_VERSION)
+    Py_CLEAR(img->view_key);
+#endif
     Py_TYPE(self)->tp_free(self);
     VEXTARO_TRASHCAN_END
 }

@@ -20,6 +20,9 @@ struct ImageObject {
     PyObject* png_chunks;
     PyObject* png_filters;
     PyObject* bmp_header;
+#if defined(PYPY_VERSION)
+    PyObject* view_key;  // id(self) while PyPy's pixel methods keep a view of it
+#endif
 };
 
 extern PyTypeObject ImageType;

@@ -98,12 +98,13 @@ PyObject* remember(PyObject*, PyObject* self) {
     Ref callback = key ? Ref::steal(PyCFunction_New(&kDrop, key.get())) : Ref();
     Ref reference = callback ? Ref::steal(PyWeakref_NewRef(self, callback.get())) : Ref();
     if (!reference) return nullptr;
-    const auto* img = reinterpret_cast<ImageObject*>(self);
+    auto* img = reinterpret_cast<ImageObject*>(self);
     PyObject* pixels = stored(img->pixels);
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
     Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
                                          reference.get()));
     if (!entry || PyDict_SetItem(views, key.get(), entry.get()) < 0) return nullptr;
+    Py_XSETREF(img->view_key, key.release());
     return entry.release();
 }
 
@@ -153,13 +154,16 @@ Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name)
     return Ref::borrow(function);
 }
 
-bool forget_pixel_view(PyObject* img) {
-    if (views == nullptr) return true;
-    Ref key = key_of(img);
-    if (!key) return false;
-    PyObject* entry = PyDict_GetItemWithError(views, key.get());
-    if (entry == nullptr) return !PyErr_Occurred();
-    return PyDict_DelItem(views, key.get()) == 0;
+// By the key `_remember` kept on the image: a setter makes no new object, so
+// it cannot fail for want of memory or of stack where the host itself would not.
+bool forget_pixel_view(PyObject* self) {
+    auto* img = reinterpret_cast<ImageObject*>(self);
+    if (img->view_key == nullptr) return true;
+    PyObject* entry = PyDict_GetItemWithError(views, img->view_key);
+    if (entry == nullptr && PyErr_Occurred()) return false;
+    if (entry != nullptr && PyDict_DelItem(views, img->view_key) < 0) return false;
+    Py_CLEAR(img->view_key);
+    return true;
 }
 
 }  // namespace vextaro

@@ -54,6 +54,14 @@ def test_rows_and_padding(SI, width, height):
     raises_exact(ValueError, SHORT, decode, SI, data[:-1])
 
 
+@pytest.mark.parametrize("how", ["path", "bytes", "bytearray"])
+def test_a_header_claiming_more_than_memory_holds_is_short_data(SI, tmp_path, how):
+    data = bmp(0x7F000002, 0x7FFFFFFF, raw=bytes(24))
+    (tmp_path / "huge.bmp").write_bytes(data)
+    source = {"path": str(tmp_path / "huge.bmp"), "bytes": data, "bytearray": bytearray(data)}[how]
+    raises_exact(ValueError, SHORT, SI.open, source)
+
+
 @pytest.mark.parametrize("width, height", [(100, 300), (100, -300), (800000, 2), (800000, -2)])
 def test_large_rows_and_images(SI, width, height):
     rgb = random.Random(width).randbytes(width * abs(height) * 3)

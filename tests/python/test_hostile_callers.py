@@ -6,13 +6,14 @@ import array
 import gc
 import io
 import struct
+import subprocess
 import sys
 import threading
 import zlib
 
 import pytest
 
-from conftest import IS_PYPY, raises_exact
+from conftest import IS_PYPY, ROOT, raises_exact
 from pngtools import parse
 
 
@@ -298,19 +299,121 @@ def test_an_error_looking_the_decoder_up_comes_through_once(SI):
     assert len(lookups) == 1
 
 
-def test_a_bmp_path_that_resizes_the_pixels_while_opening(m, tmp_path):
+@pytest.mark.parametrize("rows_left", [201, 100], ids=["longer", "shorter"])
+def test_a_bmp_path_that_resizes_the_pixels_while_opening(m, tmp_path, rows_left):
     pixels = bytearray(b"\x11\x22\x33") * 40000
 
     class Path:
         def __fspath__(self):  # runs inside open(), after the pixels were checked
-            pixels[:] = b"\x44\x55\x66" * 40000 + b"more"
+            pixels[:] = (b"\x44\x55\x66" * 200 * rows_left)[:120004]
             return str(tmp_path / "a.bmp")
 
     try:
         m._writeBmp(Path(), 200, 200, pixels, None)
     except BufferError:  # CPython refuses the resize; PyPy allows it, and every row is then the new one
         return
-    assert set((tmp_path / "a.bmp").read_bytes()[54:]) == {0x44, 0x55, 0x66}
+    # Rows cut off after the file was opened are written black: the file stays a whole image.
+    stored = (tmp_path / "a.bmp").read_bytes()[54:]
+    black = 600 * (200 - min(rows_left, 200))
+    assert len(stored) == 600 * 200 and set(stored[:black]) <= {0} and set(stored[black:]) == {0x44, 0x55, 0x66}
+
+
+@pytest.fixture
+def interpreted():
+    """PyPy without its JIT switches threads between any two bytecodes: a race shows every time."""
+    if not IS_PYPY:
+        yield
+        return
+    import pypyjit
+    pypyjit.set_param("off")
+    yield
+    pypyjit.set_param("default")
+
+
+@pytest.mark.usefixtures("frequent_switches", "interpreted")
+def test_pixels_stay_whole_beside_a_writing_thread(SI):
+    img = SI(4, 1, bytes(12))
+    colours = [(0, 0, 0), (255, 255, 255)]
+    stop = threading.Event()
+
+    def write():
+        while not stop.is_set():
+            for colour in colours:
+                img.putPixel((1, 0), colour)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        seen = {img.getPixel((1, 0)) for _ in range(20_000)}
+    finally:
+        stop.set()
+        writer.join()
+    assert seen <= set(colours)
+
+
+def consistent(img):
+    """Pixel access agrees with the fields the image holds now."""
+    img.putPixel((1, 0), (7, 8, 9))
+    assert img._pixels[3:6] == b"\x07\x08\x09"
+    width, height = img.size
+    for x, y in [(3, 1), (1, 1)]:
+        if x < width and y < height:
+            at = (y * width + x) * 3
+            assert img.getPixel((x, y)) == tuple(img._pixels[at:at + 3])
+        else:
+            raises_exact(ValueError, "Pixel coordinate out of bounds", img.getPixel, (x, y))
+
+
+@pytest.mark.parametrize("field, value", [("width", 2), ("height", 1), ("_pixels", "new")])
+def test_a_setter_interrupted_by_a_trace_function_leaves_no_stale_view(SI, field, value):
+    img = SI(4, 2, bytes(24))
+    img.getPixel((3, 1))
+
+    def interrupt(frame, event, arg):
+        raise Boom
+
+    previous = sys.gettrace()
+    sys.settrace(interrupt)
+    try:
+        setattr(img, field, bytearray(range(24)) if value == "new" else value)
+    except Boom:
+        pass
+    finally:
+        sys.settrace(previous)
+    consistent(img)
+
+
+def test_setters_at_the_stack_limit_fail_like_any_call():
+    script = f"""
+import sys
+sys.path.insert(0, {ROOT!r})
+from Vextaro.simpleImage_ext import SimpleImage
+img = SimpleImage(4, 2, bytes(24))
+def attempt():
+    for value in (2, 4, 3):
+        try:
+            img.width = value
+            img.getPixel((0, 0))
+        except (RecursionError, SystemError):  # PyPy reports a C stack overflow as SystemError
+            pass
+def dive(n):
+    if n:
+        try:
+            dive(n - 1)
+        except RecursionError:
+            pass
+    attempt()
+sys.setrecursionlimit(30)
+dive(80)
+sys.setrecursionlimit(1000)
+try:
+    print(img.getPixel((img.width - 1, 1)), img.getPixel((img.width, 1)))
+except ValueError as e:
+    print(e)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "Pixel coordinate out of bounds"
 
 
 # -- every entry point, with hooks that change the image under it -------------------------------

@@ -1,6 +1,7 @@
 """Import, namespace, function objects and the argument rules shared by every call."""
 import copy
 import importlib
+import inspect
 import io
 import json
 import os
@@ -88,6 +89,17 @@ def test_second_interpreter_is_refused(tmp_path):
                                "only be loaded into one interpreter per process.")
     # The first interpreter keeps a working module.
     assert proc.stdout.strip() == "(97, 98, 99)"
+
+
+@pytest.mark.parametrize("above", [b"project('Vextaro', version: '9.9')", b"\xff\xfe not text"])
+def test_version_comes_only_from_this_tree_or_the_metadata(tmp_path, above):
+    # A copy of the package with a meson.build one folder further up: not this project's tree.
+    (tmp_path / "meson.build").write_bytes(above)
+    (tmp_path / "lib" / "Vextaro").mkdir(parents=True)
+    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes((pathlib.Path(ROOT) / "Vextaro" / "__init__.py").read_bytes())
+    proc = subprocess.run([sys.executable, "-c", "import Vextaro; print(Vextaro.__version__)"], cwd=tmp_path / "lib",
+                          capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "0+unknown"), proc.stderr
 
 
 def test_package_version_is_the_projects():
@@ -183,6 +195,20 @@ def test_binding_errors(SI, call):
     # Binding fails before a refusing body could run.
     assert str(info.value) != REFUSED
     assert img._pixels == b"abc"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda SI, img: img.getPixel(), "SimpleImage.getPixel() missing 1 required positional argument: 'coords'"),
+    (lambda SI, img: SI.getPixel(), "SimpleImage.getPixel() missing 2 required positional arguments: 'self' and 'coords'"),
+    (lambda SI, img: img.getPixel(xy=1), "SimpleImage.getPixel() got an unexpected keyword argument 'xy'"),
+    (lambda SI, img: img.putPixel((0, 0), (1, 2, 3), coords=(0, 0)),
+     "SimpleImage.putPixel() got multiple values for argument 'coords'"),
+    (lambda SI, img: SI.open(b"", b""), "SimpleImage.open() takes 2 positional arguments but 3 were given"),
+])
+def test_binding_messages_and_signatures_are_the_modules_own(SI, call, message):
+    raises_exact(TypeError, message, call, SI, SI(1, 1, b"abc"))
+    signatures = [str(inspect.signature(f)) for f in (SI.getPixel, SI.putPixel, SI.open, SI(1, 1, b"abc").getPixel)]
+    assert signatures == ["(self, coords)", "(self, coords, value)", "(source)", "(coords)"]
 
 
 # -- exact-type parameters -----------------------------------------------------

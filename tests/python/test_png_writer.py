@@ -3,12 +3,14 @@ and _writePngWithChunks."""
 import array
 import random
 import struct
+import subprocess
+import sys
 import types
 import zlib
 
 import pytest
 
-from conftest import IS_PYPY, ramp, raises_exact
+from conftest import IS_PYPY, ROOT, ramp, raises_exact
 from pngtools import chunk, ihdr, parse, png, run_limited
 
 IEND = bytes.fromhex("0000000049454E44AE426082")
@@ -265,6 +267,44 @@ def test_a_patched_zlib_compress_is_called(m, tmp_path, monkeypatch):
     m._writePng(str(tmp_path / "out.png"), 1, 1, b"abc")
     assert seen == [(bytearray, b"\0abc")] and [d for t, d in parse((tmp_path / "out.png").read_bytes())
                                                   if t == b"IDAT"] == [b"Z"]
+
+
+# Each in a fresh host: the first save of a process, and a patch made before the module's import.
+ZLIB_HOOKS = {
+    "patched-before-import": """
+seen = []
+zlib.compress = lambda d, *a: seen.append(bytes(d)) or b"Z"
+from Vextaro.simpleImage_ext import SimpleImage
+SimpleImage(1, 1, b"abc").save(out)
+print(seen == [b"\\0abc"], open(out, "rb").read().count(b"IDATZ"))
+""",
+    # Every first look at a zlib attribute saves again, on this thread and on another.
+    "re-entered-first-save": """
+import threading, types
+from Vextaro.simpleImage_ext import SimpleImage
+img, looked = SimpleImage(1, 1, b"abc"), set()
+class Hooked(types.ModuleType):
+    def __getattribute__(self, name):
+        if not name.startswith("__") and name not in looked:
+            looked.add(name)
+            img.save(out + name)
+            other = threading.Thread(target=img.save, args=(out + name + "-thread",))
+            other.start()
+            other.join()
+        return super().__getattribute__(name)
+zlib.__class__ = Hooked
+img.save(out)
+print(zlib.decompress(zlib.compress(b"x")) == b"x", len(looked) > 0)
+""",
+}
+
+
+@pytest.mark.parametrize("name", ZLIB_HOOKS)
+def test_zlib_hooks_of_a_fresh_host(tmp_path, name):
+    script = f"import sys, zlib\nsys.path.insert(0, {ROOT!r})\nout = {str(tmp_path / 'o')!r}\n" + ZLIB_HOOKS[name]
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split()[-2:] == ["True", "1" if name == "patched-before-import" else "True"]
 
 
 def test_module_names_are_looked_up_per_call(m, tmp_path, monkeypatch):
