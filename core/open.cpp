@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding/args.hpp"
+#include "binding/buffer.hpp"
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
 #include "binding/source.hpp"
@@ -77,6 +78,17 @@ int is_original(PyObject* name, PyObject* original) {
     return 0;
 }
 
+// bytes(data), made empty and filled: PyPy ends the process when it cannot
+// find the memory for the bytes its own conversion returns.
+Ref bytes_copy(PyObject* data) {
+    auto view = ByteBuffer::readable(data);
+    if (!view) return {};
+    const auto from = view->bytes();
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(from.size())));
+    if (copy && !from.empty()) std::memcpy(PyBytes_AS_STRING(copy.get()), from.data(), from.size());
+    return copy;
+}
+
 // Raw bytes are decoded in place when no stream over them could be observed:
 // the in-memory stream class, the class's decoder, the chunk reader and struct
 // are all the module's own, so no code of the caller's runs while decoding.
@@ -95,8 +107,7 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
     if (in_memory) {
         // A bytearray is decoded from a copy, as an in-memory stream over it would
         // read: the decoder lets other threads run, and they could write to it.
-        Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data)
-                                                                             : Ref::steal(PyBytes_FromObject(data));
+        Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data) : bytes_copy(data);
         auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
         native = true;

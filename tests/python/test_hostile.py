@@ -198,3 +198,17 @@ def test_large_png_peak_memory(tmp_path, how):
     decoded = height * (width * 4 + 1) + width * height * 3 + width * height
     assert line == "ok"
     assert peak <= 2.2 * decoded, (peak, decoded)
+
+
+# -- every operation under a ladder of address-space limits --------------------------------------
+
+@pytest.mark.address_space_limit
+def test_lack_of_memory_is_a_memory_error_everywhere(tmp_path):
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "python", "memory_sweep.py"), ROOT,
+                           str(tmp_path)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    runs = [line.split() for line in done.stdout.splitlines()]
+    assert {outcome for *_, outcome in runs} <= {"ok", "MemoryError"}, done.stdout + done.stderr
+    # The ladder reaches, for every operation, a limit it fits within.
+    assert {name for name, _, outcome in runs if outcome == "ok"} == {name for name, *_ in runs}
+    assert "MemoryError" in {outcome for *_, outcome in runs}
