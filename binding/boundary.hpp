@@ -10,17 +10,13 @@
 #include <exception>
 #include <new>
 
-#include "binding/compat.hpp"
-
 namespace vextaro {
 
 // `call()`, or `failed` with a Python exception set when it threw.
 template <typename Result, typename Call>
 Result at_boundary(Result failed, Call&& call) noexcept {
     try {
-        Result result = call();
-        if (result == failed) compat::restore_memory_error();
-        return result;
+        return call();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -7,9 +7,30 @@
 
 namespace vextaro {
 
+namespace {
+
+// PyPy's compatibility layer reports a failed allocation of its own as a
+// SystemError (its stack running out too): both are raised as MemoryError.
+Ref allocated(PyObject* made) {
+#if defined(PYPY_VERSION)
+    if (made == nullptr && PyErr_ExceptionMatches(PyExc_SystemError)) {
+        PyErr_Clear();
+        PyErr_NoMemory();
+    }
+#endif
+    return Ref::steal(made);
+}
+
+}  // namespace
+
 Ref new_bytearray(uint64_t size) {
     if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::steal(PyErr_NoMemory());
-    return Ref::steal(compat::sized_bytearray(static_cast<Py_ssize_t>(size)));
+    return allocated(compat::sized_bytearray(static_cast<Py_ssize_t>(size)));
+}
+
+Ref new_bytes(const void* data, uint64_t size) {
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Ref::steal(PyErr_NoMemory());
+    return allocated(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
 std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) { return take(o, false); }

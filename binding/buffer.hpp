@@ -15,6 +15,10 @@ namespace vextaro {
 // A bytearray of `size` bytes, not yet written.
 Ref new_bytearray(uint64_t size);
 
+// A bytes object of `size` bytes copied from `data`, or not yet written when
+// `data` is null.
+Ref new_bytes(const void* data, uint64_t size);
+
 class ByteBuffer {
 public:
     // Any object that exports a contiguous buffer, read only.

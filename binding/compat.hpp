@@ -8,7 +8,6 @@
 #endif
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
 // PyPy frees cpyext objects from its collector, a link at a time, so deep
@@ -37,29 +36,6 @@ inline constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
 #else
 inline constexpr unsigned long kVectorcallFlag = 0;
 #endif
-
-// PyPy's compatibility layer reports a failed allocation of its own as a
-// SystemError wrapping the MemoryError: it is raised as what it is.
-inline void restore_memory_error() {
-#if defined(PYPY_VERSION)
-    if (!PyErr_ExceptionMatches(PyExc_SystemError)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-    const char* chars = text != nullptr ? PyUnicode_AsUTF8(text) : nullptr;
-    const bool memory = chars != nullptr && std::strncmp(chars, "<MemoryError object", 19) == 0;
-    Py_XDECREF(text);
-    PyErr_Clear();
-    if (memory) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        PyErr_NoMemory();
-    } else {
-        PyErr_Restore(type, value, traceback);
-    }
-#endif
-}
 
 // Py_NewRef does not exist on PyPy.
 inline PyObject* new_ref(PyObject* o) {

@@ -25,8 +25,7 @@ std::span<const uint8_t> Source::take(uint64_t n) {
 Ref Source::read(uint64_t n) {
     if (!memory_) return read_bytes(stream_, n);
     const auto view = take(n);
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()),
-                                                static_cast<Py_ssize_t>(view.size())));
+    return new_bytes(view.data(), view.size());
 }
 
 bool Source::seek(PyObject* position) {

@@ -107,24 +107,24 @@ PyObject* write_bmp(const BoundArgs& a) {
         return nullptr;
     }
     const size_t rows_per_block = std::max<size_t>(1, kBlock / std::max<size_t>(1, row_stride));
-    // One block, refilled for every write: fresh memory would be paged in again each time.
+    // One block, refilled for every write (fresh memory would be paged in again each
+    // time), and the shorter last one: both made before the file is opened, so that
+    // lack of memory cannot fail a save halfway.
+    const size_t last_rows = h % rows_per_block;
     Ref block = new_bytearray(std::min(rows_per_block, h) * row_stride);
-    if (!block) return nullptr;
+    Ref last = block && h > rows_per_block && last_rows > 0 ? new_bytearray(last_rows * row_stride) : Ref();
+    if (!block || (h > rows_per_block && last_rows > 0 && !last)) return nullptr;
     const bool ok = write_file(path, [&](PyObject* file) {
         if (!write_to(file, header.get())) return false;
-        auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(block.get()));
         for (size_t done = 0; done < h && row_stride > 0;) {
             const size_t rows = std::min(rows_per_block, h - done);
+            PyObject* out = rows < rows_per_block && last ? last.get() : block.get();
             // The file's writes let other threads run, and PyPy lets an exported
             // bytearray be resized, its memory moving: the view is taken again.
             if (!rgb->retake()) return false;
-            convert_block(rgb->bytes(), w, h, done, rows, out);
+            convert_block(rgb->bytes(), w, h, done, rows, reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(out)));
             done += rows;
-            // Only the last block can be short.
-            if (rows * row_stride < static_cast<size_t>(PyByteArray_GET_SIZE(block.get())) &&
-                PyByteArray_Resize(block.get(), static_cast<Py_ssize_t>(rows * row_stride)) < 0)
-                return false;
-            if (!write_to(file, block.get())) return false;
+            if (!write_to(file, out)) return false;
         }
         return true;
     });

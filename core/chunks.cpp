@@ -103,14 +103,14 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     const auto crc = chunk_crc_of(type, data);
     if (!crc) return nullptr;
     const Py_ssize_t type_length = PyBytes_GET_SIZE(type);
-    PyObject* frame = PyBytes_FromStringAndSize(nullptr, 4 + type_length + length + 4);
-    if (frame == nullptr) return nullptr;
-    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame));
+    Ref frame = new_bytes(nullptr, uint64_t(4 + type_length + length + 4));
+    if (!frame) return nullptr;
+    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get()));
     put_big_endian32(out, static_cast<uint32_t>(length));
     std::memcpy(out + 4, PyBytes_AS_STRING(type), type_length);
     std::memcpy(out + 4 + type_length, PyBytes_AS_STRING(data), length);
     put_big_endian32(out + 4 + type_length + length, *crc);
-    return frame;
+    return frame.release();
 }
 
 const Param kReadChunkParams[] = {{"stream"}};
@@ -164,8 +164,7 @@ std::optional<Chunk> read_chunk(Source& source) {
 
 PyObject* Chunk::data_object() {
     if (!data) {
-        data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data()),
-                                                   static_cast<Py_ssize_t>(view.size())));
+        data = new_bytes(view.data(), view.size());
     }
     return data.get();
 }

@@ -84,7 +84,7 @@ Ref bytes_copy(PyObject* data) {
     auto view = ByteBuffer::readable(data);
     if (!view) return {};
     const auto from = view->bytes();
-    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(from.size())));
+    Ref copy = new_bytes(nullptr, from.size());
     if (copy && !from.empty()) std::memcpy(PyBytes_AS_STRING(copy.get()), from.data(), from.size());
     return copy;
 }

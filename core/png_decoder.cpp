@@ -142,8 +142,7 @@ Ref joined_object(ImageData& idat) {
     }
     std::unique_ptr<uint8_t[]> storage;
     const auto joined = png::join(idat.views, storage);
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.data()),
-                                                static_cast<Py_ssize_t>(joined.size())));
+    return new_bytes(joined.data(), joined.size());
 }
 
 // The decoded planes before reconstruction: the scanlines, inflated, and the
@@ -208,8 +207,7 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
             break;
     }
     // The two inflaters disagree about a stream: the host's zlib has the last word.
-    Ref compressed_object = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined.data()),
-                                                                 static_cast<Py_ssize_t>(joined.size())));
+    Ref compressed_object = new_bytes(joined.data(), joined.size());
     Ref inflated = compressed_object ? host_decompress(zlib.get(), compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)

@@ -74,14 +74,14 @@ Ref compressed(std::span<const uint8_t> scanlines) {
     Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib.get(), names.compress)) : Ref();
     if (!compress) return {};
     if (!compresses_as_here(compress.get())) {
-        Ref raw = Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(scanlines.data()),
-                                                           static_cast<Py_ssize_t>(scanlines.size())));
-        return raw ? Ref::steal(PyObject_CallOneArg(compress.get(), raw.get())) : Ref();
+        Ref raw = new_bytearray(scanlines.size());
+        if (!raw) return {};
+        if (!scanlines.empty()) std::memcpy(PyByteArray_AS_STRING(raw.get()), scanlines.data(), scanlines.size());
+        return Ref::steal(PyObject_CallOneArg(compress.get(), raw.get()));
     }
     const auto deflated = without_gil([&] { return png::deflate_default(scanlines); });
     if (!deflated) return Ref::steal(PyErr_NoMemory());
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(deflated->bytes.get()),
-                                                static_cast<Py_ssize_t>(deflated->size)));
+    return new_bytes(deflated->bytes.get(), deflated->size);
 }
 
 enum class WriteArg { path, width, height, pixels, alpha, filter_types, count };
@@ -163,9 +163,7 @@ Ref bytes_constant(const char* text) { return Ref::steal(PyBytes_FromString(text
 Ref bytes_snapshot(PyObject* o) {
     if (PyBytes_CheckExact(o)) return Ref::borrow(o);
     auto view = ByteBuffer::readable(o);
-    return view ? Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view->bytes().data()),
-                                                      static_cast<Py_ssize_t>(view->bytes().size())))
-                : Ref();
+    return view ? new_bytes(view->bytes().data(), view->bytes().size()) : Ref();
 }
 
 // The module's PNG_SIGNATURE, as the bytes that will be written.

@@ -17,11 +17,14 @@ import os
 import pathlib
 import random
 import re
+import resource
 import struct
 import sys
 import tempfile
+import threading
 import time
 import traceback
+import types
 import zlib
 
 # Under the sanitizer build every object must come from malloc: pymalloc would hand a freed object's
@@ -41,7 +44,7 @@ IS_PYPY = sys.implementation.name == "pypy"
 FIELDS = ("_pixels", "_alpha", "_png_chunks", "_png_filters", "_bmp_header")
 REBINDABLE = ("struct", "zlib", "BytesIO", "_readChunk", "_makeChunk", "_split_idat_payload", "_writePng", "_writeBmp")
 ENTRIES = ("constructor", "getPixel", "putPixel", "copy", "save", "saveBmp", "open", "_streamToImage", "_readChunk",
-           "_makeChunk", "_split_idat_payload", "_writePng", "_writePngWithChunks", "_writeBmp")
+           "_makeChunk", "_split_idat_payload", "_writePng", "_writePngWithChunks", "_writeBmp", "threads")
 RETURNS = {"constructor": SimpleImage, "getPixel": tuple, "copy": SimpleImage, "open": SimpleImage,
            "_streamToImage": tuple, "_readChunk": tuple, "_makeChunk": bytes, "_split_idat_payload": list}
 NUMBER = ["r + 1", "r - 1", "0", "-1", "2 ** 31", "'7'", "2.5"]
@@ -76,6 +79,17 @@ class Stand:
         self.real = real
 
 
+def module_class(fire):
+    """A module class whose every attribute lookup (but of dunders) runs `fire` first: assigned to the
+    real module's __class__, it reaches code that holds the module itself, not the name."""
+    class Hooked(types.ModuleType):
+        def __getattribute__(self, name):
+            if not name.startswith("__"):
+                fire()
+            return super().__getattribute__(name)
+    return Hooked
+
+
 class ModuleProxy:
     """A module whose functions run `fire` first."""
     def __init__(self, module, fire):
@@ -100,6 +114,7 @@ class Case:
     def __init__(self, seed, n, corpus, folder):
         self.rng, self.folder, self.notes = random.Random(f"{seed}/{n}"), folder, []
         self.live, self.trusted, self.images = False, True, []
+        self.spare = os.path.join(folder, "spare.png")
         pick = self.rng.randrange(len(corpus) + 1)
         self.file = corpus[pick % len(corpus)]
         self.img = SimpleImage(3, 2, self.rng.randbytes(18)) if pick == len(corpus) else SimpleImage.open(self.file)
@@ -116,7 +131,7 @@ class Case:
             f"img.{rng.choice(FIELDS[1:])} = "
             + rng.choice(["other", "img", "bytearray(3)", "[]", "{}", "7", "[(b'IDAT', None, 0)]"]),
             f"img.{rng.choice(['width', 'height'])} = {rng.choice([0, 1, 2, 5, -1, 2 ** 31 - 1])}",
-            "raise Boom()", "gc.collect()", "pass"])
+            "raise Boom()", "gc.collect()", "pass", "img.save(spare)"])
 
     def trigger(self, where, lies=None):
         """A function that, while the case is live, runs an action on a chosen call (or on every call)
@@ -135,7 +150,7 @@ class Case:
             calls[0] += 1
             if at >= 0 and calls[0] != at + 1:
                 return False
-            exec(code, {"img": self.img, "other": self.other, "Boom": Boom, "gc": gc})
+            exec(code, {"img": self.img, "other": self.other, "Boom": Boom, "gc": gc, "spare": self.spare})
             return True
         return fire, lie
 
@@ -154,7 +169,7 @@ class Case:
         base = kind if kind in (bytearray, bytes, list, dict) and rng.random() < 0.6 else Stand
         names = ["read", "seek"] if isinstance(real, io.BytesIO) else [
             n for n in LIES if defines(kind, n) and (kind is int or n not in NUMERIC)]
-        if IS_PYPY and base is bytes:  # PyPy's C-API layer takes len() of a bytes subclass as it crosses into C
+        if IS_PYPY and base in (bytes, dict):  # PyPy's C-API layer takes their len() as they cross into C
             names.remove("__len__")
         body = {n: (lambda n: lambda this, *a: getattr(this.real, n)(*a))(n)
                 for n in FORWARDED if base is Stand and defines(kind, n)}
@@ -209,6 +224,37 @@ class Case:
             return call()
         return run
 
+    def interruption(self):
+        """A trace function that raises on the chosen call of Python code while the case is live: the
+        module's own (PyPy's pixel methods) or a hook's action is cut short wherever that lands. Not
+        a metaclass's lookups: PyPy's C-API layer makes them while it converts an object, where an
+        exception ends the process whatever the module does."""
+        if self.rng.random() > 0.15:
+            return None
+        at, calls = self.rng.randrange(1, 6), [0]
+        self.notes.append(f"  a trace function raises on Python call {at}")
+
+        def interruptible(frame):
+            if frame.f_globals.get("__name__") == ext.__name__:
+                return True
+            return "img" in frame.f_globals and "metaclass" not in frame.f_code.co_filename
+
+        def trace(frame, event, arg):
+            if event == "call" and self.live and interruptible(frame):
+                calls[0] += 1
+                if calls[0] == at:
+                    raise Boom()
+            return None
+        return trace
+
+    def module_classes(self):
+        """The real struct and zlib modules, or one of them, with a hooked class for the call."""
+        out = []
+        for name in self.rng.sample(("struct", "zlib"), self.rng.choice([0, 0, 0, 0, 1])):
+            fire, _ = self.trigger(f"attribute of the {name} module")
+            out.append((ORIGINAL[name], module_class(fire)))
+        return out
+
     def rebinds(self):
         out = []
         for name in self.rng.sample(REBINDABLE, self.rng.choice([0, 0, 0, 1, 1, 2])):
@@ -244,6 +290,29 @@ def build(case, name):
         return case.dressed(lambda: img.putPixel(coords, value)), None
     if name == "copy":
         return case.dressed(img.copy), None
+    if name == "threads":  # a second thread writes a pixel while this one reads it
+        colours = [(0, 0, 0), (255, 255, 255)]
+        xy = (rng.randrange(max(img.width, 1)), rng.randrange(max(img.height, 1)))
+
+        def call():
+            img.putPixel(xy, colours[0])  # may raise, as for any caller: the case's answer then
+            stop = threading.Event()
+
+            def write():
+                with contextlib.suppress(Exception):  # the reader's calls give the case's answer
+                    while not stop.is_set():
+                        for colour in colours:
+                            img.putPixel(xy, colour)
+            writer = threading.Thread(target=write)
+            writer.start()
+            try:
+                seen = {img.getPixel(xy) for _ in range(2000)}
+            finally:
+                stop.set()
+                writer.join()
+            if not seen <= set(colours):
+                raise Finding(f"half-written pixels seen: {sorted(seen)}")
+        return call, None
     if name in ("save", "saveBmp"):
         method = getattr(img, name)
         return case.dressed(lambda: method(path)), path
@@ -299,21 +368,52 @@ def check_file(path):
         raise Finding(f"{path}: written, but does not open: {type(e).__name__}: {e}") from e
 
 
-def run(case, name, call, path, rebinds):
+def check_view(img):
+    """Pixel access agrees with the fields the image holds now: nothing kept of them outlives them."""
+    pixels, width, height = img._pixels, img.width, img.height
+    if type(pixels) is not bytearray or width <= 0 or height <= 0 or len(pixels) < width * height * 3:
+        return
+    for x, y in ((width - 1, height - 1), (0, 0)):
+        at = (y * width + x) * 3
+        if img.getPixel((x, y)) != tuple(pixels[at:at + 3]):
+            raise Finding(f"getPixel(({x}, {y})) is not what the pixel buffer holds")
+    try:
+        img.getPixel((width, 0))
+    except ValueError:
+        return
+    raise Finding(f"getPixel(({width}, 0)) answered on an image {width} wide: a stale view")
+
+
+def run(case, name, call, path, rebinds, classes, trace):
     try:
         for module_name, value in rebinds:
             setattr(ext, module_name, value)
+        for module, hooked in classes:
+            module.__class__ = hooked
         case.live = True
+        sys.settrace(trace)
         try:
             result = call()
         finally:
+            sys.settrace(None)
             case.live = False
+            for module, _ in classes:
+                module.__class__ = types.ModuleType
             for module_name, _ in rebinds:
                 setattr(ext, module_name, ORIGINAL[module_name])
+    except Finding:
+        raise
     except SystemError as e:  # no hook raises it: CPython's sign of a C function breaking the protocol
-        raise Finding(f"SystemError: {e}") from e
+        # PyPy's compatibility layer says so when the stack runs out inside a C function,
+        # as hooks that save again within a save make it: its RecursionError there.
+        if not (IS_PYPY and str(e).startswith("<StackOverflow object")):
+            raise Finding(f"SystemError: {e}") from e
+        check_view(case.img)
+        return "RecursionError"
     except Exception as e:
+        check_view(case.img)
         return type(e).__name__
+    check_view(case.img)
     if not isinstance(result, RETURNS.get(name, type(None))):
         raise Finding(f"{name} returned {type(result).__name__}")
     case.images += [result] if isinstance(result, SimpleImage) else []
@@ -339,9 +439,15 @@ def main():
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "caller_fuzz"))
     parser.add_argument("--case", type=int, help="run this case alone")
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds after which a case counts as hung")
+    parser.add_argument("--address-space", type=int, metavar="MIB",
+                        help="run under an address-space limit of this much above what the process holds at start")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     seeds = corpus(random.Random(args.seed))
+    if args.address_space is not None:
+        held = int(next(line for line in open("/proc/self/status") if line.startswith("VmSize")).split()[1]) << 10
+        limit = held + (args.address_space << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     current = os.open(os.path.join(args.out, "current.txt"), os.O_WRONLY | os.O_CREAT, 0o644)
 
     def describe(text):
@@ -359,14 +465,14 @@ def main():
                 name = case.rng.choice(ENTRIES)
                 case.notes.append(f"entry: {name}")
                 call, path = build(case, name)
-                rebinds = case.rebinds()
+                rebinds, classes, trace = case.rebinds(), case.module_classes(), case.interruption()
             text = replay + "\n".join(case.notes) + "\n"
             describe(text)
             # A watchdog thread reports a hang, even inside the module, and exits the process.
             faulthandler.dump_traceback_later(args.timeout, exit=True)
             try:
                 with contextlib.redirect_stdout(io.StringIO()):
-                    counts[name, run(case, name, call, path, rebinds)] += 1
+                    counts[name, run(case, name, call, path, rebinds, classes, trace)] += 1
             except Finding as finding:
                 traceback.print_exc()
                 kept = os.path.join(args.out, f"finding-{args.seed}-{n}.txt")

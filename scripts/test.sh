@@ -92,6 +92,15 @@ for line in "${HOSTS[@]}"; do
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"
+    # Hostile callers on every host's plain build, and under an address-space limit,
+    # where any allocation may fail (PyPy runs the pixel methods in Python).
+    if ! $quick; then
+        step "$tag:caller-fuzz" ".venv/$tag/bin/python" fuzz/caller_fuzz.py --seed 2 --iterations 300000 --seconds 20
+        case $tag in cp310 | pypy3)
+            step "$tag:caller-fuzz:address-space" ".venv/$tag/bin/python" fuzz/caller_fuzz.py --seed 3 \
+                --iterations 300000 --seconds 20 --address-space 256 ;;
+        esac
+    fi
 done
 
 if ! $quick; then
