@@ -97,8 +97,9 @@ def test_version_comes_only_from_this_tree_or_the_metadata(tmp_path, above):
     (tmp_path / "meson.build").write_bytes(above)
     (tmp_path / "lib" / "Vextaro").mkdir(parents=True)
     (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes((pathlib.Path(ROOT) / "Vextaro" / "__init__.py").read_bytes())
+    alone = {k: v for k, v in os.environ.items() if k != "VEXTARO_STAGE"}  # the copy, not a staged build
     proc = subprocess.run([sys.executable, "-c", "import Vextaro; print(Vextaro.__version__)"], cwd=tmp_path / "lib",
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, env=alone)
     assert (proc.returncode, proc.stdout.strip()) == (0, "0+unknown"), proc.stderr
 
 
