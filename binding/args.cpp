@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "binding/namespace.hpp"
 
 namespace vextaro {
 
@@ -28,7 +29,7 @@ std::optional<int32_t> to_int32(PyObject* o) {
     if (PyLong_Check(o)) return int_to_int32(o);
     // Only __int__ counts: strings parse under int() but are not integers here,
     // and __index__ alone is not enough.
-    Ref method = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__int__"));
+    Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(o)), names.int_));
     if (!method) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
         PyErr_Clear();

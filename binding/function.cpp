@@ -232,6 +232,12 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     return apply_checks(spec, out);
 }
 
+PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args) {
+    BoundArgs bound;
+    if (!bind_arguments(spec, args.data(), static_cast<Py_ssize_t>(args.size()), nullptr, nullptr, bound)) return nullptr;
+    return spec.body(bound);
+}
+
 bool ready_function_type() {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
     FunctionType.tp_name = "Vextaro.simpleImage_ext.function";

@@ -77,6 +77,10 @@ struct FunctionSpec {
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject* kwargs, BoundArgs& out);
 
+// `spec`'s body on positional `args`, bound and checked as a call through
+// Python binds and checks them: for the module's functions calling one another.
+PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args);
+
 bool ready_function_type();
 
 // A new function object for `spec`, with `module_name` as its __module__.

@@ -9,7 +9,7 @@
 namespace vextaro {
 
 Names names{};
-Originals originals{};
+HostBuiltins host{};
 
 namespace {
 
@@ -29,19 +29,14 @@ bool keep(PyObject*& slot, PyObject* value) {
 
 }  // namespace
 
-bool init_names(PyObject* module) {
+bool init_namespace(PyObject* module) {
     g_namespace = compat::new_ref(PyModule_GetDict(module));
-    return intern(names.PNG_SIGNATURE, "PNG_SIGNATURE") && intern(names._readChunk, "_readChunk") &&
-           intern(names.struct_, "struct") && intern(names.zlib, "zlib") && intern(names.BytesIO, "BytesIO") &&
-           intern(names.Path, "Path") && intern(names._streamToImage, "_streamToImage") &&
-           intern(names.read, "read") && intern(names.seek, "seek") && intern(names.close, "close") &&
+    return intern(names.read, "read") && intern(names.seek, "seek") && intern(names.close, "close") &&
            intern(names.unpack, "unpack") && intern(names.pack, "pack") && intern(names.decompress, "decompress") &&
            intern(names.crc32, "crc32") && intern(names.error, "error") && intern(names.startswith, "startswith") &&
            intern(names.join, "join") && intern(names.write, "write") && intern(names.compress, "compress") &&
-           intern(names.get, "get") && intern(names.getitem, "__getitem__") && intern(names._writePng, "_writePng") &&
-           intern(names._writePngWithChunks, "_writePngWithChunks") && intern(names._writeBmp, "_writeBmp") &&
-           intern(names._split_idat_payload, "_split_idat_payload") && intern(names._makeChunk, "_makeChunk") &&
-           intern(names.obj, "obj");
+           intern(names.get, "get") && intern(names.getitem, "__getitem__") && intern(names.int_, "__int__") &&
+           intern(names.obj, "obj") && keep(host.open, builtin("open")) && keep(host.print, builtin("print"));
 }
 
 PyObject* builtin(const char* name) {
@@ -53,21 +48,11 @@ PyObject* builtin(const char* name) {
     return compat::new_ref(value);
 }
 
-bool capture_originals(PyObject* module, PyObject* stream_to_image) {
-    return keep(originals.zlib, PyObject_GetAttr(module, names.zlib)) &&
-           keep(originals.struct_, PyObject_GetAttr(module, names.struct_)) &&
-           keep(originals.bytes_io, PyObject_GetAttr(module, names.BytesIO)) &&
-           keep(originals.path, PyObject_GetAttr(module, names.Path)) &&
-           keep(originals.read_chunk, PyObject_GetAttr(module, names._readChunk)) &&
-           keep(originals.stream_to_image, compat::new_ref(stream_to_image)) &&
-           keep(originals.open, builtin("open")) && keep(originals.print, builtin("print"));
-}
-
 bool is_host_zlib_function(PyObject* f, const char* name) {
 #if defined(PYPY_VERSION)
     // PyPy's zlib is part of the interpreter: its functions are of the type of
     // its other built-in functions, whose names and modules cannot be reassigned.
-    if (Py_TYPE(f) != Py_TYPE(originals.print)) return false;
+    if (Py_TYPE(f) != Py_TYPE(host.print)) return false;
     Ref module = Ref::steal(PyObject_GetAttrString(f, "__module__"));
     Ref function_name = module ? Ref::steal(PyObject_GetAttrString(f, "__name__")) : Ref();
     if (!function_name) {

@@ -1,5 +1,5 @@
-// The module namespace as the operations see it at call time, and the host
-// objects they capture once at import.
+// The module namespace as the operations see it at call time, the method names
+// they call by, and the host objects captured once at import.
 #pragma once
 
 #include <Python.h>
@@ -8,15 +8,10 @@
 
 namespace vextaro {
 
-// Interned strings, made once at import.
+// Interned method and attribute names, made once at import. Always called by
+// these: PyPy turns any error raised while looking a method up by C string
+// into AttributeError.
 struct Names {
-    PyObject* PNG_SIGNATURE;
-    PyObject* _readChunk;
-    PyObject* struct_;
-    PyObject* zlib;
-    PyObject* BytesIO;
-    PyObject* Path;
-    PyObject* _streamToImage;
     PyObject* read;
     PyObject* seek;
     PyObject* close;
@@ -31,32 +26,21 @@ struct Names {
     PyObject* compress;
     PyObject* get;
     PyObject* getitem;
-    PyObject* _writePng;
-    PyObject* _writePngWithChunks;
-    PyObject* _writeBmp;
-    PyObject* _split_idat_payload;
-    PyObject* _makeChunk;
+    PyObject* int_;
     PyObject* obj;
 };
 extern Names names;
 
-// What import bound, to recognise a name that has not been rebound since.
-struct Originals {
-    PyObject* zlib;
-    PyObject* struct_;
-    PyObject* bytes_io;
-    PyObject* path;
-    PyObject* read_chunk;
-    PyObject* stream_to_image;  // the function inside the static method
-    PyObject* open;             // the host's built-in open and print, captured at import
+// The host's built-in open and print, captured at import: the module's own
+// file handling and report line, whatever a caller rebinds later.
+struct HostBuiltins {
+    PyObject* open;
     PyObject* print;
 };
-extern Originals originals;
+extern HostBuiltins host;
 
-// Makes the names; `module` is the module being initialised.
-bool init_names(PyObject* module);
-// Records the originals once the namespace and the class are complete.
-bool capture_originals(PyObject* module, PyObject* stream_to_image);
+// Makes the names and captures the built-ins; `module` is the module being initialised.
+bool init_namespace(PyObject* module);
 
 // Whether `f` is the host zlib module's own function `name`, judged by what
 // it is rather than by what was bound at import, which a patch made before
@@ -67,11 +51,11 @@ bool is_host_zlib_function(PyObject* f, const char* name);
 PyObject* builtin(const char* name);
 
 // The current value of a module-level name; NameError if it was deleted.
+// Operations reach it only through core/hooks.hpp, which says what each name means.
 Ref module_global(PyObject* name);
 
 // obj.name(*args), the arguments built by Py_BuildValue from `format` (one
-// format unit per argument). Always by an interned name: PyPy turns any error
-// raised while looking a method up by C string into AttributeError.
+// format unit per argument).
 Ref call_method(PyObject* obj, PyObject* name, const char* format, ...);
 
 }  // namespace vextaro

@@ -14,6 +14,7 @@
 #include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
 #include "core/errors.hpp"
+#include "core/hooks.hpp"
 
 namespace vextaro {
 
@@ -21,10 +22,11 @@ namespace {
 
 // struct.unpack(format, data) through the module's struct, into exactly n items.
 bool unpack(const char* format, PyObject* data, Ref* items, Py_ssize_t n) {
-    Ref struct_module = module_global(names.struct_);
+    auto struct_module = look_up(Hook::struct_);
     Ref text = struct_module ? Ref::steal(PyUnicode_FromString(format)) : Ref();
     if (!text) return false;
-    Ref values = Ref::steal(PyObject_CallMethodObjArgs(struct_module.get(), names.unpack, text.get(), data, nullptr));
+    Ref values =
+        Ref::steal(PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, text.get(), data, nullptr));
     return values && unpack_exactly(values.get(), items, n);
 }
 

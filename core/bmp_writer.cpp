@@ -9,6 +9,7 @@
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
 #include "bmp/rows.hpp"
+#include "core/hooks.hpp"
 #include "core/writing.hpp"
 
 namespace vextaro {
@@ -53,11 +54,11 @@ std::optional<MetaValues> meta_values(PyObject* meta) {
 // "BM" and both headers, packed by the module's struct.
 Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues& m) {
     const __int128 array_size = stride * height;
-    Ref struct_module = module_global(names.struct_);
+    const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
     Ref file_header =
-        call_method(struct_module.get(), names.pack, "sLiii", "<IHHI", clamp64(54 + array_size), 0, 0, 54);
-    Ref info_header = file_header ? call_method(struct_module.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
+        call_method(struct_module->value.get(), names.pack, "sLiii", "<IHHI", clamp64(54 + array_size), 0, 0, 54);
+    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
                                                 width, height, 1, 24, 0, clamp64(array_size), m.xppm.get(),
                                                 m.yppm.get(), m.used.get(), m.important.get())
                                   : Ref();

@@ -9,6 +9,7 @@
 #include "binding/namespace.hpp"
 #include "binding/source.hpp"
 #include "core/errors.hpp"
+#include "core/hooks.hpp"
 #include "png/crc.hpp"
 #include "png/frame.hpp"
 
@@ -34,8 +35,8 @@ void put_big_endian32(uint8_t* p, uint32_t v) {
 
 // Raises the module's struct error for a length beyond the 32-bit field.
 void refuse_length(uint64_t n) {
-    Ref struct_module = module_global(names.struct_);
-    if (struct_module) call_method(struct_module.get(), names.pack, "sK", ">I", static_cast<unsigned long long>(n));
+    auto struct_module = look_up(Hook::struct_);
+    if (struct_module) call_method(struct_module->value.get(), names.pack, "sK", ">I", static_cast<unsigned long long>(n));
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
 }
 
@@ -60,17 +61,17 @@ Ref big_endian_field(uint64_t n) {
 }
 
 std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
-    Ref zlib = module_global(names.zlib);
+    auto zlib = look_up(Hook::zlib);
     if (!zlib) return std::nullopt;
-    if (zlib.get() == originals.zlib) {
+    if (zlib->own) {
         auto type_bytes = ByteBuffer::readable(type);
         auto data_bytes = type_bytes ? ByteBuffer::readable(data) : std::nullopt;
         if (!data_bytes) return std::nullopt;
         return png::chunk_crc(type_bytes->bytes(), data_bytes->bytes());
     }
-    Ref of_type = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, type, nullptr));
+    Ref of_type = Ref::steal(PyObject_CallMethodObjArgs(zlib->value.get(), names.crc32, type, nullptr));
     if (!of_type) return std::nullopt;
-    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib.get(), names.crc32, data, of_type.get(), nullptr));
+    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib->value.get(), names.crc32, data, of_type.get(), nullptr));
     if (!running) return std::nullopt;
     Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
     Ref masked = mask ? Ref::steal(PyNumber_And(running.get(), mask.get())) : Ref();
@@ -149,9 +150,9 @@ std::optional<Chunk> read_chunk(Source& source) {
     const auto& frame = std::get<png::Frame>(outcome);
     chunk.view = frame.data;
 
-    Ref zlib = module_global(names.zlib);
+    const auto zlib = look_up(Hook::zlib);
     if (!zlib) return std::nullopt;
-    if (zlib.get() == originals.zlib) {
+    if (zlib->own) {
         if (!png::crc_matches(frame)) return fail(png::Error::CorruptChunk);
         return chunk;
     }

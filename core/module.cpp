@@ -11,6 +11,7 @@
 #include "binding/pyref.hpp"
 #include "core/bmp_writer.hpp"
 #include "core/chunks.hpp"
+#include "core/hooks.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
@@ -113,8 +114,8 @@ int add_function(PyObject* module, const FunctionSpec& spec, PyObject* module_na
 
 // The function inside the class's static method, to recognise it when it is looked up.
 int capture(PyObject* module) {
-    Ref wrapper = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&ImageType), "_streamToImage"));
-    return wrapper && capture_originals(module, wrapper.get()) ? 0 : -1;
+    Ref wrapper = class_decoder(reinterpret_cast<PyObject*>(&ImageType));
+    return wrapper && capture_hooks(module, wrapper.get()) ? 0 : -1;
 }
 
 // A method as the class stores it: wrapped as a static or class method where its kind says so.
@@ -149,7 +150,7 @@ Ref class_dict(PyObject* module_name) {
 int initialise(PyObject* module) {
     if (check_version() < 0) return -1;
     Ref module_name = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!module_name || !init_names(module) || !ready_function_type()) return -1;
+    if (!module_name || !init_namespace(module) || !init_hooks() || !ready_function_type()) return -1;
     Ref methods = class_dict(module_name.get());
     if (!methods || !ready_image_type(methods.get())) return -1;
 

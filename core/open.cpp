@@ -10,6 +10,7 @@
 #include "binding/stream.hpp"
 #include "core/bmp_decoder.hpp"
 #include "core/errors.hpp"
+#include "core/hooks.hpp"
 #include "core/image.hpp"
 #include "core/png_decoder.hpp"
 
@@ -18,13 +19,14 @@ namespace vextaro {
 namespace {
 
 int starts_with_png_signature(PyObject* signature) {
-    Ref png = module_global(names.PNG_SIGNATURE);
-    if (!png) return -1;
-    if (PyBytes_CheckExact(png.get())) {
-        const Py_ssize_t n = PyBytes_GET_SIZE(png.get());
-        return PyBytes_GET_SIZE(signature) >= n && std::memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(png.get()), n) == 0;
+    const auto bound = look_up(Hook::PNG_SIGNATURE);
+    if (!bound) return -1;
+    PyObject* png = bound->value.get();
+    if (PyBytes_CheckExact(png)) {
+        const Py_ssize_t n = PyBytes_GET_SIZE(png);
+        return PyBytes_GET_SIZE(signature) >= n && std::memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(png), n) == 0;
     }
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(signature, names.startswith, png.get(), nullptr));
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(signature, names.startswith, png, nullptr));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -53,29 +55,19 @@ PyObject* stream_to_image_body(const BoundArgs& a) {
 // decoder(stream), where decoder is cls._streamToImage; `native` tells whether
 // the module's own decoder ran, so that its buffers are seen by nobody else yet.
 Ref decode_with(PyObject* decoder, PyObject* stream, bool& native) {
-    native = decoder == originals.stream_to_image;
+    native = is_own_decoder(decoder);
     if (!native) return Ref::steal(PyObject_CallOneArg(decoder, stream));
     Source source = Source::from_stream(stream);
     return stream_to_image(source);
 }
 
 Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
-    Ref file = Ref::steal(PyObject_CallFunction(originals.open, "Os", path, "rb"));
+    Ref file = Ref::steal(PyObject_CallFunction(host.open, "Os", path, "rb"));
     if (!file) return file;
-    Ref decoder = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
+    Ref decoder = class_decoder(cls);
     Ref decoded = decoder ? decode_with(decoder.get(), file.get(), native) : Ref();
     if (!close_stream(file.get())) return {};
     return decoded;
-}
-
-// Whether the module-level `name` is still `original`. A deleted name counts
-// as rebound: the stream path then meets it where it is used.
-int is_original(PyObject* name, PyObject* original) {
-    Ref value = module_global(name);
-    if (value) return value.get() == original;
-    if (!PyErr_ExceptionMatches(PyExc_NameError)) return -1;
-    PyErr_Clear();
-    return 0;
 }
 
 // bytes(data), made empty and filled: PyPy ends the process when it cannot
@@ -97,12 +89,12 @@ Ref bytes_copy(PyObject* data) {
 // memoryview over the bytes given to open (open_view_body).
 Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
     // In the order of cls._streamToImage(BytesIO(data)).
-    Ref decoder = Ref::steal(PyObject_GetAttr(cls, names._streamToImage));
-    Ref bytes_io = decoder ? module_global(names.BytesIO) : Ref();
+    Ref decoder = class_decoder(cls);
+    const auto bytes_io = decoder ? look_up(Hook::BytesIO) : std::nullopt;
     if (!bytes_io) return {};
-    int in_memory = bytes_io.get() == originals.bytes_io && decoder.get() == originals.stream_to_image;
-    if (in_memory == 1) in_memory = is_original(names._readChunk, originals.read_chunk);
-    if (in_memory == 1) in_memory = is_original(names.struct_, originals.struct_);
+    int in_memory = bytes_io->own && is_own_decoder(decoder.get());
+    if (in_memory == 1) in_memory = is_own(Hook::_readChunk);
+    if (in_memory == 1) in_memory = is_own(Hook::struct_);
     if (in_memory < 0) return {};
     if (in_memory) {
         // A bytearray is decoded from a copy, as an in-memory stream over it would
@@ -114,7 +106,7 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
         return stream_to_image(*source);
     }
     Ref bytes = PyMemoryView_Check(data) ? Ref::steal(PyObject_GetAttr(data, names.obj)) : Ref::borrow(data);
-    Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io.get(), bytes.get())) : Ref();
+    Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io->value.get(), bytes.get())) : Ref();
     return stream ? decode_with(decoder.get(), stream.get(), native) : Ref();
 }
 
@@ -142,17 +134,17 @@ PyObject* finish_open(PyObject* cls, Ref decoded, bool native) {
     if (!image) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S",
                                                f[kWidth].get(), f[kHeight].get(), f[kChannels].get()));
-    if (!line || !Ref::steal(PyObject_CallOneArg(originals.print, line.get()))) return nullptr;
+    if (!line || !Ref::steal(PyObject_CallOneArg(host.print, line.get()))) return nullptr;
     return image.release();
 }
 
 PyObject* open_source(PyObject* cls, PyObject* source) {
     if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
 
-    Ref path_class = module_global(names.Path);
+    const auto path_class = look_up(Hook::Path);
     if (!path_class) return nullptr;
     int is_path = PyUnicode_Check(source);
-    if (!is_path && (is_path = PyObject_IsInstance(source, path_class.get())) < 0) return nullptr;
+    if (!is_path && (is_path = PyObject_IsInstance(source, path_class->value.get())) < 0) return nullptr;
 
     bool native = false;
     Ref decoded;
@@ -178,9 +170,9 @@ enum class OpenViewArg { cls, view, count };
 PyObject* open_view_body(const BoundArgs& a) {
     PyObject* cls = a[OpenViewArg::cls];
     PyObject* view = a[OpenViewArg::view];
-    Ref path_class = module_global(names.Path);
+    const auto path_class = look_up(Hook::Path);
     if (!path_class) return nullptr;
-    if (path_class.get() != originals.path) {
+    if (!path_class->own) {
         Ref bytes = Ref::steal(PyObject_GetAttr(view, names.obj));
         return bytes ? open_source(cls, bytes.get()) : nullptr;
     }

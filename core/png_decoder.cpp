@@ -14,6 +14,7 @@
 #include "binding/namespace.hpp"
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
+#include "core/hooks.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
@@ -27,11 +28,12 @@ namespace {
 using png::Header;
 
 bool read_header(PyObject* data, Header& h) {
-    Ref struct_module = module_global(names.struct_);
+    const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return false;
     Ref format = Ref::steal(PyUnicode_FromString(">IIBBBBB"));
     if (!format) return false;
-    Ref values = Ref::steal(PyObject_CallMethodObjArgs(struct_module.get(), names.unpack, format.get(), data, nullptr));
+    Ref values = Ref::steal(
+        PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, format.get(), data, nullptr));
     Ref items[7];
     if (!values || !unpack_exactly(values.get(), items, 7)) return false;
     int32_t* fields[7] = {&h.width, &h.height, &h.bit_depth, &h.colour_type, &h.compression, &h.filter, &h.interlace};
@@ -70,11 +72,11 @@ struct ImageData {
 
 // The next (type, data) from the module's _readChunk, or read here when it is our own.
 std::optional<Chunk> next_chunk(Source& source) {
-    Ref reader = module_global(names._readChunk);
+    const auto reader = look_up(Hook::_readChunk);
     if (!reader) return std::nullopt;
     // A memory source exists only while nothing can rebind the reader meanwhile.
-    if (reader.get() == originals.read_chunk || source.in_memory()) return read_chunk(source);
-    Ref result = Ref::steal(PyObject_CallOneArg(reader.get(), source.stream()));
+    if (reader->own || source.in_memory()) return read_chunk(source);
+    Ref result = Ref::steal(PyObject_CallOneArg(reader->value.get(), source.stream()));
     Ref items[2];
     if (!result || !unpack_exactly(result.get(), items, 2)) return std::nullopt;
     Chunk chunk{std::move(items[0]), std::move(items[1]), {}};
@@ -160,11 +162,12 @@ std::span<uint8_t> bytes_of(PyObject* bytearray) {
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
 Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
-    Ref zlib = module_global(names.zlib);
-    if (!zlib) return {};
-    if (zlib.get() != originals.zlib || !idat.all_bytes) {
+    const auto bound = look_up(Hook::zlib);
+    if (!bound) return {};
+    PyObject* zlib = bound->value.get();
+    if (!bound->own || !idat.all_bytes) {
         Ref joined = joined_object(idat);
-        Ref inflated = joined ? host_decompress(zlib.get(), joined.get()) : Ref();
+        Ref inflated = joined ? host_decompress(zlib, joined.get()) : Ref();
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return {};
@@ -182,7 +185,7 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
         if (plan == png::InflatePlan::JudgeOnly) idat.release_objects();
         const uint64_t length = plan == png::InflatePlan::JudgeOnly ? UINT64_MAX : *expected;
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined, length); });
-        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib.get(), verdict)), {}};
+        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib, verdict)), {}};
         if (plan == png::InflatePlan::JudgeOnly || verdict.kind == png::InflateResult::Kind::OtherLength)
             return {Ref::steal(raise(png::Error::Malformed)), {}};
         storage.reset();  // joined again below, into the alpha buffer when it fits
@@ -202,13 +205,13 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
         case png::InflateResult::Kind::OtherLength:
             return {Ref::steal(raise(png::Error::Malformed)), {}};
         case png::InflateResult::Kind::Invalid:
-            return {Ref::steal(raise_zlib_error(zlib.get(), r)), {}};
+            return {Ref::steal(raise_zlib_error(zlib, r)), {}};
         case png::InflateResult::Kind::Unsure:
             break;
     }
     // The two inflaters disagree about a stream: the host's zlib has the last word.
     Ref compressed_object = new_bytes(joined.data(), joined.size());
-    Ref inflated = compressed_object ? host_decompress(zlib.get(), compressed_object.get()) : Ref();
+    Ref inflated = compressed_object ? host_decompress(zlib, compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
         return {Ref::steal(raise(png::Error::Malformed)), {}};
@@ -220,9 +223,9 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
 
 Ref load_png(Source& source) {
     Ref signature = source.read(8);
-    Ref expected_signature = signature ? module_global(names.PNG_SIGNATURE) : Ref();
+    const auto expected_signature = signature ? look_up(Hook::PNG_SIGNATURE) : std::nullopt;
     if (!expected_signature) return {};
-    const int same = PyObject_RichCompareBool(signature.get(), expected_signature.get(), Py_EQ);
+    const int same = PyObject_RichCompareBool(signature.get(), expected_signature->value.get(), Py_EQ);
     if (same < 0) return {};
     if (!same) return Ref::steal(raise(png::Error::BadSignature));
 

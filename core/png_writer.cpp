@@ -17,6 +17,7 @@
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
+#include "core/hooks.hpp"
 #include "core/writing.hpp"
 #include "png/deflate.hpp"
 #include "png/filter.hpp"
@@ -50,9 +51,9 @@ bool length_is(PyObject* o, std::optional<int64_t> expected, const char* message
 
 // The IHDR data an image of this size and kind has, packed by the module's struct.
 Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
-    Ref struct_module = module_global(names.struct_);
+    const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
-    return call_method(struct_module.get(), names.pack, "siiiiiii", ">IIBBBBB", width, height, 8, alpha ? 6 : 2, 0,
+    return call_method(struct_module->value.get(), names.pack, "siiiiiii", ">IIBBBBB", width, height, 8, alpha ? 6 : 2, 0,
                        0, 0);
 }
 
@@ -70,8 +71,8 @@ bool compresses_as_here(PyObject* compress) {
 
 // The module's zlib.compress(scanlines), the bytes exactly what the host's zlib makes.
 Ref compressed(std::span<const uint8_t> scanlines) {
-    Ref zlib = module_global(names.zlib);
-    Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib.get(), names.compress)) : Ref();
+    const auto zlib = look_up(Hook::zlib);
+    Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib->value.get(), names.compress)) : Ref();
     if (!compress) return {};
     if (!compresses_as_here(compress.get())) {
         Ref raw = new_bytearray(scanlines.size());
@@ -168,15 +169,17 @@ Ref bytes_snapshot(PyObject* o) {
 
 // The module's PNG_SIGNATURE, as the bytes that will be written.
 Ref signature_bytes() {
-    Ref signature = module_global(names.PNG_SIGNATURE);
-    return signature ? bytes_snapshot(signature.get()) : Ref();
+    const auto signature = look_up(Hook::PNG_SIGNATURE);
+    return signature ? bytes_snapshot(signature->value.get()) : Ref();
 }
 
 // A chunk built by the module's _makeChunk, as the bytes that will be written.
 Ref made_chunk(const char* type, PyObject* data) {
-    Ref make = module_global(names._makeChunk);
+    const auto make = look_up(Hook::_makeChunk);
     Ref chunk_type = make ? bytes_constant(type) : Ref();
-    Ref chunk = chunk_type ? Ref::steal(PyObject_CallFunctionObjArgs(make.get(), chunk_type.get(), data, nullptr)) : Ref();
+    if (!chunk_type) return {};
+    PyObject* args[] = {chunk_type.get(), data};
+    Ref chunk = call_bound(*make, kMakeChunkSpec, args);
     return chunk ? bytes_snapshot(chunk.get()) : Ref();
 }
 
@@ -321,20 +324,19 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
     const int has_chunks = PyObject_IsTrue(chunks);
     if (has_chunks < 0) return nullptr;
     if (!has_chunks) {
-        Ref writer = module_global(names._writePng);
-        Ref result = writer ? Ref::steal(PyObject_CallFunction(writer.get(), "OiiOOO", path, width, height,
-                                                               pixels, alpha, filters))
-                            : Ref();
-        if (!result) return nullptr;
+        const auto writer = look_up(Hook::_writePng);
+        Ref w = writer ? Ref::steal(PyLong_FromLong(width)) : Ref();
+        Ref h = w ? Ref::steal(PyLong_FromLong(height)) : Ref();
+        if (!h) return nullptr;
+        PyObject* args[] = {path, w.get(), h.get(), pixels, alpha, filters};
+        if (!call_bound(*writer, kWritePngSpec, args)) return nullptr;
         Py_RETURN_NONE;
     }
     auto encoded = encode_png(width, height, pixels, alpha, filters);
     auto entries = encoded ? read_entries(chunks) : std::nullopt;
     if (!entries) return nullptr;
-    Ref split = module_global(names._split_idat_payload);
-    Ref parts = split ? Ref::steal(PyObject_CallFunctionObjArgs(split.get(), encoded->compressed.get(),
-                                                                entries->idat_lengths.get(), nullptr))
-                      : Ref();
+    PyObject* split_args[] = {encoded->compressed.get(), entries->idat_lengths.get()};
+    Ref parts = call_hook(Hook::_split_idat_payload, kSplitIdatPayloadSpec, split_args);
     if (!parts) return nullptr;
     const int has_parts = PyObject_IsTrue(parts.get());
     if (has_parts < 0) return nullptr;

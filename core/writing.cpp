@@ -5,6 +5,7 @@
 #include "binding/namespace.hpp"
 #include "binding/stream.hpp"
 #include "core/errors.hpp"
+#include "core/hooks.hpp"
 
 namespace vextaro {
 
@@ -29,7 +30,7 @@ std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t>
 
 bool dimensions_packed(int32_t width, int32_t height) {
     if (width >= 0 && height >= 0) return true;
-    call_method(originals.struct_, names.pack, "si", "<I", std::min(width, height));
+    call_method(original(Hook::struct_), names.pack, "si", "<I", std::min(width, height));
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "negative image dimensions");
     return false;
 }
@@ -38,7 +39,7 @@ bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write) {
     // Unbuffered: the bytes go from the module's own objects to the file with no copy
     // between, so nothing is allocated for them once the file is open (PyPy's buffered
     // writer copies every block, and stays locked when that copy fails).
-    Ref file = Ref::steal(PyObject_CallFunction(originals.open, "Osi", path, "wb", 0));
+    Ref file = Ref::steal(PyObject_CallFunction(host.open, "Osi", path, "wb", 0));
     if (!file) return false;
     const bool written = write(file.get());
     return close_stream(file.get()) && written;

@@ -1,0 +1,77 @@
+#include "core/hooks.hpp"
+
+#include "binding/compat.hpp"
+#include "binding/namespace.hpp"
+
+namespace vextaro {
+
+namespace {
+
+constexpr const char* kNames[] = {
+    "PNG_SIGNATURE", "struct",   "zlib", "BytesIO", "Path", "_readChunk", "_makeChunk", "_split_idat_payload",
+    "_writePng",     "_writePngWithChunks", "_writeBmp",
+};
+static_assert(std::size(kNames) == static_cast<size_t>(Hook::count));
+
+PyObject* g_names[std::size(kNames)];      // interned, for the namespace lookups
+PyObject* g_originals[std::size(kNames)];  // what import bound
+PyObject* g_stream_to_image = nullptr;
+PyObject* g_stream_to_image_name = nullptr;
+
+size_t index(Hook hook) { return static_cast<size_t>(hook); }
+
+}  // namespace
+
+bool init_hooks() {
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        if (g_names[i] == nullptr && (g_names[i] = PyUnicode_InternFromString(kNames[i])) == nullptr) return false;
+    }
+    return g_stream_to_image_name != nullptr ||
+           (g_stream_to_image_name = PyUnicode_InternFromString("_streamToImage")) != nullptr;
+}
+
+bool capture_hooks(PyObject* module, PyObject* stream_to_image) {
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+        PyObject* value = PyObject_GetAttr(module, g_names[i]);
+        if (value == nullptr) return false;
+        Py_XSETREF(g_originals[i], value);
+    }
+    Py_XSETREF(g_stream_to_image, compat::new_ref(stream_to_image));
+    return true;
+}
+
+std::optional<Bound> look_up(Hook hook) {
+    Ref value = module_global(g_names[index(hook)]);
+    if (!value) return std::nullopt;
+    const bool own = value.get() == g_originals[index(hook)];
+    return Bound{std::move(value), own};
+}
+
+Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args) {
+    if (bound.own) return Ref::steal(call_directly(own, args));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!tuple) return {};
+    for (size_t i = 0; i < args.size(); ++i) PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
+    return Ref::steal(PyObject_Call(bound.value.get(), tuple.get(), nullptr));
+}
+
+Ref call_hook(Hook hook, const FunctionSpec& own, std::span<PyObject* const> args) {
+    const auto bound = look_up(hook);
+    return bound ? call_bound(*bound, own, args) : Ref();
+}
+
+PyObject* original(Hook hook) { return g_originals[index(hook)]; }
+
+int is_own(Hook hook) {
+    auto bound = look_up(hook);
+    if (bound) return bound->own;
+    if (!PyErr_ExceptionMatches(PyExc_NameError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+Ref class_decoder(PyObject* cls) { return Ref::steal(PyObject_GetAttr(cls, g_stream_to_image_name)); }
+
+bool is_own_decoder(PyObject* decoder) { return decoder == g_stream_to_image; }
+
+}  // namespace vextaro
