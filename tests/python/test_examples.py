@@ -7,6 +7,7 @@ import sys
 import threading
 import time
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -100,7 +101,7 @@ def test_inspect_png_refuses_a_bmp(bmp):
 
 
 @pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
-                                  "smaller_png.py", "quiet_reports.py"])
+                                  "smaller_png.py", "quiet_reports.py", "fast_save.py"])
 def test_usage_without_arguments(name):
     assert "python examples/" + name in run(name, status=2).stderr
 
@@ -219,3 +220,38 @@ def test_quiet_reports_on_four_threads(SI, tmp_path, monkeypatch):
         writer.join()
     lines = out.getvalue().splitlines(keepends=True)
     assert sorted(line for line in lines if line != "other\n") == sorted(expected)
+
+
+def test_fast_saves_on_threads_leave_other_threads_alone(SI, m, tmp_path, monkeypatch):
+    """Fast saves, plain saves and opens on several threads at once: each gets what it
+    would get alone, and the module's zlib is its own again afterwards."""
+    zlib_ng = pytest.importorskip("zlib_ng.zlib_ng")
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
+    fast_save = importlib.import_module("fast_save")
+    image = SI(64, 48, ramp(64 * 48 * 3), ramp(64 * 48), png_filters=bytes(range(5)) * 9 + b"\0\1\2")
+    source = tmp_path / "source.png"
+    image.save(str(source))
+    expected = {"plain": source.read_bytes()}
+    fast_save.save_fast(image, str(tmp_path / "fast.png"))
+    expected["fast"] = (tmp_path / "fast.png").read_bytes()
+    idat = b"".join(body for kind, body in parse(expected["fast"]) if kind == b"IDAT")
+    assert expected["fast"] != expected["plain"]
+    assert zlib_ng.compress(zlib.decompress(idat)) == idat
+
+    def work(n):
+        kind = ("plain", "fast", "open")[n % 3]
+        path = str(tmp_path / f"{n}.png")
+        if kind == "open":
+            opened = SI.open(str(source))
+            return (opened._pixels, opened._alpha) == (image._pixels, image._alpha)
+        (fast_save.save_fast if kind == "fast" else SI.save)(image, path)
+        return (tmp_path / f"{n}.png").read_bytes() == expected[kind]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads change hands as often as they can
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            assert all(pool.map(work, range(60)))
+    finally:
+        sys.setswitchinterval(interval)
+    assert m.zlib is zlib

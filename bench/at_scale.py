@@ -1,0 +1,116 @@
+"""Saves through other zlib-compatible compressors, and the library on 1 and 2 threads.
+
+    python bench/at_scale.py [--rounds N] [--cache DIR]
+
+On the benchmark's photographs (bench.py makes them): the time and size of a save with
+the host's zlib, zlib-ng and isal (each where it imports; through examples/fast_save.py),
+beside that compressor's own `compress` of the same scanlines; then opens, saves and
+whole BMP-to-PNG conversions of 8 images on 1 and 2 threads. Prints Markdown tables.
+"""
+import argparse
+import contextlib
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [ROOT, os.path.join(ROOT, "examples")]
+
+import bench  # noqa: E402
+from quiet_reports import drop_reports  # noqa: E402
+from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
+
+COMPRESSORS = {"zlib": zlib.compress}
+with contextlib.suppress(ImportError):
+    from zlib_ng import zlib_ng
+
+    COMPRESSORS["zlib-ng"] = zlib_ng.compress
+with contextlib.suppress(ImportError):
+    from isal import isal_zlib
+
+    COMPRESSORS["isal"] = isal_zlib.compress
+BATCH = 8
+
+
+def median_time(fn, rounds):
+    return statistics.median(bench.timed(fn) for _ in range(rounds))
+
+
+def compressors(paths, rounds, tmp):
+    from fast_save import fast_saves
+
+    print("| image | compressor | save | its `compress` of the scanlines | save / compress | size |")
+    print("|---|---|---:|---:|---:|---:|")
+    for key in ("photo_rgb", "photo_rgba", "large_rgb"):
+        image = SimpleImage.open(paths[key])
+        label = f"{image.width}x{image.height} {'RGBA' if image._alpha is not None else 'RGB'}"
+        target = os.path.join(tmp, "out.png")
+        image.save(target)
+        with open(target, "rb") as f:
+            scanlines = bytearray(zlib.decompress(bench.idat_payload(f.read())))
+        for name, compress in COMPRESSORS.items():
+            def save(compress=compress):
+                if compress is zlib.compress:  # the module's own path: the default
+                    image.save(target)
+                    return
+                with fast_saves(compress):
+                    image.save(target)
+            # The two take turns, so that drift of the shared machine hits both alike.
+            saves, floors = [], []
+            for _ in range(rounds):
+                saves.append(bench.timed(save))
+                floors.append(bench.timed(compress, scanlines))
+            again = SimpleImage.open(target)
+            assert (again._pixels, again._alpha) == (image._pixels, image._alpha), name
+            save_s, floor_s = statistics.median(saves), statistics.median(floors)
+            print(f"| {label} | {name} | {save_s * 1e3:.0f} ms | {floor_s * 1e3:.0f} ms | "
+                  f"{save_s / floor_s:.2f}x | {os.path.getsize(target):,} B |")
+
+
+def threads(paths, rounds, tmp):
+    from bmp_folder_to_png import convert
+
+    with open(paths["photo_rgb"], "rb") as f:
+        data = f.read()
+    image = SimpleImage.open(data)
+    bmp = os.path.join(tmp, "in.bmp")
+    image.saveBmp(bmp)
+    tasks = {
+        "open a 1920x1280 PNG photograph": (lambda i: SimpleImage.open(data)),
+        "save it": (lambda i: image.save(os.path.join(tmp, f"s{i}.png"))),
+        "convert a 1920x1280 BMP to PNG (examples/bmp_folder_to_png.py)":
+            (lambda i: convert(Path(bmp), Path(os.path.join(tmp, f"c{i}.png")))),
+    }
+    print(f"\n| {BATCH} times | 1 thread | 2 threads | 2 / 1 |")
+    print("|---|---:|---:|---:|")
+    for label, task in tasks.items():
+        times = {}
+        for workers in (1, 2):
+            with ThreadPoolExecutor(workers) as pool:
+                list(pool.map(len, [b""] * workers))  # the workers started before timing
+                times[workers] = median_time(lambda: list(pool.map(task, range(BATCH))), rounds)
+        print(f"| {label} | {times[1]:.2f} s | {times[2]:.2f} s | {times[2] / times[1]:.2f}x |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--cache", default=os.path.join(ROOT, "build", "bench"))
+    args = parser.parse_args()
+    source, paths = bench.make_inputs(args.cache, bench.SIZES["full"])
+    print(f"{platform.python_implementation()} {platform.python_version()}, inputs: {source}, "
+          f"medians of {args.rounds} rounds\n")
+    drop_reports()  # the report line of every open, on every thread
+    with tempfile.TemporaryDirectory() as tmp:
+        compressors(paths, args.rounds, tmp)
+        threads(paths, args.rounds, tmp)
+
+
+if __name__ == "__main__":
+    main()
