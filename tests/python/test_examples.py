@@ -129,8 +129,9 @@ def test_bmp_folder_to_png(SI, bmp, open_quietly, tmp_path):
     SI(1, 2, b"\0\1\2\3\4\5").saveBmp(str(folder / "A.BMP"))
     (folder / "broken.bmp").write_bytes(b"BM" + bytes(20))
     (folder / "notes.txt").write_text("not an image")
-    done = run("bmp_folder_to_png.py", folder, tmp_path / "pngs", status=1)
-    assert [f"[{n}/3]" in done.stdout for n in (1, 2, 3)] == [True] * 3
+    done = run("bmp_folder_to_png.py", folder, tmp_path / "pngs", "--jobs", 2, status=1)
+    # A tqdm bar on standard error where tqdm is installed, the line on standard output otherwise.
+    assert "3/3" in done.stderr + done.stdout and "[SimpleImage]" not in done.stdout
     assert done.stdout.splitlines()[-1].strip() == f"converted 2 of 3 BMP files to {tmp_path / 'pngs'}"
     assert "skipped broken.bmp:" in done.stderr
     assert sorted(os.listdir(tmp_path / "pngs")) == ["A.png", "b.png"]
