@@ -101,8 +101,11 @@ def test_inspect_png_refuses_a_bmp(bmp):
 
 
 @pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
-                                  "smaller_png.py", "quiet_reports.py", "fast_save.py"])
+                                  "smaller_png.py", "quiet_reports.py", "fast_save.py",
+                                  "dask_convert.py"])
 def test_usage_without_arguments(name):
+    if name == "dask_convert.py":
+        pytest.importorskip("distributed")
     assert "python examples/" + name in run(name, status=2).stderr
 
 
@@ -256,3 +259,44 @@ def test_fast_saves_on_threads_leave_other_threads_alone(SI, m, tmp_path, monkey
     finally:
         sys.setswitchinterval(interval)
     assert m.zlib is zlib
+
+
+@pytest.mark.parametrize("own_cluster", [True, False], ids=["scheduler-given", "local-cluster-fast"])
+def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_path, monkeypatch, own_cluster):
+    """On a cluster of two worker processes, every file comes out as a serial run makes it:
+    on one the test starts, with plain saves, and on the script's own, with zlib-ng's."""
+    distributed = pytest.importorskip("distributed")
+    fast = not own_cluster
+    if fast:
+        pytest.importorskip("zlib_ng")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    rgba_png.rename(folder / "a.png")
+    bmp.rename(folder / "b.bmp")
+    SI(5, 3, ramp(45)).save(str(folder / "c.png"))
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n")
+    monkeypatch.setenv("PYTHONPATH", ROOT)  # the workers import the module from this tree
+    out = tmp_path / "out"
+    if own_cluster:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None) as cluster:
+            done = run("dask_convert.py", folder, out, "--scheduler", cluster.scheduler_address, status=1)
+    else:
+        done = run("dask_convert.py", folder, out, "--workers", 2, "--fast", status=1)
+    assert done.stdout.splitlines()[-1] == f"converted 3 of 4 files to {out}"
+    assert "skipped broken.png:" in done.stderr
+
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
+    monkeypatch.setattr(sys, "stdout", sys.stdout)  # the tasks put a filter in front of it
+    dask_convert = importlib.import_module("dask_convert")
+    (tmp_path / "serial").mkdir()
+    for name in ("a.png", "b.bmp", "c.png"):
+        target = name.split(".")[0] + ".png"
+        result = dask_convert.convert(str(folder / name), str(tmp_path / "serial" / target), fast)
+        assert f"{name}: {result.bytes_in} -> {result.bytes_out} bytes, {result.digest}" in done.stdout
+        assert (out / target).read_bytes() == (tmp_path / "serial" / target).read_bytes()
+        source, written = open_quietly(folder / name), open_quietly(out / target)
+        assert (written._pixels, written._alpha) == (source._pixels, source._alpha)
+        if source._png_chunks:
+            assert [c[:2] for c in written._png_chunks if c[0] != b"IDAT"] == \
+                [c[:2] for c in source._png_chunks if c[0] != b"IDAT"]
