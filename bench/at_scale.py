@@ -75,6 +75,7 @@ def compressors(paths, rounds, tmp):
 
 def threads(paths, rounds, tmp):
     from bmp_folder_to_png import convert
+    from fast_save import save_fast as fast_save
 
     with open(paths["photo_rgb"], "rb") as f:
         data = f.read()
@@ -84,6 +85,7 @@ def threads(paths, rounds, tmp):
     tasks = {
         "open a 1920x1280 PNG photograph": (lambda i: SimpleImage.open(data)),
         "save it": (lambda i: image.save(os.path.join(tmp, f"s{i}.png"))),
+        "save it through zlib-ng": (lambda i: fast_save(image, os.path.join(tmp, f"f{i}.png"))),
         "convert a 1920x1280 BMP to PNG (examples/bmp_folder_to_png.py)":
             (lambda i: convert(Path(bmp), Path(os.path.join(tmp, f"c{i}.png")))),
     }
