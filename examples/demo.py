@@ -5,10 +5,11 @@ from pathlib import Path
 from Vextaro.simpleImage_ext import SimpleImage
 
 
-def describe_png(image):
-    chunk_types = [chunk_type.decode() for chunk_type, _, _ in image._png_chunks]
-    idat_sizes = [size for chunk_type, _, size in image._png_chunks if chunk_type == b"IDAT"]
-    filters = {kind: image._png_filters.count(kind) for kind in sorted(set(image._png_filters))}
+def describe_png(image: SimpleImage) -> str:
+    chunks, filter_types = image._png_chunks or [], image._png_filters or bytearray()
+    chunk_types = [chunk_type.decode() for chunk_type, _, _ in chunks]
+    idat_sizes = [size for chunk_type, _, size in chunks if chunk_type == b"IDAT"]
+    filters = {kind: filter_types.count(kind) for kind in sorted(set(filter_types))}
     return f"chunks {chunk_types}\n    IDAT sizes {idat_sizes}\n    rows per filter type {filters}"
 
 
@@ -33,8 +34,9 @@ png.saveBmp(str(folder / "edited-as.bmp"))                  # alpha is dropped i
 again = SimpleImage.open(folder / "edited.png")
 print("  saved and reopened:", describe_png(again))
 print("  same pixels and alpha:", again._pixels == png._pixels and again._alpha == png._alpha)
-source_ancillary = [c for c in png._png_chunks if c[0] != b"IDAT"]
-print("  non-image chunks kept byte for byte:", [c for c in again._png_chunks if c[0] != b"IDAT"] == source_ancillary)
+source_ancillary = [c for c in png._png_chunks or [] if c[0] != b"IDAT"]
+print("  non-image chunks kept byte for byte:",
+      [c for c in again._png_chunks or [] if c[0] != b"IDAT"] == source_ancillary)
 print("  BMP round trip keeps the header:", SimpleImage.open(folder / "edited.bmp")._bmp_header == bmp._bmp_header)
 
 duplicate = png.copy()

@@ -13,14 +13,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Debian's meson-python and meson build the wheel where they are new enough for
-# the project (meson-python 0.12, meson 1.0, as Debian 12 ships); elsewhere pip
+# the project (meson-python 0.18, which writes PEP 639 licence metadata, and meson
+# 1.0; Debian 12 ships meson-python 0.12); elsewhere pip
 # fetches the build tools, as it does for any user.
 debian_build_tools_fit() {
     /usr/bin/python3 - >/dev/null 2>&1 <<'PY'
 import importlib.metadata, subprocess
 def version(text):
     return tuple(int(part) for part in text.split(".")[:2])
-assert version(importlib.metadata.version("meson-python")) >= (0, 12)
+assert version(importlib.metadata.version("meson-python")) >= (0, 18)
 meson = subprocess.run(["meson", "--version"], capture_output=True, text=True, check=True)
 assert version(meson.stdout) >= (1, 0)
 PY

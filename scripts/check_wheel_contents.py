@@ -19,9 +19,13 @@ package = {n for n in names if ".dist-info/" not in n and not n.endswith("/")}
 expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
             "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX")}
 assert package == expected, f"wheel holds {sorted(package)}"
-assert any(n.endswith("LICENSE") for n in names), "no licence in the wheel"
+# PEP 639: the licence as an SPDX expression, and its files (libdeflate's notice too,
+# as the prebuilt wheels link it in) under .dist-info/licenses/.
+for licence in ("LICENSE", "LICENSES/libdeflate.txt"):
+    assert any(n.endswith(".dist-info/licenses/" + licence) for n in names), f"no {licence} in the wheel"
 lines = metadata.splitlines()
 # Older meson-python writes the name normalised to lower case.
 assert any(line.lower() == "name: vextaro" for line in lines), "no project name"
-for line in ("Requires-Python: >=3.9", "Classifier: Typing :: Typed"):
+for line in ("Requires-Python: >=3.9", "Classifier: Typing :: Typed", "License-Expression: MIT",
+             "License-File: LICENSE", "License-File: LICENSES/libdeflate.txt"):
     assert line in lines, line

@@ -103,6 +103,13 @@ for line in "${HOSTS[@]}"; do
     fi
 done
 
+# Every ```python block of the README on its own, as a reader copies it, and every
+# example: mypy --strict against the stub (mypy is in CPython 3.10's environment).
+typecheck_docs() {
+    ensure_venv cp310 "$(pyenv_python 3.10)" && .venv/cp310/bin/python scripts/typecheck_docs.py
+}
+step "docs:mypy" typecheck_docs
+
 if ! $quick; then
     # The sanitizer build and the checks after it use CPython 3.10's environment.
     step "cp310:venv" ensure_venv cp310 "$(pyenv_python 3.10)"

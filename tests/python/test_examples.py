@@ -7,6 +7,7 @@ import sys
 import threading
 import time
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -100,8 +101,11 @@ def test_inspect_png_refuses_a_bmp(bmp):
 
 
 @pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
-                                  "smaller_png.py", "quiet_reports.py"])
+                                  "smaller_png.py", "quiet_reports.py", "fast_save.py",
+                                  "dask_convert.py"])
 def test_usage_without_arguments(name):
+    if name == "dask_convert.py":
+        pytest.importorskip("distributed")
     assert "python examples/" + name in run(name, status=2).stderr
 
 
@@ -128,8 +132,9 @@ def test_bmp_folder_to_png(SI, bmp, open_quietly, tmp_path):
     SI(1, 2, b"\0\1\2\3\4\5").saveBmp(str(folder / "A.BMP"))
     (folder / "broken.bmp").write_bytes(b"BM" + bytes(20))
     (folder / "notes.txt").write_text("not an image")
-    done = run("bmp_folder_to_png.py", folder, tmp_path / "pngs", status=1)
-    assert [f"[{n}/3]" in done.stdout for n in (1, 2, 3)] == [True] * 3
+    done = run("bmp_folder_to_png.py", folder, tmp_path / "pngs", "--jobs", 2, status=1)
+    # A tqdm bar on standard error where tqdm is installed, the line on standard output otherwise.
+    assert "3/3" in done.stderr + done.stdout and "[SimpleImage]" not in done.stdout
     assert done.stdout.splitlines()[-1].strip() == f"converted 2 of 3 BMP files to {tmp_path / 'pngs'}"
     assert "skipped broken.bmp:" in done.stderr
     assert sorted(os.listdir(tmp_path / "pngs")) == ["A.png", "b.png"]
@@ -219,3 +224,79 @@ def test_quiet_reports_on_four_threads(SI, tmp_path, monkeypatch):
         writer.join()
     lines = out.getvalue().splitlines(keepends=True)
     assert sorted(line for line in lines if line != "other\n") == sorted(expected)
+
+
+def test_fast_saves_on_threads_leave_other_threads_alone(SI, m, tmp_path, monkeypatch):
+    """Fast saves, plain saves and opens on several threads at once: each gets what it
+    would get alone, and the module's zlib is its own again afterwards."""
+    zlib_ng = pytest.importorskip("zlib_ng.zlib_ng")
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
+    fast_save = importlib.import_module("fast_save")
+    image = SI(64, 48, ramp(64 * 48 * 3), ramp(64 * 48), png_filters=bytes(range(5)) * 9 + b"\0\1\2")
+    source = tmp_path / "source.png"
+    image.save(str(source))
+    expected = {"plain": source.read_bytes()}
+    fast_save.save_fast(image, str(tmp_path / "fast.png"))
+    expected["fast"] = (tmp_path / "fast.png").read_bytes()
+    idat = b"".join(body for kind, body in parse(expected["fast"]) if kind == b"IDAT")
+    assert expected["fast"] != expected["plain"]
+    assert zlib_ng.compress(zlib.decompress(idat)) == idat
+
+    def work(n):
+        kind = ("plain", "fast", "open")[n % 3]
+        path = str(tmp_path / f"{n}.png")
+        if kind == "open":
+            opened = SI.open(str(source))
+            return (opened._pixels, opened._alpha) == (image._pixels, image._alpha)
+        (fast_save.save_fast if kind == "fast" else SI.save)(image, path)
+        return (tmp_path / f"{n}.png").read_bytes() == expected[kind]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # threads change hands as often as they can
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            assert all(pool.map(work, range(60)))
+    finally:
+        sys.setswitchinterval(interval)
+    assert m.zlib is zlib
+
+
+@pytest.mark.parametrize("own_cluster", [True, False], ids=["scheduler-given", "local-cluster-fast"])
+def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_path, monkeypatch, own_cluster):
+    """On a cluster of two worker processes, every file comes out as a serial run makes it:
+    on one the test starts, with plain saves, and on the script's own, with zlib-ng's."""
+    distributed = pytest.importorskip("distributed")
+    fast = not own_cluster
+    if fast:
+        pytest.importorskip("zlib_ng")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    rgba_png.rename(folder / "a.png")
+    bmp.rename(folder / "b.bmp")
+    SI(5, 3, ramp(45)).save(str(folder / "c.png"))
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n")
+    monkeypatch.setenv("PYTHONPATH", ROOT)  # the workers import the module from this tree
+    out = tmp_path / "out"
+    if own_cluster:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None) as cluster:
+            done = run("dask_convert.py", folder, out, "--scheduler", cluster.scheduler_address, status=1)
+    else:
+        done = run("dask_convert.py", folder, out, "--workers", 2, "--fast", status=1)
+    assert done.stdout.splitlines()[-1] == f"converted 3 of 4 files to {out}"
+    assert "skipped broken.png:" in done.stderr
+
+    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
+    monkeypatch.setattr(sys, "stdout", sys.stdout)  # the tasks put a filter in front of it
+    dask_convert = importlib.import_module("dask_convert")
+    (tmp_path / "serial").mkdir()
+    for name in ("a.png", "b.bmp", "c.png"):
+        target = name.split(".")[0] + ".png"
+        result = dask_convert.convert(str(folder / name), str(tmp_path / "serial" / target), fast)
+        assert f"{name}: {result.bytes_in} -> {result.bytes_out} bytes, {result.digest}" in done.stdout
+        assert (out / target).read_bytes() == (tmp_path / "serial" / target).read_bytes()
+        source, written = open_quietly(folder / name), open_quietly(out / target)
+        assert (written._pixels, written._alpha) == (source._pixels, source._alpha)
+        if source._png_chunks:
+            assert [c[:2] for c in written._png_chunks if c[0] != b"IDAT"] == \
+                [c[:2] for c in source._png_chunks if c[0] != b"IDAT"]
