@@ -106,53 +106,53 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
 
 }  // namespace
 
-Ref load_bmp(Source& source) {
+std::optional<Decoded> load_bmp(Source& source) {
     Ref file_header = source.read(14);
-    if (!file_header) return {};
+    if (!file_header) return std::nullopt;
     if (PyBytes_GET_SIZE(file_header.get()) != 14 || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
-        return Ref::steal(raise(bmp::Error::FileHeader));
+        return raise(bmp::Error::FileHeader), std::nullopt;
     Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
     Ref file_fields[4];
-    if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return {};
+    if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return std::nullopt;
     PyObject* pixel_offset = file_fields[3].get();
 
     Ref size_bytes = source.read(4);
-    if (!size_bytes) return {};
-    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return Ref::steal(raise(bmp::Error::DibHeader));
+    if (!size_bytes) return std::nullopt;
+    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return raise(bmp::Error::DibHeader), std::nullopt;
     Ref header_size[1];
-    if (!unpack("<I", size_bytes.get(), header_size, 1)) return {};
+    if (!unpack("<I", size_bytes.get(), header_size, 1)) return std::nullopt;
     const auto size = as_int64(header_size[0].get());
-    if (!size) return {};
-    if (*size != bmp::kInfoHeaderSize) return Ref::steal(raise(bmp::Error::HeaderKind));
+    if (!size) return std::nullopt;
+    if (*size != bmp::kInfoHeaderSize) return raise(bmp::Error::HeaderKind), std::nullopt;
 
     Ref info = source.read(36);
     enum Field { kWidth, kHeight, kPlanes, kBits, kCompression, kImageSize, kXppm, kYppm, kClrUsed, kClrImportant, kFields };
     Ref f[kFields];
-    if (!info || !unpack("<iiHHIIiiII", info.get(), f, kFields)) return {};
+    if (!info || !unpack("<iiHHIIiiII", info.get(), f, kFields)) return std::nullopt;
     bmp::InfoHeader h;
     const std::pair<Field, int64_t*> checked[] = {
         {kWidth, &h.width}, {kHeight, &h.height}, {kPlanes, &h.planes}, {kBits, &h.bits_per_pixel},
         {kCompression, &h.compression}};
     for (const auto& [field, value] : checked) {
         const auto v = as_int64(f[field].get());
-        if (!v) return {};
+        if (!v) return std::nullopt;
         *value = *v;
     }
-    if (const auto refusal = bmp::info_refusal(h)) return Ref::steal(raise(*refusal));
+    if (const auto refusal = bmp::info_refusal(h)) return raise(*refusal), std::nullopt;
 
     const uint64_t rows = bmp::row_count(h.height), width = static_cast<uint64_t>(h.width);
     const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
-    if (!source.seek(pixel_offset)) return {};
+    if (!source.seek(pixel_offset)) return std::nullopt;
     Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, bmp::bottom_up(h.height))
                                     : rows_from_stream(source, rows, stride, width, bmp::bottom_up(h.height));
     Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[kXppm].get(), "yppm", f[kYppm].get(),
                                                    "clrUsed", f[kClrUsed].get(), "clrImportant",
                                                    f[kClrImportant].get()))
                         : Ref();
-    if (!record) return {};
+    if (!record) return std::nullopt;
     // The width as checked, not the object struct gave, whose conversions could differ.
-    return Ref::steal(Py_BuildValue("(LKOiOOOO)", static_cast<long long>(width), static_cast<unsigned long long>(rows), pixels.get(), 3,
-                                    Py_None, Py_None, record.get(), Py_None));
+    return Decoded{static_cast<int64_t>(width), static_cast<int64_t>(rows), std::move(pixels), 3,
+                   Ref::borrow(Py_None),        Ref::borrow(Py_None),       std::move(record), Ref::borrow(Py_None)};
 }
 
 }  // namespace vextaro

@@ -1,15 +1,18 @@
-// The BMP decoder: a stream in, the DecodedImage 8-tuple out.
+// The BMP decoder: a source in, its record out.
 #pragma once
 
 #include "core/layer.hpp"
 
 #include <Python.h>
 
-#include "binding/pyref.hpp"
+#include <optional>
+
 #include "binding/source.hpp"
+#include "core/decoded.hpp"
 
 namespace vextaro {
 
-Ref load_bmp(Source& source);
+// nullopt with an exception set when the file is refused.
+std::optional<Decoded> load_bmp(Source& source);
 
 }  // namespace vextaro

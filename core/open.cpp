@@ -30,18 +30,18 @@ int starts_with_png_signature(PyObject* signature) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-Ref stream_to_image(Source& source) {
+std::optional<Decoded> stream_to_image(Source& source) {
     // Rewinding first makes the format come from the bytes that are decoded,
     // wherever the stream stood.
-    if (!source.seek(uint64_t{0})) return {};
+    if (!source.seek(uint64_t{0})) return std::nullopt;
     Ref signature = source.read(8);
-    if (!signature || !source.seek(uint64_t{0})) return {};
+    if (!signature || !source.seek(uint64_t{0})) return std::nullopt;
     const int png = starts_with_png_signature(signature.get());
-    if (png < 0) return {};
+    if (png < 0) return std::nullopt;
     if (png) return load_png(source);
     if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
         return load_bmp(source);
-    return Ref::steal(raise(PyExc_ValueError, message::kUnsupportedFormat));
+    return raise(PyExc_ValueError, message::kUnsupportedFormat), std::nullopt;
 }
 
 enum class StreamArg { stream, count };
@@ -49,23 +49,29 @@ enum class OpenArg { cls, source, count };
 
 PyObject* stream_to_image_body(const BoundArgs& a) {
     Source source = Source::from_stream(a[StreamArg::stream]);
-    return stream_to_image(source).release();
+    const auto decoded = stream_to_image(source);
+    return decoded ? decoded->as_tuple().release() : nullptr;
 }
 
-// decoder(stream), where decoder is cls._streamToImage; `native` tells whether
-// the module's own decoder ran, so that its buffers are seen by nobody else yet.
-Ref decode_with(PyObject* decoder, PyObject* stream, bool& native) {
-    native = is_own_decoder(decoder);
-    if (!native) return Ref::steal(PyObject_CallOneArg(decoder, stream));
+// What open's decoder handed over: the module's own decoder's record, whose
+// buffers nobody else has seen yet, or what a caller's decoder returned.
+struct Outcome {
+    std::optional<Decoded> record;
+    Ref result;
+};
+
+// decoder(stream), where decoder is cls._streamToImage.
+Outcome decode_with(PyObject* decoder, PyObject* stream) {
+    if (!is_own_decoder(decoder)) return {std::nullopt, Ref::steal(PyObject_CallOneArg(decoder, stream))};
     Source source = Source::from_stream(stream);
-    return stream_to_image(source);
+    return {stream_to_image(source), {}};
 }
 
-Ref decode_file(PyObject* cls, PyObject* path, bool& native) {
+Outcome decode_file(PyObject* cls, PyObject* path) {
     Ref file = Ref::steal(PyObject_CallFunction(host.open, "Os", path, "rb"));
-    if (!file) return file;
+    if (!file) return {};
     Ref decoder = class_decoder(cls);
-    Ref decoded = decoder ? decode_with(decoder.get(), file.get(), native) : Ref();
+    Outcome decoded = decoder ? decode_with(decoder.get(), file.get()) : Outcome{};
     if (!close_stream(file.get())) return {};
     return decoded;
 }
@@ -87,7 +93,7 @@ Ref bytes_copy(PyObject* data) {
 // (Attributes patched on the host's own struct and zlib modules still run;
 // they see the same calls as on the stream path.) On PyPy `data` may be a
 // memoryview over the bytes given to open (open_view_body).
-Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
+Outcome decode_bytes(PyObject* cls, PyObject* data) {
     // In the order of cls._streamToImage(BytesIO(data)).
     Ref decoder = class_decoder(cls);
     const auto bytes_io = decoder ? look_up(Hook::BytesIO) : std::nullopt;
@@ -102,40 +108,57 @@ Ref decode_bytes(PyObject* cls, PyObject* data, bool& native) {
         Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data) : bytes_copy(data);
         auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
-        native = true;
-        return stream_to_image(*source);
+        return {stream_to_image(*source), {}};
     }
     Ref bytes = PyMemoryView_Check(data) ? Ref::steal(PyObject_GetAttr(data, names.obj)) : Ref::borrow(data);
     Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io->value.get(), bytes.get())) : Ref();
-    return stream ? decode_with(decoder.get(), stream.get(), native) : Ref();
+    return stream ? decode_with(decoder.get(), stream.get()) : Outcome{};
 }
 
-// The image from a decoder's record, announced by the report line.
-PyObject* finish_open(PyObject* cls, Ref decoded, bool native) {
-    // A decoder's record, by the names of its fields.
-    enum Field { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kFields };
-    Ref f[kFields];
-    if (!decoded || !unpack_exactly(decoded.get(), f, kFields)) return nullptr;
+// The image, once the report line announcing it is printed.
+PyObject* announced(Ref image, Ref line) {
+    if (!image || !line || !Ref::steal(PyObject_CallOneArg(host.print, line.get()))) return nullptr;
+    return image.release();
+}
 
+// The image from the module's own decoder's record: for the class itself its
+// buffers are kept, for a subclass they go to its constructor.
+PyObject* finish_own(PyObject* cls, Decoded& d) {
+    Ref width = Ref::steal(PyLong_FromLongLong(d.width));
+    Ref height = width ? Ref::steal(PyLong_FromLongLong(d.height)) : Ref();
+    if (!height) return nullptr;
     Ref image;
-    if (native && cls == reinterpret_cast<PyObject*>(&ImageType)) {
-        // Our own decoder made these buffers and nobody else has seen them: keep them.
-        auto w = to_int32(f[kWidth].get());
-        auto h = w ? to_int32(f[kHeight].get()) : std::nullopt;
+    if (cls == reinterpret_cast<PyObject*>(&ImageType)) {
+        auto w = to_int32(width.get());
+        auto h = w ? to_int32(height.get()) : std::nullopt;
         if (!h) return nullptr;
-        const ImageParts parts = {*w, *h, f[kPixels].get(), f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
-                                  f[kPngFilters].get()};
+        const ImageParts parts = {*w, *h, d.pixels.get(), d.alpha.get(), d.chunks.get(), d.bmp_meta.get(),
+                                  d.filters.get()};
         image = Ref::steal(build_image(&ImageType, parts, true));
     } else {
-        image = Ref::steal(PyObject_CallFunctionObjArgs(cls, f[kWidth].get(), f[kHeight].get(), f[kPixels].get(),
-                                                        f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
-                                                        f[kPngFilters].get(), nullptr));
+        image = Ref::steal(PyObject_CallFunctionObjArgs(cls, width.get(), height.get(), d.pixels.get(), d.alpha.get(),
+                                                        d.chunks.get(), d.bmp_meta.get(), d.filters.get(), nullptr));
     }
     if (!image) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S",
-                                               f[kWidth].get(), f[kHeight].get(), f[kChannels].get()));
-    if (!line || !Ref::steal(PyObject_CallOneArg(host.print, line.get()))) return nullptr;
-    return image.release();
+    return announced(std::move(image), Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %lldx%lld, channels=%d",
+                                                                       static_cast<long long>(d.width),
+                                                                       static_cast<long long>(d.height), d.channels)));
+}
+
+// The image from what open's decoder handed over, announced by the report line.
+PyObject* finish_open(PyObject* cls, Outcome decoded) {
+    if (decoded.record) return finish_own(cls, *decoded.record);
+    // A caller's decoder's record, by the names of its fields.
+    enum Field { kWidth, kHeight, kPixels, kChannels, kAlpha, kChunks, kBmpMeta, kPngFilters, kFields };
+    Ref f[kFields];
+    if (!decoded.result || !unpack_exactly(decoded.result.get(), f, kFields)) return nullptr;
+    Ref image = Ref::steal(PyObject_CallFunctionObjArgs(cls, f[kWidth].get(), f[kHeight].get(), f[kPixels].get(),
+                                                        f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
+                                                        f[kPngFilters].get(), nullptr));
+    if (!image) return nullptr;
+    return announced(std::move(image), Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S",
+                                                                       f[kWidth].get(), f[kHeight].get(),
+                                                                       f[kChannels].get())));
 }
 
 PyObject* open_source(PyObject* cls, PyObject* source) {
@@ -146,16 +169,9 @@ PyObject* open_source(PyObject* cls, PyObject* source) {
     int is_path = PyUnicode_Check(source);
     if (!is_path && (is_path = PyObject_IsInstance(source, path_class->value.get())) < 0) return nullptr;
 
-    bool native = false;
-    Ref decoded;
-    if (is_path) {
-        decoded = decode_file(cls, source, native);
-    } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
-        decoded = decode_bytes(cls, source, native);
-    } else {
-        return raise(PyExc_TypeError, message::kSourceType);
-    }
-    return finish_open(cls, std::move(decoded), native);
+    if (is_path) return finish_open(cls, decode_file(cls, source));
+    if (PyBytes_Check(source) || PyByteArray_Check(source)) return finish_open(cls, decode_bytes(cls, source));
+    return raise(PyExc_TypeError, message::kSourceType);
 }
 
 PyObject* open_body(const BoundArgs& a) { return open_source(a[OpenArg::cls], a[OpenArg::source]); }
@@ -176,9 +192,7 @@ PyObject* open_view_body(const BoundArgs& a) {
         Ref bytes = Ref::steal(PyObject_GetAttr(view, names.obj));
         return bytes ? open_source(cls, bytes.get()) : nullptr;
     }
-    bool native = false;
-    Ref decoded = decode_bytes(cls, view, native);
-    return finish_open(cls, std::move(decoded), native);
+    return finish_open(cls, decode_bytes(cls, view));
 }
 
 const Param kOpenViewParams[] = {{"cls"}, {"view"}};

@@ -149,7 +149,7 @@ Ref joined_object(ImageData& idat) {
 
 // The decoded planes before reconstruction: the scanlines, inflated, and the
 // alpha buffer (None for RGB), still to be filled.
-struct Planes {
+struct Inflated {
     Ref scanlines;
     Ref alpha;
 };
@@ -161,7 +161,7 @@ std::span<uint8_t> bytes_of(PyObject* bytearray) {
 
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
-Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
+Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
     const auto bound = look_up(Hook::zlib);
     if (!bound) return {};
     PyObject* zlib = bound->value.get();
@@ -190,7 +190,7 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
             return {Ref::steal(raise(png::Error::Malformed)), {}};
         storage.reset();  // joined again below, into the alpha buffer when it fits
     }
-    Planes planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
+    Inflated planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
     png::prefer_huge_pages(bytes_of(planes.scanlines.get()));
     // The alpha buffer is filled only after inflation, so until then it can hold
@@ -221,43 +221,44 @@ Planes inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std:
 
 }  // namespace
 
-Ref load_png(Source& source) {
+std::optional<Decoded> load_png(Source& source) {
     Ref signature = source.read(8);
     const auto expected_signature = signature ? look_up(Hook::PNG_SIGNATURE) : std::nullopt;
-    if (!expected_signature) return {};
+    if (!expected_signature) return std::nullopt;
     const int same = PyObject_RichCompareBool(signature.get(), expected_signature->value.get(), Py_EQ);
-    if (same < 0) return {};
-    if (!same) return Ref::steal(raise(png::Error::BadSignature));
+    if (same < 0) return std::nullopt;
+    if (!same) return raise(png::Error::BadSignature), std::nullopt;
 
     Ref chunks = Ref::steal(PyList_New(0));
     ImageData idat;
     Header header;
     if (!chunks || !idat.objects || !read_chunks(source, chunks.get(), idat, header) || !check_header(header))
-        return {};
+        return std::nullopt;
 
     const int channels = png::channels_of(header);
     const auto expected = png::scanline_bytes(header, uint64_t(PY_SSIZE_T_MAX));
     // Both dimensions are non-negative wherever the expected length exists.
     std::optional<uint64_t> alpha_size;
     if (channels == 4 && expected) alpha_size = uint64_t(header.width) * uint64_t(header.height);
-    Planes planes = inflate_scanlines(idat, expected, alpha_size);
-    if (!planes.scanlines || !planes.alpha) return {};
+    Inflated planes = inflate_scanlines(idat, expected, alpha_size);
+    if (!planes.scanlines || !planes.alpha) return std::nullopt;
     Ref& scanlines = planes.scanlines;
     Ref& alpha = planes.alpha;
 
     // The length check passed, so both dimensions are non-negative and their products fit.
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
     Ref filters = new_bytearray(height);
-    if (!filters) return {};
+    if (!filters) return std::nullopt;
     std::span<uint8_t> lines(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())), *expected);
     auto* alpha_bytes = channels == 4 ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(alpha.get())) : nullptr;
     auto* filter_bytes = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get()));
     const auto bad = without_gil([&] { return png::reconstruct_image(lines, width, height, channels, filter_bytes, alpha_bytes); });
-    if (bad) return Ref::steal(raise_bad_filter(bad->filter));
+    if (bad) return raise_bad_filter(bad->filter), std::nullopt;
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
-    if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3))) return {};
-    return Ref::steal(Py_BuildValue("(iiOiOOOO)", header.width, header.height, scanlines.get(), channels,
-                                    alpha.get(), chunks.get(), Py_None, filters.get()));
+    if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
+        return std::nullopt;
+    return Decoded{header.width,     header.height,      std::move(scanlines),     channels,
+                   std::move(alpha), std::move(chunks), Ref::borrow(Py_None), std::move(filters)};
 }
 
 }  // namespace vextaro
