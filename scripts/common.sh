@@ -59,7 +59,7 @@ ensure_venv() {
 # Configures DIR for the host TAG with meson OPTIONS and builds it. A folder set up
 # with other options is reconfigured, and one whose set-up never finished is set
 # up anew: a step never runs on a build it did not ask for. Options a step does not
-# name keep what an earlier step set (the demonstration reuses the test build).
+# name keep what an earlier step set.
 meson_build() {
     local dir=$1 tag=$2 venv="$ROOT/.venv/$2"
     shift 2
@@ -103,13 +103,19 @@ build_host() {
     done
 }
 
-# The module for CPython 3.10 with AddressSanitizer and UBSan under build/cp310-asan.
-# It never goes into Vextaro/: it is staged as a package of its own in
-# build/cp310-asan/stage, which sanitized_env makes every host process import.
+# The module for CPython 3.10 with AddressSanitizer and UBSan under build/cp310-asan,
+# staged (stage_build), which sanitized_env makes every host process import.
 build_sanitized() {
-    local venv="$ROOT/.venv/cp310" dir="$ROOT/build/cp310-asan"
-    meson_build "$dir" cp310 --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined \
-        -Db_lundef=false "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" || return 1
+    meson_build "$ROOT/build/cp310-asan" cp310 --buildtype=debugoptimized -Db_ndebug=false \
+        -Db_sanitize=address,undefined -Db_lundef=false \
+        "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" && stage_build "$ROOT/build/cp310-asan"
+}
+
+# Stages the CPython 3.10 module built in DIR as a package of its own in DIR/stage:
+# a build with other options never goes into Vextaro/. A process of CPython 3.10's
+# environment started with VEXTARO_STAGE=DIR/stage imports it.
+stage_build() {
+    local venv="$ROOT/.venv/cp310" dir=$1
     rm -rf "$dir/stage" && mkdir -p "$dir/stage/Vextaro" || return 1
     find "$ROOT/Vextaro" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$dir/stage/Vextaro/" \; &&
         cp "$dir"/simpleImage_ext*.so "$dir/stage/Vextaro/" || return 1
@@ -135,6 +141,7 @@ build_sanitized() {
 sanitized_env() {
     local logs=$1
     echo "VEXTARO_STAGE=$ROOT/build/cp310-asan/stage"
+    echo "VEXTARO_SANITIZED=1"
     echo "PYTHONMALLOC=malloc"
     echo "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
     echo "ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan"
