@@ -2,7 +2,7 @@
 # their development builds. Source it; it changes nothing by itself.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind libbenchmark-dev)
+SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind libbenchmark-dev qemu-user-static)
 
 command -v pyenv >/dev/null || export PATH="${PYENV_ROOT:-$HOME/.pyenv}/bin:$PATH"
 

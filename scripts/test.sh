@@ -91,6 +91,10 @@ for line in "${HOSTS[@]}"; do
         # Every test, the exhaustive ones included (about half a minute under valgrind).
         $quick || step "kernel-tests:valgrind" kernel_tests "build/$tag" build/reports/kernels-valgrind.xml \
             valgrind -q --leak-check=full --error-exitcode=1
+        # The same binary on an emulated CPU without SSSE3 and SSE4.1, whose run-time
+        # choice falls back to the SSE2 and portable kernels (about 10 s).
+        $quick || step "kernel-tests:qemu64" kernel_tests "build/$tag" build/reports/kernels-qemu64.xml \
+            qemu-x86_64-static -cpu qemu64
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"
