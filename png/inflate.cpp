@@ -49,8 +49,8 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
 InflateResult inflate_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
     if (const auto produced = inflate_within(in, out))
         return {*produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength, 0, {}};
-    // The stream is invalid, or longer than `out`, or libdeflate and zlib may
-    // disagree: zlib decides.
+    // The stream is invalid or longer than `out` (and libdeflate's verdict may
+    // not be zlib's): zlib decides.
     return judge_with_zlib(in, out.size());
 }
 

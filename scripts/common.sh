@@ -22,6 +22,12 @@ ensure_system_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# qemu's user-mode emulator of ARCH: Debian 12 names its static build qemu-ARCH-static;
+# from Debian 13 on, qemu-user-static is a transitional package and qemu-ARCH is static.
+qemu_for() {
+    command -v "qemu-$1-static" || command -v "qemu-$1" || { echo "no qemu for $1" >&2; return 1; }
+}
+
 # Newest installed pyenv CPython of a minor version, e.g. 3.10 -> .../3.10.13/bin/python
 pyenv_python() {
     local version

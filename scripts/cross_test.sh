@@ -59,7 +59,8 @@ printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -I{} bash -c \
 "$triplet-g++" -static -pthread "$out"/obj/*.o -L"$sysroot/usr/lib/$triplet" -lgtest_main -lgtest -ldeflate -lz \
     -o "$out/kernel_tests"
 
-log "$arch: running the GoogleTests under qemu-$arch-static"
+qemu=$(qemu_for "$arch")
+log "$arch: running the GoogleTests under $qemu"
 start=$SECONDS
-"qemu-$arch-static" "$out/kernel_tests" --gtest_brief=1 "$@"
+"$qemu" "$out/kernel_tests" --gtest_brief=1 "$@"
 echo "$arch: tests took $((SECONDS - start)) s under qemu"

@@ -94,7 +94,7 @@ for line in "${HOSTS[@]}"; do
         # The same binary on an emulated CPU without SSSE3 and SSE4.1, whose run-time
         # choice falls back to the SSE2 and portable kernels (about 10 s).
         $quick || step "kernel-tests:qemu64" kernel_tests "build/$tag" build/reports/kernels-qemu64.xml \
-            qemu-x86_64-static -cpu qemu64
+            "$(qemu_for x86_64)" -cpu qemu64
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"
