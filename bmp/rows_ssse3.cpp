@@ -1,6 +1,6 @@
 #include "bmp/rows_ssse3.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VEXTARO_X86_DISPATCH
 
 #include <tmmintrin.h>
 

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "png/simd.hpp"
+
 namespace vextaro::bmp::ssse3 {
 
 bool available();

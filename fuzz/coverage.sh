@@ -4,21 +4,28 @@
 # into build/fuzz-coverage/, fuzzes each for SECONDS (default 60) with -seed=1 from
 # the committed seeds into a fresh scratch corpus, replays scratch + seeds with
 # -runs=0 to collect the profile, and prints llvm-cov's report. Extra arguments go
-# to the fuzzing runs (e.g. -max_len=200000).
+# to the fuzzing runs (e.g. -max_len=200000). With --portable first, the codecs are
+# built as -Dsimd=disabled builds them (the code other architectures run), into
+# build/fuzz-coverage-portable/.
 #
 #   bash fuzz/coverage.sh           # 60 s per target
 #   bash fuzz/coverage.sh 600
+#   bash fuzz/coverage.sh --portable 60
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 source "$ROOT/fuzz/targets.sh"
+out="$ROOT/build/fuzz-coverage" simd=()
+if [ "${1:-}" = --portable ]; then
+    out+=-portable simd=(-DVEXTARO_SIMD=0)
+    shift
+fi
 seconds=${1:-60}
 shift || true
 # libFuzzer takes -max_total_time=0 as no limit at all.
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "SECONDS must be a positive number, not '$seconds'" >&2; exit 2; }
 
-out="$ROOT/build/fuzz-coverage"
 rm -rf "$out"
-build_fuzz_targets "$out" -fprofile-instr-generate -fcoverage-mapping
+build_fuzz_targets "$out" -fprofile-instr-generate -fcoverage-mapping "${simd[@]}"
 # The profile tools must be those of clang's own major version (14 on Debian 12,
 # 19 on Debian 13): the raw profile format changes between versions.
 SYSTEM_PACKAGES=("llvm-$clang_major")

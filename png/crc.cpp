@@ -1,11 +1,11 @@
 #include "png/crc.hpp"
 
-#include <libdeflate.h>
+#include "png/inflater.hpp"
 
 namespace vextaro::png {
 
 uint32_t chunk_crc(std::span<const uint8_t> type, std::span<const uint8_t> data) {
-    return libdeflate_crc32(libdeflate_crc32(0, type.data(), type.size()), data.data(), data.size());
+    return crc32_of(crc32_of(0, type), data);
 }
 
 }  // namespace vextaro::png

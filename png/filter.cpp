@@ -13,7 +13,7 @@ namespace {
 
 // How many bytes from bpp on the vector code filtered (none without SSE2).
 inline size_t vector_paeth(const uint8_t* raw, const uint8_t* up, uint8_t* out, size_t n, int bpp) {
-#if defined(__SSE2__)
+#if VEXTARO_SSE2
     return sse2::paeth_filter(raw, up, out, n, bpp);
 #else
     (void)raw, (void)up, (void)out, (void)n, (void)bpp;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "png/simd.hpp"
+
 namespace vextaro::png::sse2 {
 
 // Bytes bpp..n-1 of the Paeth-filtered row; `raw` and `up` hold n bytes.

@@ -1,21 +1,13 @@
 #include "png/inflate.hpp"
 
-#include <libdeflate.h>
 #include <zlib.h>
 
 #include <memory>
 
+#include "png/inflater.hpp"
 #include "png/zlib_input.hpp"
 
 namespace vextaro::png {
-
-namespace {
-
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-}  // namespace
 
 InflatePlan plan_inflation(uint64_t compressed, std::optional<uint64_t> expected) {
     constexpr uint64_t kLargeClaim = uint64_t{64} << 20;
@@ -55,16 +47,10 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
 }
 
 InflateResult inflate_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(libdeflate_alloc_decompressor());
-    if (d) {
-        size_t used = 0, produced = 0;
-        const auto r = libdeflate_zlib_decompress_ex(d.get(), in.data(), in.size(), out.data(), out.size(), &used,
-                                                     &produced);
-        if (r == LIBDEFLATE_SUCCESS)
-            return {produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength, 0, {}};
-    }
-    // The stream is invalid, or longer than `out`, or libdeflate and zlib may
-    // disagree: zlib decides.
+    if (const auto produced = inflate_within(in, out))
+        return {*produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength, 0, {}};
+    // The stream is invalid or longer than `out` (and libdeflate's verdict may
+    // not be zlib's): zlib decides.
     return judge_with_zlib(in, out.size());
 }
 

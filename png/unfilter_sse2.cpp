@@ -1,6 +1,6 @@
 #include "png/unfilter_sse2.hpp"
 
-#if defined(__SSE2__)
+#if VEXTARO_SSE2
 
 #include <emmintrin.h>
 

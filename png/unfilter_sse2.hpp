@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "png/simd.hpp"
+
 namespace vextaro::png::sse2 {
 
-#if defined(__SSE2__)
+#if VEXTARO_SSE2
 inline constexpr bool kAvailable = true;
 #else
 inline constexpr bool kAvailable = false;

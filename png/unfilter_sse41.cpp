@@ -1,6 +1,6 @@
 #include "png/unfilter_sse41.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if VEXTARO_X86_DISPATCH
 
 #include <smmintrin.h>
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "png/simd.hpp"
+
 namespace vextaro::png::sse41 {
 
 bool available();

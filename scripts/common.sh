@@ -2,7 +2,7 @@
 # their development builds. Source it; it changes nothing by itself.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind libbenchmark-dev)
+SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind libbenchmark-dev qemu-user-static)
 
 command -v pyenv >/dev/null || export PATH="${PYENV_ROOT:-$HOME/.pyenv}/bin:$PATH"
 
@@ -20,6 +20,12 @@ ensure_system_packages() {
     [ "$(id -u)" -ne 0 ] && sudo=sudo
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# qemu's user-mode emulator of ARCH: Debian 12 names its static build qemu-ARCH-static;
+# from Debian 13 on, qemu-user-static is a transitional package and qemu-ARCH is static.
+qemu_for() {
+    command -v "qemu-$1-static" || command -v "qemu-$1" || { echo "no qemu for $1" >&2; return 1; }
 }
 
 # Newest installed pyenv CPython of a minor version, e.g. 3.10 -> .../3.10.13/bin/python
@@ -59,7 +65,7 @@ ensure_venv() {
 # Configures DIR for the host TAG with meson OPTIONS and builds it. A folder set up
 # with other options is reconfigured, and one whose set-up never finished is set
 # up anew: a step never runs on a build it did not ask for. Options a step does not
-# name keep what an earlier step set (the demonstration reuses the test build).
+# name keep what an earlier step set.
 meson_build() {
     local dir=$1 tag=$2 venv="$ROOT/.venv/$2"
     shift 2
@@ -103,13 +109,19 @@ build_host() {
     done
 }
 
-# The module for CPython 3.10 with AddressSanitizer and UBSan under build/cp310-asan.
-# It never goes into Vextaro/: it is staged as a package of its own in
-# build/cp310-asan/stage, which sanitized_env makes every host process import.
+# The module for CPython 3.10 with AddressSanitizer and UBSan under build/cp310-asan,
+# staged (stage_build), which sanitized_env makes every host process import.
 build_sanitized() {
-    local venv="$ROOT/.venv/cp310" dir="$ROOT/build/cp310-asan"
-    meson_build "$dir" cp310 --buildtype=debugoptimized -Db_ndebug=false -Db_sanitize=address,undefined \
-        -Db_lundef=false "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" || return 1
+    meson_build "$ROOT/build/cp310-asan" cp310 --buildtype=debugoptimized -Db_ndebug=false \
+        -Db_sanitize=address,undefined -Db_lundef=false \
+        "-Dcpp_args=-fno-sanitize-recover=undefined -fno-omit-frame-pointer" && stage_build "$ROOT/build/cp310-asan"
+}
+
+# Stages the CPython 3.10 module built in DIR as a package of its own in DIR/stage:
+# a build with other options never goes into Vextaro/. A process of CPython 3.10's
+# environment started with VEXTARO_STAGE=DIR/stage imports it.
+stage_build() {
+    local venv="$ROOT/.venv/cp310" dir=$1
     rm -rf "$dir/stage" && mkdir -p "$dir/stage/Vextaro" || return 1
     # meson.build beside the package, as in the tree, for the package's version.
     find "$ROOT/Vextaro" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$dir/stage/Vextaro/" \; &&
@@ -136,6 +148,7 @@ build_sanitized() {
 sanitized_env() {
     local logs=$1
     echo "VEXTARO_STAGE=$ROOT/build/cp310-asan/stage"
+    echo "VEXTARO_SANITIZED=1"
     echo "PYTHONMALLOC=malloc"
     echo "LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
     echo "ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan"

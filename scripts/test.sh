@@ -3,7 +3,9 @@
 #
 #   bash scripts/test.sh                      # everything: every host, the C++ unit tests (also
 #                                             # under valgrind), pytest on each host and on an
-#                                             # ASan/UBSan build, bounded fuzzing, packaging checks
+#                                             # ASan/UBSan build, bounded fuzzing, the portable and
+#                                             # SSE2-only builds, aarch64 and s390x under qemu,
+#                                             # packaging checks
 #   bash scripts/test.sh --quick              # CPython 3.10 and PyPy: C++ unit tests and pytest only
 #   bash scripts/test.sh --hosts cp310,pypy3  # pick the hosts (tags: cp310 cp311 cp312 cp313 pypy3)
 #
@@ -12,7 +14,7 @@ set -uo pipefail
 source "$(dirname "$0")/common.sh"
 cd "$ROOT"
 
-usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; exit 2; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; exit 2; }
 quick=false
 wanted=""
 while [ $# -gt 0 ]; do
@@ -89,6 +91,10 @@ for line in "${HOSTS[@]}"; do
         # Every test, the exhaustive ones included (about half a minute under valgrind).
         $quick || step "kernel-tests:valgrind" kernel_tests "build/$tag" build/reports/kernels-valgrind.xml \
             valgrind -q --leak-check=full --error-exitcode=1
+        # The same binary on an emulated CPU without SSSE3 and SSE4.1, whose run-time
+        # choice falls back to the SSE2 and portable kernels (about 10 s).
+        $quick || step "kernel-tests:qemu64" kernel_tests "build/$tag" build/reports/kernels-qemu64.xml \
+            "$(qemu_for x86_64)" -cpu qemu64
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"
@@ -145,6 +151,28 @@ if ! $quick; then
             --iterations 300000 --seconds 90
     fi
     step "fuzz:build" bash fuzz/build.sh && step "fuzz:run" bash fuzz/run.sh 60
+
+    # The kernel paths this CPU never takes, on CPython 3.10, staged beside the
+    # host build: the portable ones without libdeflate (what other architectures
+    # run, with nothing optional), and SSE2 alone (a CPU without SSSE3 and SSE4.1).
+    variant_build() { meson_build "build/$1" cp310 -Dkernel_tests=enabled "${@:2}" && stage_build "build/$1"; }
+    variant_pytest() {
+        VEXTARO_STAGE="$ROOT/build/$1/stage" PYTHONMALLOC=debug .venv/cp310/bin/python -m pytest -q \
+            -p no:cacheprovider tests/python --junitxml="build/reports/$1.xml" -o junit_suite_name="$1" &&
+            summarize --require-tests "build/reports/$1.xml"
+    }
+    for variant in "cp310-portable -Dsimd=disabled -Dlibdeflate=disabled" "cp310-sse2 -Dsimd=sse2"; do
+        read -r name options <<<"$variant"
+        if step "$name:build" variant_build "$name" $options; then
+            step "$name:kernel-tests" kernel_tests "build/$name" "build/reports/$name-kernels.xml"
+            step "$name:pytest" variant_pytest "$name"
+        fi
+    done
+    # Another architecture and a big-endian one, emulated: the codecs' GoogleTests.
+    cross_tests() { bash scripts/cross_test.sh "$1" --gtest_output="xml:build/reports/$1.xml" &&
+        summarize --require-tests "build/reports/$1.xml"; }
+    step "cross:aarch64" cross_tests aarch64
+    step "cross:s390x" cross_tests s390x
 
     wheel_hosts=()
     for line in "${HOSTS[@]}"; do

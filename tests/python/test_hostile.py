@@ -20,7 +20,7 @@ DOCUMENTED = (ValueError, struct.error, zlib.error, OverflowError)
 MIB = 1 << 20
 # AddressSanitizer reserves terabytes of address space at start and keeps freed memory
 # in quarantine; PyPy's collector reserves more than the limit.
-PLAIN_CPYTHON = pytest.mark.skipif(IS_PYPY or "VEXTARO_STAGE" in os.environ,
+PLAIN_CPYTHON = pytest.mark.skipif(IS_PYPY or "VEXTARO_SANITIZED" in os.environ,
                                    reason="memory limits and peaks are CPython's without a sanitizer")
 
 

@@ -40,7 +40,7 @@ def assert_no_growth(body, tracked):
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == refs
     # A sanitizer run keeps freed memory in quarantine: resident memory grows there by design.
-    assert "VEXTARO_STAGE" in os.environ or rss() - memory < RSS_SLACK
+    assert "VEXTARO_SANITIZED" in os.environ or rss() - memory < RSS_SLACK
 
 
 class CoordsTuple(tuple):

@@ -8,7 +8,7 @@ import pytest
 
 from conftest import IS_PYPY, ROOT
 
-pytestmark = pytest.mark.skipif(IS_PYPY or "VEXTARO_STAGE" in os.environ,
+pytestmark = pytest.mark.skipif(IS_PYPY or "VEXTARO_SANITIZED" in os.environ,
                                 reason="resident memory is CPython's without a sanitizer's quarantine")
 
 SOAK = r"""

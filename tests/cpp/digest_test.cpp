@@ -1,0 +1,196 @@
+// Real files through the codecs, decoded and encoded again, summed up in one
+// digest per file. The digests are those of the x86-64 build: another
+// architecture or byte order (scripts/cross_test.sh) must reach the same.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "bmp/header.hpp"
+#include "bmp/rows.hpp"
+#include "png/deflate.hpp"
+#include "png/filter.hpp"
+#include "png/frame.hpp"
+#include "png/header.hpp"
+#include "png/inflate.hpp"
+#include "png/payloads.hpp"
+#include "png/unfilter.hpp"
+
+namespace vextaro {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// FNV-1a over everything a decode and an encode produced, verdicts included.
+class Digest {
+public:
+    void add(const void* data, size_t n) {
+        for (size_t i = 0; i < n; ++i) value_ = (value_ ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3;
+    }
+    void add(const Bytes& b) {
+        add(uint64_t{b.size()});
+        add(b.data(), b.size());
+    }
+    void add(uint64_t v) {
+        // Byte by byte from the low end, so that the digest does not depend on the byte order.
+        for (int k = 0; k < 8; ++k) add_byte(static_cast<uint8_t>(v >> (8 * k)));
+    }
+    void add(const char* verdict) { add(verdict, std::strlen(verdict)); }
+    uint64_t value() const { return value_; }
+
+private:
+    void add_byte(uint8_t b) { add(&b, 1); }
+    uint64_t value_ = 0xcbf29ce484222325;
+};
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
+
+// The module's PNG path without Python: framing and CRCs, the header checks, the
+// inflation plan, reconstruction; then the image filtered and deflated again.
+void png_digest(const Bytes& file, Digest& d) {
+    using namespace png;
+    if (file.size() < 8) return d.add("short");
+    d.add(file.data(), 8);
+    size_t at = 8;
+    auto read = [&](Field, size_t n) -> std::optional<std::span<const uint8_t>> {
+        const size_t got = std::min(n, file.size() - at);
+        at += got;
+        return std::span<const uint8_t>(file.data() + at - got, got);
+    };
+    Header h;
+    Payloads idat;
+    for (bool end = false; !end;) {
+        auto outcome = read_frame(read);
+        if (auto* e = std::get_if<Error>(&outcome)) return d.add(uint64_t{static_cast<uint8_t>(*e)});
+        if (!std::holds_alternative<Frame>(outcome)) break;
+        const Frame& f = std::get<Frame>(outcome);
+        d.add(uint64_t{f.stored_crc});
+        if (!crc_matches(f)) return d.add("crc");
+        const std::string type(f.type.begin(), f.type.end());
+        if (type == "IHDR" && f.length == 13) {
+            const uint8_t* p = f.data.data();
+            h = {static_cast<int32_t>(big_endian32(p)), static_cast<int32_t>(big_endian32(p + 4)), p[8], p[9], p[10],
+                 p[11], p[12]};
+        }
+        if (type == "IDAT") idat.push_back(f.data);
+        end = type == "IEND";
+    }
+    if (const auto refusal = header_refusal(h)) return d.add(uint64_t{static_cast<uint8_t>(*refusal)});
+    const auto expected = scanline_bytes(h, uint64_t{1} << 40);
+    std::unique_ptr<uint8_t[]> storage;
+    const auto data = join(idat, storage);
+    const auto plan = plan_inflation(data.size(), expected);
+    d.add(uint64_t{static_cast<uint8_t>(plan)});
+    if (plan != InflatePlan::Inflate) {
+        const auto judged = judge_with_zlib(data, expected.value_or(0));
+        return d.add(uint64_t{static_cast<uint8_t>(judged.kind)});
+    }
+    Bytes lines(*expected);
+    const auto inflated = inflate_exact(data, lines);
+    d.add(uint64_t{static_cast<uint8_t>(inflated.kind)});
+    if (inflated.kind != InflateResult::Kind::Exact) return;
+    const Bytes stored = lines;
+
+    const size_t width = size_t(h.width), height = size_t(h.height);
+    const int bpp = channels_of(h);
+    Bytes filters(height), alpha(bpp == 4 ? width * height : 0);
+    if (const auto bad = reconstruct_image(lines, width, height, bpp, filters.data(), alpha.data()))
+        return d.add(bad->row);
+    const Bytes rgb(lines.begin(), lines.begin() + width * height * 3);
+    d.add(rgb), d.add(alpha), d.add(filters);
+
+    Bytes again(stored.size());
+    ASSERT_FALSE(encode_scanlines(rgb.data(), alpha.data(), width, height, bpp, filters.data(), again.data()));
+    EXPECT_EQ(again, stored);
+    // Compressed streams may differ between zlib builds (s390x's uses its deflate
+    // instruction where it has it): only what they inflate to counts.
+    const auto deflated = deflate_default(again);
+    ASSERT_TRUE(deflated);
+    Bytes back(again.size());
+    EXPECT_EQ(inflate_exact({deflated->bytes.get(), deflated->size}, back).kind, InflateResult::Kind::Exact);
+    EXPECT_EQ(back, again);
+}
+
+// The module's BMP path without Python: the headers, the rows to RGB, and the
+// pixel array the writer makes of them.
+void bmp_digest(const Bytes& file, Digest& d) {
+    using namespace bmp;
+    if (file.size() < 54) return d.add("short");
+    const InfoHeader h{static_cast<int32_t>(le32(&file[18])), static_cast<int32_t>(le32(&file[22])), le16(&file[26]),
+                       le16(&file[28]), le32(&file[30])};
+    if (const auto refusal = info_refusal(h)) return d.add(uint64_t{static_cast<uint8_t>(*refusal)});
+    const uint64_t rows = row_count(h.height), stride = row_stride(static_cast<uint32_t>(h.width));
+    const uint64_t offset = le32(&file[10]);
+    if (offset > file.size() || (stride > 0 && (file.size() - offset) / stride < rows)) return d.add("incomplete");
+    const size_t width = size_t(h.width);
+    Bytes rgb(width * 3 * rows);
+    if (stride > 0) read_rows(&file[offset], rows, stride, width, bottom_up(h.height), rgb.data());
+    d.add(rgb);
+    Bytes written(stride * rows);
+    write_rows(rgb.data(), width, rows, 0, rows, written.data());
+    d.add(written);
+}
+
+struct Case {
+    const char* path;  // from the source root
+    uint64_t digest;
+};
+
+class Digests : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Digests, SameAsOnX86_64) {
+    const std::string path = GetParam().path;
+    const Bytes file = read_file(std::string(VEXTARO_SOURCE_ROOT) + "/" + path);
+    ASSERT_FALSE(file.empty()) << path;
+    Digest d;
+    if (path.ends_with(".png")) {
+        png_digest(file, d);
+    } else {
+        bmp_digest(file, d);
+    }
+    char hex[19];
+    std::snprintf(hex, sizeof hex, "0x%016llx", static_cast<unsigned long long>(d.value()));
+    EXPECT_EQ(d.value(), GetParam().digest) << path << " digests to " << hex;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Digests,
+                         ::testing::Values(Case{"tests/hostile/bmp-40000x40000.bmp", 0xf0c61fdd440af065},
+                                           Case{"tests/hostile/chunk-length-4294967295.png", 0xe76a0743160c51ba},
+                                           Case{"tests/hostile/png-2147483647x2147483647.png", 0xb00da0051f0a117f},
+                                           Case{"tests/hostile/three-empty-idats.png", 0x66ae26ebc0e0e7ae},
+                                           Case{"fuzz/corpus/png_decode/one-pixel.png", 0x36a0194246908ca6},
+                                           Case{"fuzz/corpus/png_decode/rgb-filters.png", 0xbf5d906c693a0ab7},
+                                           Case{"fuzz/corpus/png_decode/rgba-filters.png", 0xb262a188bc013821},
+                                           Case{"fuzz/corpus/png_decode/split-idat.png", 0x96951e30c20ce50e},
+                                           Case{"fuzz/corpus/png_decode/stored.png", 0xdad71ccda373e704},
+                                           Case{"fuzz/corpus/png_decode/tall.png", 0x8b4e4ea7be0ff7b8},
+                                           Case{"fuzz/corpus/png_decode/wide.png", 0x6f6ec20a4018311d},
+                                           Case{"fuzz/corpus/bmp_decode/bottom-up.bmp", 0xdc683e65e7bdca25},
+                                           Case{"fuzz/corpus/bmp_decode/top-down.bmp", 0x7773df0cd7aeadcb},
+                                           Case{"fuzz/corpus/bmp_decode/padding.bmp", 0xab7559a65b641797},
+                                           Case{"fuzz/corpus/bmp_decode/gap.bmp", 0xc95b2d9c33e5fa8d},
+                                           Case{"fuzz/corpus/bmp_decode/square.bmp", 0x293ca1dcf05f9e7e}),
+                         [](const auto& info) {
+                             std::string name = info.param.path;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace vextaro
