@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <iterator>
 #include <span>
+#include <string_view>
+#include <utility>
 
 #include "binding/pyref.hpp"
 
@@ -57,6 +59,27 @@ struct BoundArgs {
 template <typename Name>
 constexpr size_t param_count() {
     return static_cast<size_t>(Name::count);
+}
+
+// The name of the enumerator V, as the compiler spells it in this function's name.
+template <auto V>
+constexpr std::string_view enumerator_name() {
+    constexpr std::string_view signature = __PRETTY_FUNCTION__;
+    constexpr size_t from = signature.find("V = ") + 4;
+    constexpr size_t to = signature.find_first_of(";]", from);
+    constexpr std::string_view value = signature.substr(from, to - from);
+    return value.substr(value.rfind("::") + 2);
+}
+
+// Whether `table` names its parameters as the enumeration `Name` a body reads
+// them by, in its order: every parameter (`leading` for a table that is the
+// first part of the enumeration, as getPixel's is of putPixel's), within kMaxParams.
+template <typename Name, size_t N>
+consteval bool named_as(const Param (&table)[N], bool leading = false) {
+    if (N > kMaxParams || (leading ? N > param_count<Name>() : N != param_count<Name>())) return false;
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return ((enumerator_name<static_cast<Name>(I)>() == std::string_view(table[I].name)) && ...);
+    }(std::make_index_sequence<N>());
 }
 
 enum class Kind : uint8_t { Function, Method, StaticMethod, ClassMethod };

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace vextaro {
@@ -11,6 +12,8 @@ namespace vextaro {
 class Ref {
 public:
     Ref() = default;
+    // Empty: a function returning a Ref can `return raise(...)`.
+    Ref(std::nullptr_t) noexcept {}
     // Takes over a new reference (or nullptr, from a failed API call).
     static Ref steal(PyObject* o) { return Ref(o); }
     // Adds a reference to a borrowed object.

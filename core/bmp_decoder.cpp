@@ -68,7 +68,7 @@ private:
 Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
     if (stride > 0 && source.remaining() / stride < rows) {
         source.take(source.remaining());
-        return Ref::steal(raise(bmp::Error::Incomplete));
+        return raise(bmp::Error::Incomplete);
     }
     const uint64_t total = stride > 0 ? width * 3 * rows : 0;
     Ref pixels = new_bytearray(total);
@@ -95,7 +95,7 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
         Ref row = source.read(stride);
         if (!row) return {};
         if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
-            return Ref::steal(raise(bmp::Error::Incomplete));
+            return raise(bmp::Error::Incomplete);
         uint8_t* target = sink.reserve(row_bytes);
         if (target == nullptr) return PyErr_Occurred() ? Ref() : Ref::steal(PyErr_NoMemory());
         bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),

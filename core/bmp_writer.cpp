@@ -133,13 +133,21 @@ PyObject* write_bmp(const BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-const Param kWriteBmpParams[] = {
+constexpr Param kWriteBmpParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"meta"},
 };
-static_assert(std::size(kWriteBmpParams) == param_count<Arg>());
+static_assert(named_as<Arg>(kWriteBmpParams));
 
 }  // namespace
 
-const FunctionSpec kWriteBmpSpec = {"_writeBmp", "_writeBmp", Kind::Function, kWriteBmpParams, 1, "None", write_bmp};
+const FunctionSpec kWriteBmpSpec = {
+    .name = "_writeBmp",
+    .qualname = "_writeBmp",
+    .kind = Kind::Function,
+    .params = kWriteBmpParams,
+    .defaults = 1,
+    .returns = "None",
+    .body = write_bmp,
+};
 
 }  // namespace vextaro

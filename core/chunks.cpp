@@ -114,13 +114,13 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     return frame.release();
 }
 
-const Param kReadChunkParams[] = {{"stream"}};
-const Param kMakeChunkParams[] = {
+constexpr Param kReadChunkParams[] = {{"stream"}};
+constexpr Param kMakeChunkParams[] = {
     {"chunkType", Check::Exact, &PyBytes_Type, "bytes"},
     {"data", Check::Exact, &PyBytes_Type, "bytes"},
 };
-static_assert(std::size(kReadChunkParams) == param_count<ReadArg>());
-static_assert(std::size(kMakeChunkParams) == param_count<MakeArg>());
+static_assert(named_as<ReadArg>(kReadChunkParams));
+static_assert(named_as<MakeArg>(kMakeChunkParams));
 
 }  // namespace
 
@@ -170,9 +170,23 @@ PyObject* Chunk::data_object() {
     return data.get();
 }
 
-const FunctionSpec kReadChunkSpec = {"_readChunk", "_readChunk", Kind::Function, kReadChunkParams, 0,
-                                     "Tuple[bytes, bytes]", read_chunk_body};
-const FunctionSpec kMakeChunkSpec = {"_makeChunk", "_makeChunk", Kind::Function, kMakeChunkParams, 0, "bytes",
-                                     make_chunk_body};
+const FunctionSpec kReadChunkSpec = {
+    .name = "_readChunk",
+    .qualname = "_readChunk",
+    .kind = Kind::Function,
+    .params = kReadChunkParams,
+    .defaults = 0,
+    .returns = "Tuple[bytes, bytes]",
+    .body = read_chunk_body,
+};
+const FunctionSpec kMakeChunkSpec = {
+    .name = "_makeChunk",
+    .qualname = "_makeChunk",
+    .kind = Kind::Function,
+    .params = kMakeChunkParams,
+    .defaults = 0,
+    .returns = "bytes",
+    .body = make_chunk_body,
+};
 
 }  // namespace vextaro

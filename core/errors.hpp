@@ -1,6 +1,7 @@
-// The module's own errors: the messages that are not a codec's, and the one
-// way every operation raises them. The message is always the exception's only
-// argument.
+// The module's own errors: the messages that are not a codec's, and the
+// helpers that raise them. The texts are part of the interface, word for word:
+// callers match them, and the tests hold them. The message is always the
+// exception's only argument.
 #pragma once
 
 #include "core/layer.hpp"

@@ -6,9 +6,11 @@
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
 #include "binding/compat.hpp"
+#include "binding/namespace.hpp"
 #include "binding/pyref.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
+#include "core/lengths.hpp"
 #include "core/pypy_methods.hpp"
 
 namespace vextaro {
@@ -23,12 +25,10 @@ ImageObject* as_image(PyObject* o) { return reinterpret_cast<ImageObject*>(o); }
 // is checked too, since the conversion may yield another number of bytes than
 // len() reports (a memoryview of wider items, say).
 Ref checked_bytearray(PyObject* source, std::optional<int64_t> expected, const char* message, bool fresh) {
-    const Py_ssize_t given = PyObject_Length(source);
-    if (given < 0) return {};
-    if (!expected || given != *expected) return Ref::steal(raise(PyExc_ValueError, message));
+    if (!length_is(source, expected, message)) return {};
     if (fresh && PyByteArray_CheckExact(source)) return Ref::borrow(source);
     Ref converted = Ref::steal(PyByteArray_FromObject(source));
-    if (converted && PyByteArray_GET_SIZE(converted.get()) != *expected) return Ref::steal(raise(PyExc_ValueError, message));
+    if (converted && !length_matches(PyByteArray_GET_SIZE(converted.get()), expected, message)) return {};
     return converted;
 }
 
@@ -45,17 +45,24 @@ Ref stored_dict(PyObject* source, bool fresh) {
 }
 
 enum class Arg { width, height, pixels, alpha, png_chunks, bmp_header, png_filters, count };
-const Param kConstructorParams[] = {
+constexpr Param kConstructorParams[] = {
     {"width", Check::Int32},  {"height", Check::Int32}, {"pixels"},     {"alpha"},
     {"png_chunks"},           {"bmp_header"},           {"png_filters"},
 };
-static_assert(std::size(kConstructorParams) == param_count<Arg>());
+static_assert(named_as<Arg>(kConstructorParams));
 
 PyObject* no_body(const BoundArgs&) { return nullptr; }
 
 // Binding rules of the constructor; its body is image_new, which receives the class.
-const FunctionSpec kConstructorSpec = {"SimpleImage", "SimpleImage", Kind::Function, kConstructorParams, 4, nullptr,
-                                       no_body};
+const FunctionSpec kConstructorSpec = {
+    .name = "SimpleImage",
+    .qualname = "SimpleImage",
+    .kind = Kind::Function,
+    .params = kConstructorParams,
+    .defaults = 4,
+    .returns = nullptr,
+    .body = no_body,
+};
 
 PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -188,15 +195,95 @@ PyObject* refuse_pickling(const BoundArgs&) {
     return nullptr;
 }
 
-const Param kReduceParams[] = {{"self", Check::Receiver, &ImageType}};
-const Param kSetStateParams[] = {{"self", Check::Receiver, &ImageType}, {"state"}};
+enum class CopyArg { self, count };
+
+// obj[:], and whether the result is certainly a new object nobody else holds.
+// `obj` is held here: the lookups below may run code that replaces the field it came from.
+Ref slice_copy(Ref obj, bool* fresh) {
+    *fresh = PyByteArray_CheckExact(obj.get()) || PyList_CheckExact(obj.get());
+    if (!*fresh) {
+        // Worded here because the hosts word it differently; any other error of the
+        // lookup is the caller's to see, as hasattr() would let it through.
+        Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), names.getitem));
+        if (!method) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj.get())->tp_name);
+            return {};
+        }
+    }
+    Ref everything = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    return everything ? Ref::steal(PyObject_GetItem(obj.get(), everything.get())) : Ref();
+}
+
+// A new reference to a field's value, which outlives any reassignment of the field.
+Ref field_value(PyObject* field) { return Ref::borrow(stored(field)); }
+
+PyObject* copy_image(const BoundArgs& a) {
+    auto* img = as_image(a[CopyArg::self]);
+    bool fresh = true, part_fresh = true;
+    auto optional_slice = [&](Ref field) {
+        if (field.get() == Py_None) return field;
+        Ref copy = slice_copy(std::move(field), &part_fresh);
+        fresh = fresh && part_fresh;
+        return copy;
+    };
+    Ref alpha = optional_slice(field_value(img->alpha));
+    if (!alpha) return nullptr;
+    Ref chunks = optional_slice(field_value(img->png_chunks));
+    if (!chunks) return nullptr;
+    Ref filters = optional_slice(field_value(img->png_filters));
+    if (!filters) return nullptr;
+    Ref bmp_field = field_value(img->bmp_header);
+    Ref bmp_header = bmp_field.get() == Py_None
+                         ? std::move(bmp_field)
+                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_field.get()));
+    if (!bmp_header) return nullptr;
+    Ref pixels = slice_copy(field_value(img->pixels), &part_fresh);
+    if (!pixels) return nullptr;
+    fresh = fresh && part_fresh;
+    const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),
+                              chunks.get(),   bmp_header.get(), filters.get()};
+    return build_image(&ImageType, parts, fresh);
+}
+
+constexpr Param kCopyParams[] = {{"self", Check::Receiver, &ImageType}};
+static_assert(named_as<CopyArg>(kCopyParams));
+
+enum class PickleArg { self, state, count };
+constexpr Param kReduceParams[] = {{"self", Check::Receiver, &ImageType}};
+constexpr Param kSetStateParams[] = {{"self", Check::Receiver, &ImageType}, {"state"}};
+static_assert(named_as<PickleArg>(kReduceParams, true) && named_as<PickleArg>(kSetStateParams));
 
 }  // namespace
 
-const FunctionSpec kReduceSpec = {"__reduce__", "SimpleImage.__reduce__", Kind::Method, kReduceParams, 0, nullptr,
-                                  refuse_pickling};
-const FunctionSpec kSetStateSpec = {"__setstate__", "SimpleImage.__setstate__", Kind::Method, kSetStateParams, 0,
-                                    nullptr, refuse_pickling};
+const FunctionSpec kReduceSpec = {
+    .name = "__reduce__",
+    .qualname = "SimpleImage.__reduce__",
+    .kind = Kind::Method,
+    .params = kReduceParams,
+    .defaults = 0,
+    .returns = nullptr,
+    .body = refuse_pickling,
+};
+const FunctionSpec kCopySpec = {
+    .name = "copy",
+    .qualname = "SimpleImage.copy",
+    .kind = Kind::Method,
+    .params = kCopyParams,
+    .defaults = 0,
+    .returns = "SimpleImage",
+    .body = copy_image,
+};
+const FunctionSpec kSetStateSpec = {
+    .name = "__setstate__",
+    .qualname = "SimpleImage.__setstate__",
+    .kind = Kind::Method,
+    .params = kSetStateParams,
+    .defaults = 0,
+    .returns = nullptr,
+    .body = refuse_pickling,
+};
 
 PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
     const auto pixel_length = raster_length(p.width, p.height, 3);

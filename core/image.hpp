@@ -50,6 +50,7 @@ struct ImageParts {
 // seen by nobody else: those already of their stored type are kept, not copied.
 PyObject* build_image(PyTypeObject* type, const ImageParts& parts, bool fresh);
 
+extern const FunctionSpec kCopySpec;
 extern const FunctionSpec kReduceSpec;
 extern const FunctionSpec kSetStateSpec;
 

@@ -195,24 +195,45 @@ PyObject* open_view_body(const BoundArgs& a) {
     return finish_open(cls, decode_bytes(cls, view));
 }
 
-const Param kOpenViewParams[] = {{"cls"}, {"view"}};
-static_assert(std::size(kOpenViewParams) == param_count<OpenViewArg>());
+constexpr Param kOpenViewParams[] = {{"cls"}, {"view"}};
+static_assert(named_as<OpenViewArg>(kOpenViewParams));
 #endif
 
-const Param kStreamToImageParams[] = {{"stream"}};
-const Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
-static_assert(std::size(kStreamToImageParams) == param_count<StreamArg>());
-static_assert(std::size(kOpenParams) == param_count<OpenArg>());
+constexpr Param kStreamToImageParams[] = {{"stream"}};
+constexpr Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
+static_assert(named_as<StreamArg>(kStreamToImageParams));
+static_assert(named_as<OpenArg>(kOpenParams));
 
 }  // namespace
 
-const FunctionSpec kStreamToImageSpec = {"_streamToImage", "SimpleImage._streamToImage", Kind::StaticMethod,
-                                         kStreamToImageParams, 0, nullptr, stream_to_image_body};
-const FunctionSpec kOpenSpec = {"open", "SimpleImage.open", Kind::ClassMethod, kOpenParams, 0, "SimpleImage",
-                                open_body};
+const FunctionSpec kStreamToImageSpec = {
+    .name = "_streamToImage",
+    .qualname = "SimpleImage._streamToImage",
+    .kind = Kind::StaticMethod,
+    .params = kStreamToImageParams,
+    .defaults = 0,
+    .returns = nullptr,
+    .body = stream_to_image_body,
+};
+const FunctionSpec kOpenSpec = {
+    .name = "open",
+    .qualname = "SimpleImage.open",
+    .kind = Kind::ClassMethod,
+    .params = kOpenParams,
+    .defaults = 0,
+    .returns = "SimpleImage",
+    .body = open_body,
+};
 #if defined(PYPY_VERSION)
-const FunctionSpec kOpenViewSpec = {"_open_view", "SimpleImage._open_view", Kind::Function, kOpenViewParams, 0,
-                                    nullptr, open_view_body};
+const FunctionSpec kOpenViewSpec = {
+    .name = "_open_view",
+    .qualname = "SimpleImage._open_view",
+    .kind = Kind::Function,
+    .params = kOpenViewParams,
+    .defaults = 0,
+    .returns = nullptr,
+    .body = open_view_body,
+};
 #endif
 
 }  // namespace vextaro

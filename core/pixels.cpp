@@ -55,17 +55,6 @@ std::optional<Py_ssize_t> fast_offset(const ImageObject* img, Coords c, bool* ou
     return static_cast<Py_ssize_t>(*offset);
 }
 
-// The pixel's three bytes when the coordinates are plain ints inside the image
-// and the buffer holds them: the common case, taken before anything else.
-unsigned char* direct_pixel(const ImageObject* img, PyObject* coords) {
-    if (PyTuple_GET_SIZE(coords) != 2) return nullptr;
-    const auto x = plain_int(PyTuple_GET_ITEM(coords, 0));
-    const auto y = x ? plain_int(PyTuple_GET_ITEM(coords, 1)) : std::nullopt;
-    if (!y || !in_bounds(*x, *y, img->width, img->height)) return nullptr;
-    const auto offset = pixel_offset(*x, *y, img->width, 3);
-    return offset ? pixel_bytes(img, *offset) : nullptr;
-}
-
 // The host's `a <op> b` made truthy, without the identity shortcut of RichCompareBool.
 int compare(PyObject* a, PyObject* b, int op) {
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
@@ -125,7 +114,7 @@ Ref shifted(PyObject* index, long k) {
     return step ? Ref::steal(PyNumber_Add(index, step.get())) : Ref();
 }
 
-// getPixel's and copy's parameters are the first of putPixel's.
+// getPixel's parameters are the first of putPixel's.
 enum class PixelArg { self, coords, value, count };
 
 PyObject* rgb_tuple(const unsigned char* p) {
@@ -140,7 +129,6 @@ PyObject* rgb_tuple(const unsigned char* p) {
 
 PyObject* get_pixel(const BoundArgs& a) {
     auto* img = reinterpret_cast<ImageObject*>(a[PixelArg::self]);
-    if (const unsigned char* p = direct_pixel(img, a[PixelArg::coords])) return rgb_tuple(p);
     const auto c = unpack_coords(a[PixelArg::coords]);
     if (!c) return nullptr;
     auto where = locate(img, *c);
@@ -214,74 +202,36 @@ PyObject* put_pixel(const BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-// obj[:], and whether the result is certainly a new object nobody else holds.
-// `obj` is held here: the lookups below may run code that replaces the field it came from.
-Ref slice_copy(Ref obj, bool* fresh) {
-    *fresh = PyByteArray_CheckExact(obj.get()) || PyList_CheckExact(obj.get());
-    if (!*fresh) {
-        // Worded here because the hosts word it differently; any other error of the
-        // lookup is the caller's to see, as hasattr() would let it through.
-        Ref method = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), names.getitem));
-        if (!method) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(obj.get())->tp_name);
-            return {};
-        }
-    }
-    Ref everything = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-    return everything ? Ref::steal(PyObject_GetItem(obj.get(), everything.get())) : Ref();
-}
-
-// A new reference to a field's value, which outlives any reassignment of the field.
-Ref field_value(PyObject* field) { return Ref::borrow(stored(field)); }
-
-PyObject* copy_image(const BoundArgs& a) {
-    auto* img = reinterpret_cast<ImageObject*>(a[PixelArg::self]);
-    bool fresh = true, part_fresh = true;
-    auto optional_slice = [&](Ref field) {
-        if (field.get() == Py_None) return field;
-        Ref copy = slice_copy(std::move(field), &part_fresh);
-        fresh = fresh && part_fresh;
-        return copy;
-    };
-    Ref alpha = optional_slice(field_value(img->alpha));
-    if (!alpha) return nullptr;
-    Ref chunks = optional_slice(field_value(img->png_chunks));
-    if (!chunks) return nullptr;
-    Ref filters = optional_slice(field_value(img->png_filters));
-    if (!filters) return nullptr;
-    Ref bmp_field = field_value(img->bmp_header);
-    Ref bmp_header = bmp_field.get() == Py_None
-                         ? std::move(bmp_field)
-                         : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), bmp_field.get()));
-    if (!bmp_header) return nullptr;
-    Ref pixels = slice_copy(field_value(img->pixels), &part_fresh);
-    if (!pixels) return nullptr;
-    fresh = fresh && part_fresh;
-    const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),
-                              chunks.get(),   bmp_header.get(), filters.get()};
-    return build_image(&ImageType, parts, fresh);
-}
-
-const Param kGetPixelParams[] = {
+constexpr Param kGetPixelParams[] = {
     {"self", Check::Receiver, &ImageType},
     {"coords", Check::Exact, &PyTuple_Type, "Tuple[int, int]"},
 };
-const Param kPutPixelParams[] = {
+constexpr Param kPutPixelParams[] = {
     {"self", Check::Receiver, &ImageType},
     {"coords", Check::Exact, &PyTuple_Type, "Tuple[int, int]"},
     {"value", Check::Any, nullptr, "Sequence[int]"},
 };
-const Param kCopyParams[] = {{"self", Check::Receiver, &ImageType}};
-static_assert(std::size(kPutPixelParams) == param_count<PixelArg>());
+static_assert(named_as<PixelArg>(kGetPixelParams, true) && named_as<PixelArg>(kPutPixelParams));
 
 }  // namespace
 
-const FunctionSpec kGetPixelSpec = {"getPixel", "SimpleImage.getPixel", Kind::Method, kGetPixelParams, 0,
-                                    "Tuple[int, int, int]", get_pixel};
-const FunctionSpec kPutPixelSpec = {"putPixel", "SimpleImage.putPixel", Kind::Method, kPutPixelParams, 0, "None",
-                                    put_pixel};
-const FunctionSpec kCopySpec = {"copy", "SimpleImage.copy", Kind::Method, kCopyParams, 0, "SimpleImage", copy_image};
+const FunctionSpec kGetPixelSpec = {
+    .name = "getPixel",
+    .qualname = "SimpleImage.getPixel",
+    .kind = Kind::Method,
+    .params = kGetPixelParams,
+    .defaults = 0,
+    .returns = "Tuple[int, int, int]",
+    .body = get_pixel,
+};
+const FunctionSpec kPutPixelSpec = {
+    .name = "putPixel",
+    .qualname = "SimpleImage.putPixel",
+    .kind = Kind::Method,
+    .params = kPutPixelParams,
+    .defaults = 0,
+    .returns = "None",
+    .body = put_pixel,
+};
 
 }  // namespace vextaro

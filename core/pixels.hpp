@@ -1,4 +1,4 @@
-// Pixel access and copying of a SimpleImage.
+// Pixel access of a SimpleImage.
 #pragma once
 
 #include "core/layer.hpp"
@@ -10,6 +10,5 @@ namespace vextaro {
 
 extern const FunctionSpec kGetPixelSpec;
 extern const FunctionSpec kPutPixelSpec;
-extern const FunctionSpec kCopySpec;
 
 }  // namespace vextaro

@@ -171,10 +171,10 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return {};
-        if (!expected || uint64_t(length) != *expected) return {Ref::steal(raise(png::Error::Malformed)), {}};
+        if (!expected || uint64_t(length) != *expected) return {raise(png::Error::Malformed), {}};
         Ref out = Ref::steal(PyByteArray_FromObject(inflated.get()));
         if (out && uint64_t(PyByteArray_GET_SIZE(out.get())) != *expected)
-            return {Ref::steal(raise(png::Error::Malformed)), {}};
+            return {raise(png::Error::Malformed), {}};
         return {std::move(out), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     }
 
@@ -187,7 +187,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
         const auto verdict = without_gil([&] { return png::judge_with_zlib(joined, length); });
         if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib, verdict)), {}};
         if (plan == png::InflatePlan::JudgeOnly || verdict.kind == png::InflateResult::Kind::OtherLength)
-            return {Ref::steal(raise(png::Error::Malformed)), {}};
+            return {raise(png::Error::Malformed), {}};
         storage.reset();  // joined again below, into the alpha buffer when it fits
     }
     Inflated planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
@@ -203,7 +203,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
         case png::InflateResult::Kind::Exact:
             return planes;
         case png::InflateResult::Kind::OtherLength:
-            return {Ref::steal(raise(png::Error::Malformed)), {}};
+            return {raise(png::Error::Malformed), {}};
         case png::InflateResult::Kind::Invalid:
             return {Ref::steal(raise_zlib_error(zlib, r)), {}};
         case png::InflateResult::Kind::Unsure:
@@ -214,7 +214,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     Ref inflated = compressed_object ? host_decompress(zlib, compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
-        return {Ref::steal(raise(png::Error::Malformed)), {}};
+        return {raise(png::Error::Malformed), {}};
     std::memcpy(target.data(), PyBytes_AS_STRING(inflated.get()), target.size());
     return planes;
 }

@@ -18,6 +18,7 @@
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/hooks.hpp"
+#include "core/lengths.hpp"
 #include "core/writing.hpp"
 #include "png/deflate.hpp"
 #include "png/filter.hpp"
@@ -33,20 +34,7 @@ using message::kPixelLength;
 
 // The view's byte length == expected, raising `message` otherwise.
 bool byte_length_is(const ByteBuffer& view, int64_t expected, const char* message) {
-    if (static_cast<int64_t>(view.bytes().size()) == expected) return true;
-    raise(PyExc_ValueError, message);
-    return false;
-}
-
-// len(o) == expected, raising `message` otherwise.
-bool length_is(PyObject* o, std::optional<int64_t> expected, const char* message) {
-    const Py_ssize_t given = PyObject_Length(o);
-    if (given < 0) return false;
-    if (!expected || given != *expected) {
-        raise(PyExc_ValueError, message);
-        return false;
-    }
-    return true;
+    return length_matches(static_cast<int64_t>(view.bytes().size()), expected, message);
 }
 
 // The IHDR data an image of this size and kind has, packed by the module's struct.
@@ -424,19 +412,19 @@ PyObject* split_idat_payload(const BoundArgs& a) {
     return parts.release();
 }
 
-const Param kWritePngParams[] = {
+constexpr Param kWritePngParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"filter_types"},
 };
-const Param kSplitParams[] = {
+constexpr Param kSplitParams[] = {
     {"data", Check::ExactOrNone, &PyBytes_Type},
     {"lengths", Check::ExactOrNone, &PyList_Type},
 };
-const Param kWriteWithChunksParams[] = {
+constexpr Param kWriteWithChunksParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"chunks"}, {"filter_types"},
 };
-static_assert(std::size(kWritePngParams) == param_count<WriteArg>());
-static_assert(std::size(kSplitParams) == param_count<SplitArg>());
-static_assert(std::size(kWriteWithChunksParams) == param_count<ChunksArg>());
+static_assert(named_as<WriteArg>(kWritePngParams));
+static_assert(named_as<SplitArg>(kSplitParams));
+static_assert(named_as<ChunksArg>(kWriteWithChunksParams));
 
 }  // namespace
 
@@ -453,10 +441,32 @@ bool learn_host_zlib(PyObject* zlib) {
     return true;
 }
 
-const FunctionSpec kWritePngSpec = {"_writePng", "_writePng", Kind::Function, kWritePngParams, 2, "None", write_png};
-const FunctionSpec kSplitIdatPayloadSpec = {"_split_idat_payload", "_split_idat_payload", Kind::Function, kSplitParams,
-                                            0, nullptr, split_idat_payload};
-const FunctionSpec kWritePngWithChunksSpec = {"_writePngWithChunks", "_writePngWithChunks", Kind::Function,
-                                              kWriteWithChunksParams, 1, nullptr, write_png_with_chunks};
+const FunctionSpec kWritePngSpec = {
+    .name = "_writePng",
+    .qualname = "_writePng",
+    .kind = Kind::Function,
+    .params = kWritePngParams,
+    .defaults = 2,
+    .returns = "None",
+    .body = write_png,
+};
+const FunctionSpec kSplitIdatPayloadSpec = {
+    .name = "_split_idat_payload",
+    .qualname = "_split_idat_payload",
+    .kind = Kind::Function,
+    .params = kSplitParams,
+    .defaults = 0,
+    .returns = nullptr,
+    .body = split_idat_payload,
+};
+const FunctionSpec kWritePngWithChunksSpec = {
+    .name = "_writePngWithChunks",
+    .qualname = "_writePngWithChunks",
+    .kind = Kind::Function,
+    .params = kWriteWithChunksParams,
+    .defaults = 1,
+    .returns = nullptr,
+    .body = write_png_with_chunks,
+};
 
 }  // namespace vextaro

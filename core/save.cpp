@@ -54,15 +54,31 @@ PyObject* save_bmp(const BoundArgs& a) {
                        {&ImageObject::pixels, &ImageObject::bmp_header});
 }
 
-const Param kSaveParams[] = {
+constexpr Param kSaveParams[] = {
     {"self", Check::Receiver, &ImageType},
     {"path", Check::Exact, &PyUnicode_Type, "str"},
 };
-static_assert(std::size(kSaveParams) == param_count<Arg>());
+static_assert(named_as<Arg>(kSaveParams));
 
 }  // namespace
 
-const FunctionSpec kSaveSpec = {"save", "SimpleImage.save", Kind::Method, kSaveParams, 0, "None", save};
-const FunctionSpec kSaveBmpSpec = {"saveBmp", "SimpleImage.saveBmp", Kind::Method, kSaveParams, 0, "None", save_bmp};
+const FunctionSpec kSaveSpec = {
+    .name = "save",
+    .qualname = "SimpleImage.save",
+    .kind = Kind::Method,
+    .params = kSaveParams,
+    .defaults = 0,
+    .returns = "None",
+    .body = save,
+};
+const FunctionSpec kSaveBmpSpec = {
+    .name = "saveBmp",
+    .qualname = "SimpleImage.saveBmp",
+    .kind = Kind::Method,
+    .params = kSaveParams,
+    .defaults = 0,
+    .returns = "None",
+    .body = save_bmp,
+};
 
 }  // namespace vextaro

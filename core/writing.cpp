@@ -6,25 +6,19 @@
 #include "binding/stream.hpp"
 #include "core/errors.hpp"
 #include "core/hooks.hpp"
+#include "core/lengths.hpp"
 
 namespace vextaro {
 
 std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected) {
-    const Py_ssize_t given = PyObject_Length(pixels);
-    if (given < 0) return std::nullopt;
-    if (!expected || given != *expected) {
-        raise(PyExc_ValueError, message::kPixelLength);
-        return std::nullopt;
-    }
+    if (!length_is(pixels, expected, message::kPixelLength)) return std::nullopt;
     Ref converted = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref::steal(PyByteArray_FromObject(pixels));
     auto bytes = converted ? ByteBuffer::readable(converted.get()) : std::nullopt;
     if (!bytes) return std::nullopt;
     // What the encoder reads is the byte length, which len() need not count, and
     // code run since the check (a __len__, a rebound name) may have resized it.
-    if (static_cast<int64_t>(bytes->bytes().size()) != *expected) {
-        raise(PyExc_ValueError, message::kPixelLength);
+    if (!length_matches(static_cast<int64_t>(bytes->bytes().size()), expected, message::kPixelLength))
         return std::nullopt;
-    }
     return bytes;
 }
 
