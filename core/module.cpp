@@ -15,6 +15,8 @@
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
+#include "core/idat_split.hpp"
+#include "core/png_encoder.hpp"
 #include "core/png_writer.hpp"
 #include "core/pypy_methods.hpp"
 #include "core/save.hpp"

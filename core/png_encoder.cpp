@@ -1,0 +1,148 @@
+#include "core/png_encoder.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "binding/buffer.hpp"
+#include "binding/gil.hpp"
+#include "binding/namespace.hpp"
+#include "core/errors.hpp"
+#include "core/geometry.hpp"
+#include "core/hooks.hpp"
+#include "core/lengths.hpp"
+#include "core/writing.hpp"
+#include "png/deflate.hpp"
+#include "png/filter.hpp"
+#include "png/huge_pages.hpp"
+
+namespace vextaro {
+
+namespace {
+
+using message::kAlphaLength;
+using message::kFilterCount;
+using message::kPixelLength;
+
+// The view's byte length == expected, raising `message` otherwise.
+bool byte_length_is(const ByteBuffer& view, int64_t expected, const char* message) {
+    return length_matches(static_cast<int64_t>(view.bytes().size()), expected, message);
+}
+
+// The IHDR data an image of this size and kind has, packed by the module's struct.
+Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
+    const auto struct_module = look_up(Hook::struct_);
+    if (!struct_module) return {};
+    return call_method(struct_module->value.get(), names.pack, "siiiiiii", ">IIBBBBB", width, height, 8, alpha ? 6 : 2, 0,
+                       0, 0);
+}
+
+// Whether the host's zlib runs on the zlib library linked here, learnt at
+// import: only then does compressing here make the very bytes its compress
+// would.
+bool g_host_zlib_is_ours = false;
+
+// Whether `compress` is the host's own zlib.compress on the zlib library linked
+// here: then compressing here makes its very bytes, without handing it a copy
+// of the scanlines (PyPy copies C memory it is handed).
+bool compresses_as_here(PyObject* compress) {
+    return g_host_zlib_is_ours && is_host_zlib_function(compress, "compress");
+}
+
+// The module's zlib.compress(scanlines), the bytes exactly what the host's zlib makes.
+Ref compressed(std::span<const uint8_t> scanlines) {
+    const auto zlib = look_up(Hook::zlib);
+    Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib->value.get(), names.compress)) : Ref();
+    if (!compress) return {};
+    if (!compresses_as_here(compress.get())) {
+        Ref raw = new_bytearray(scanlines.size());
+        if (!raw) return {};
+        if (!scanlines.empty()) std::memcpy(PyByteArray_AS_STRING(raw.get()), scanlines.data(), scanlines.size());
+        return Ref::steal(PyObject_CallOneArg(compress.get(), raw.get()));
+    }
+    const auto deflated = without_gil([&] { return png::deflate_default(scanlines); });
+    if (!deflated) return Ref::steal(PyErr_NoMemory());
+    return new_bytes(deflated->bytes.get(), deflated->size);
+}
+
+}  // namespace
+
+// Everything that comes before the file is opened: the checks, the IHDR, the
+// scanline encoding and the compression.
+std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixels, PyObject* alpha,
+                                  PyObject* filter_types) {
+    const auto pixel_length = raster_length(width, height, 3);
+    const auto plane_length = raster_length(width, height, 1);
+    const bool has_alpha = alpha != Py_None;
+    if (!length_is(pixels, pixel_length, kPixelLength)) return std::nullopt;
+    if (has_alpha && !length_is(alpha, plane_length, kAlphaLength)) return std::nullopt;
+    Encoded out{fresh_ihdr(width, height, has_alpha), {}};
+    if (!out.ihdr || !dimensions_packed(width, height)) return std::nullopt;
+    // Each buffer is exported as soon as it is taken, and its byte length checked
+    // then: the code that runs after (len() of the filter list, an alpha object's
+    // buffer export) can no longer resize it.
+    auto pixel_bytes = pinned_pixels(pixels, pixel_length);
+    if (!pixel_bytes) return std::nullopt;
+    std::optional<ByteBuffer> alpha_bytes, filter_bytes;
+    if (has_alpha) {
+        alpha_bytes = ByteBuffer::writable_bytes(alpha);
+        if (!alpha_bytes || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength)) return std::nullopt;
+    }
+    if (filter_types != Py_None) {
+        if (!length_is(filter_types, height, kFilterCount)) return std::nullopt;
+        filter_bytes = ByteBuffer::writable_bytes(filter_types);
+        if (!filter_bytes || !byte_length_is(*filter_bytes, height, kFilterCount)) return std::nullopt;
+    }
+
+    const int channels = has_alpha ? 4 : 3;
+    const auto w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
+    uint64_t scanline_length;
+    if (__builtin_mul_overflow(w * channels + 1, h, &scanline_length) || scanline_length > uint64_t(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[scanline_length]);
+    if (!raw) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    const std::span<uint8_t> lines(raw.get(), scanline_length);
+    png::prefer_huge_pages(lines);
+    // Taken again at the last moment, after the last allocation (a collection may
+    // run finalisers): on PyPy no code of the caller's can run from here to the
+    // end of the encoding, and on CPython the exports keep every size.
+    if (!pixel_bytes->retake() || !byte_length_is(*pixel_bytes, *pixel_length, kPixelLength) ||
+        (alpha_bytes && (!alpha_bytes->retake() || !byte_length_is(*alpha_bytes, *plane_length, kAlphaLength))) ||
+        (filter_bytes && (!filter_bytes->retake() || !byte_length_is(*filter_bytes, height, kFilterCount))))
+        return std::nullopt;
+    // Filtered with the interpreter lock held: each row is filtered against the
+    // one above it, so another thread writing the pixels meanwhile would make
+    // values that were never in the image. Compression, which reads only our
+    // own scanline buffer, is where the lock is let go.
+    const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(),
+                                           has_alpha ? alpha_bytes->bytes().data() : nullptr, w, h, channels,
+                                           filter_bytes ? filter_bytes->bytes().data() : nullptr, lines.data());
+    if (bad) {
+        raise_bad_filter(bad->filter);
+        return std::nullopt;
+    }
+    out.compressed = compressed(lines);
+    if (!out.compressed) return std::nullopt;
+    return out;
+}
+
+bool learn_host_zlib(PyObject* zlib) {
+    Ref version = Ref::steal(PyObject_GetAttrString(zlib, "ZLIB_RUNTIME_VERSION"));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    g_host_zlib_is_ours = text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
+    return true;
+}
+
+}  // namespace vextaro
