@@ -17,7 +17,8 @@ namespace vextaro {
 class Source {
 public:
     static Source from_stream(PyObject* stream) { return Source(stream); }
-    // The bytes of `data` (bytes or bytearray), exported for as long as the source lives.
+    // The bytes of `data` (bytes, or on PyPy a memoryview over them), exported for as
+    // long as the source lives.
     static std::optional<Source> from_memory(PyObject* data);
 
     // The stream, for operations that hand it on; nullptr for memory sources.

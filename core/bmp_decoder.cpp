@@ -107,9 +107,9 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
 }  // namespace
 
 std::optional<Decoded> load_bmp(Source& source) {
-    Ref file_header = source.read(14);
+    Ref file_header = source.read(bmp::kFileHeaderSize);
     if (!file_header) return std::nullopt;
-    if (PyBytes_GET_SIZE(file_header.get()) != 14 || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
+    if (PyBytes_GET_SIZE(file_header.get()) != Py_ssize_t(bmp::kFileHeaderSize) || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
         return raise(bmp::Error::FileHeader), std::nullopt;
     Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
     Ref file_fields[4];
@@ -125,7 +125,7 @@ std::optional<Decoded> load_bmp(Source& source) {
     if (!size) return std::nullopt;
     if (*size != bmp::kInfoHeaderSize) return raise(bmp::Error::HeaderKind), std::nullopt;
 
-    Ref info = source.read(36);
+    Ref info = source.read(bmp::kInfoHeaderSize - 4);
     enum Field { kWidth, kHeight, kPlanes, kBits, kCompression, kImageSize, kXppm, kYppm, kClrUsed, kClrImportant, kFields };
     Ref f[kFields];
     if (!info || !unpack("<iiHHIIiiII", info.get(), f, kFields)) return std::nullopt;

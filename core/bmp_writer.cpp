@@ -8,6 +8,7 @@
 
 #include "binding/buffer.hpp"
 #include "binding/namespace.hpp"
+#include "bmp/header.hpp"
 #include "bmp/rows.hpp"
 #include "core/hooks.hpp"
 #include "core/writing.hpp"
@@ -57,9 +58,10 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
     Ref file_header =
-        call_method(struct_module->value.get(), names.pack, "sLiii", "<IHHI", clamp64(54 + array_size), 0, 0, 54);
-    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII", 40,
-                                                width, height, 1, 24, 0, clamp64(array_size), m.xppm.get(),
+        call_method(struct_module->value.get(), names.pack, "sLiii", "<IHHI", clamp64(bmp::kHeadersSize + array_size), 0,
+                    0, int(bmp::kHeadersSize));
+    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII",
+                                                int(bmp::kInfoHeaderSize), width, height, 1, bmp::kBitsPerPixel, 0, clamp64(array_size), m.xppm.get(),
                                                 m.yppm.get(), m.used.get(), m.important.get())
                                   : Ref();
     if (!info_header) return {};

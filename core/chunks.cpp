@@ -17,20 +17,13 @@ namespace vextaro {
 
 namespace {
 
-std::span<const uint8_t> bytes_of(PyObject* b) {
+std::span<const uint8_t> bytes_span(PyObject* b) {
     return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b)), static_cast<size_t>(PyBytes_GET_SIZE(b))};
 }
 
 std::nullopt_t fail(png::Error e) {
     raise(e);
     return std::nullopt;
-}
-
-void put_big_endian32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
 }
 
 // Raises the module's struct error for a length beyond the 32-bit field.
@@ -56,7 +49,7 @@ Ref big_endian_field(uint64_t n) {
         return {};
     }
     Ref field = Ref::steal(PyBytes_FromStringAndSize(nullptr, 4));
-    if (field) put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
+    if (field) png::put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
     return field;
 }
 
@@ -103,14 +96,9 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     }
     const auto crc = chunk_crc_of(type, data);
     if (!crc) return nullptr;
-    const Py_ssize_t type_length = PyBytes_GET_SIZE(type);
-    Ref frame = new_bytes(nullptr, uint64_t(4 + type_length + length + 4));
+    Ref frame = new_bytes(nullptr, uint64_t(8 + PyBytes_GET_SIZE(type) + length));
     if (!frame) return nullptr;
-    auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get()));
-    put_big_endian32(out, static_cast<uint32_t>(length));
-    std::memcpy(out + 4, PyBytes_AS_STRING(type), type_length);
-    std::memcpy(out + 4 + type_length, PyBytes_AS_STRING(data), length);
-    put_big_endian32(out + 4 + type_length + length, *crc);
+    png::write_frame(bytes_span(type), bytes_span(data), *crc, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get())));
     return frame.release();
 }
 
@@ -136,7 +124,7 @@ std::optional<Chunk> read_chunk(Source& source) {
                                                 : crc_field;
         held = source.read(n);
         if (!held) return std::nullopt;
-        return bytes_of(held.get());
+        return bytes_span(held.get());
     };
     const auto outcome = png::read_frame(read);
     if (std::holds_alternative<png::ReadFailed>(outcome)) return std::nullopt;

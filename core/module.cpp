@@ -20,12 +20,12 @@
 #include "core/png_writer.hpp"
 #include "core/pypy_methods.hpp"
 #include "core/save.hpp"
+#include "png/frame.hpp"
 
 namespace vextaro {
 namespace {
 
 constexpr const char* kModuleName = "Vextaro.simpleImage_ext";
-constexpr unsigned char kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 
 // The one module object of the process, once created; never released, since
 // the module never tears anything down.
@@ -166,7 +166,7 @@ int initialise(PyObject* module) {
         if (bind_from(module, "typing", name) < 0) return -1;
     }
     if (add_object(module, "PNG_SIGNATURE",
-                   Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kPngSignature), 8))) < 0)
+                   Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(png::kSignature), 8))) < 0)
         return -1;
     if (bind_image_input(module) < 0) return -1;
     for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec, &kWritePngSpec, &kSplitIdatPayloadSpec,

@@ -154,7 +154,7 @@ struct Inflated {
     Ref alpha;
 };
 
-std::span<uint8_t> bytes_of(PyObject* bytearray) {
+std::span<uint8_t> bytearray_span(PyObject* bytearray) {
     return {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytearray)),
             static_cast<size_t>(PyByteArray_GET_SIZE(bytearray))};
 }
@@ -192,12 +192,12 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     }
     Inflated planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
-    png::prefer_huge_pages(bytes_of(planes.scanlines.get()));
+    png::prefer_huge_pages(bytearray_span(planes.scanlines.get()));
     // The alpha buffer is filled only after inflation, so until then it can hold
     // the joined payloads, which are usually smaller than it: no third buffer.
-    const auto joined = png::join(idat.views, storage, alpha_size ? bytes_of(planes.alpha.get()) : std::span<uint8_t>());
+    const auto joined = png::join(idat.views, storage, alpha_size ? bytearray_span(planes.alpha.get()) : std::span<uint8_t>());
     idat.release_objects();
-    const std::span<uint8_t> target = bytes_of(planes.scanlines.get());
+    const std::span<uint8_t> target = bytearray_span(planes.scanlines.get());
     const auto r = without_gil([&] { return png::inflate_exact(joined, target); });
     switch (r.kind) {
         case png::InflateResult::Kind::Exact:

@@ -48,16 +48,16 @@ Ref made_chunk(const char* type, PyObject* data) {
 
 // The four pieces of a chunk's frame, made before the file is opened so that
 // a chunk that cannot be written fails while the file is still untouched.
-struct Frame {
+struct ChunkPieces {
     Ref length, type, data, crc;
 };
 
 // Frames what will be written: the bytes of `type` and `data` as they are now,
 // the length field counting those bytes (len() of a buffer of wider items
 // counts items) and the CRC over them.
-std::optional<Frame> frame_chunk(PyObject* type, PyObject* data) {
+std::optional<ChunkPieces> frame_chunk(PyObject* type, PyObject* data) {
     if (PyObject_Length(data) < 0) return std::nullopt;
-    Frame f;
+    ChunkPieces f;
     f.type = bytes_snapshot(type);
     f.data = f.type ? bytes_snapshot(data) : Ref();
     if (!f.data) return std::nullopt;
@@ -70,7 +70,7 @@ std::optional<Frame> frame_chunk(PyObject* type, PyObject* data) {
 }
 
 // In four writes: length, type, data, CRC.
-bool write_frame(PyObject* file, const Frame& f) {
+bool write_frame(PyObject* file, const ChunkPieces& f) {
     return write_to(file, f.length.get()) && write_to(file, f.type.get()) && write_to(file, f.data.get()) &&
            write_to(file, f.crc.get());
 }
@@ -142,10 +142,10 @@ Ref payload_of(const Entry& entry, PyObject* ihdr) {
 
 // The frames of the file after its signature, in order: every entry's chunk,
 // the new image data at the place of the first IDAT (or after the last entry).
-std::optional<std::vector<Frame>> plan_chunks(const Entries& entries, const Encoded& encoded, PyObject* parts) {
+std::optional<std::vector<ChunkPieces>> plan_chunks(const Entries& entries, const Encoded& encoded, PyObject* parts) {
     Ref idat_type = bytes_constant("IDAT");
     if (!idat_type) return std::nullopt;
-    std::vector<Frame> idat_group;
+    std::vector<ChunkPieces> idat_group;
     Ref it = Ref::steal(PyObject_GetIter(parts));
     if (!it) return std::nullopt;
     while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
@@ -155,7 +155,7 @@ std::optional<std::vector<Frame>> plan_chunks(const Entries& entries, const Enco
     }
     if (PyErr_Occurred()) return std::nullopt;
 
-    std::vector<Frame> plan;
+    std::vector<ChunkPieces> plan;
     if (!entries.has_ihdr) {
         // A list without an IHDR still makes a PNG with one, right after the signature.
         Ref ihdr_type = bytes_constant("IHDR");
@@ -214,7 +214,7 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
 
     const bool ok = write_file(path, [&](PyObject* file) {
         if (!write_to(file, signature.get())) return false;
-        for (const Frame& frame : *plan) {
+        for (const ChunkPieces& frame : *plan) {
             if (!write_frame(file, frame)) return false;
         }
         return true;

@@ -20,9 +20,6 @@ using namespace vextaro::bmp;
 
 namespace {
 
-uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
-
 // Plain memory as the row sink's storage, where the module uses a bytearray.
 class VectorStorage {
 public:
@@ -42,12 +39,11 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 14 || std::memcmp(data, "BM", 2) != 0) return 0;
-    const uint32_t pixel_offset = le32(data + 10);
-    if (size < 18 || le32(data + 14) != kInfoHeaderSize) return 0;
-    if (size < 54) return 0;  // struct.error: the info header is cut short
-    const InfoHeader h{static_cast<int32_t>(le32(data + 18)), static_cast<int32_t>(le32(data + 22)), le16(data + 26),
-                       le16(data + 28), le32(data + 30)};
+    if (size < kFileHeaderSize || std::memcmp(data, "BM", 2) != 0) return 0;
+    const uint32_t pixel_offset = little_endian32(data + at::kPixelOffset);
+    if (size < at::kInfoSize + 4 || little_endian32(data + at::kInfoSize) != kInfoHeaderSize) return 0;
+    if (size < kHeadersSize) return 0;  // struct.error: the info header is cut short
+    const InfoHeader h = parse_info(data);
     if (info_refusal(h)) return 0;
     const int64_t width = h.width, height = h.height;
 

@@ -32,8 +32,6 @@ extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
 namespace {
 
-uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
 // What the host's zlib.decompress returns for `in`: the output, or nothing when it raises.
 // Output beyond `limit` bytes is not kept; `length` still counts it.
 struct ZlibOutcome {
@@ -113,17 +111,13 @@ struct Chunk {
     std::vector<uint8_t> body;
 };
 
-void put_be32(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (24 - 8 * k));
-}
-
 // Rewrites the CRC of every complete chunk, so that a mutation is not stopped by the first check.
 void fix_crcs(uint8_t* data, size_t size) {
-    for (size_t at = 8; at + 12 <= size;) {
-        const uint32_t length = be32(data + at);
-        if (length > size - at - 12) return;
-        put_be32(data + at + 8 + length, chunk_crc({data + at + 4, 4}, {data + at + 8, length}));
-        at += 12 + size_t{length};
+    for (size_t at = sizeof kSignature; at + kFrameBytes <= size;) {
+        const uint32_t length = big_endian32(data + at);
+        if (length > size - at - kFrameBytes) return;
+        put_big_endian32(data + at + 8 + length, chunk_crc({data + at + 4, 4}, {data + at + 8, length}));
+        at += kFrameBytes + size_t{length};
     }
 }
 
@@ -132,14 +126,14 @@ void fix_crcs(uint8_t* data, size_t size) {
 // image data that inflates.
 size_t mutate_scanlines(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
     std::vector<Chunk> chunks;
-    for (size_t at = 8; at + 12 <= size;) {
-        const uint32_t length = be32(data + at);
-        if (length > size - at - 12) break;
+    for (size_t at = sizeof kSignature; at + kFrameBytes <= size;) {
+        const uint32_t length = big_endian32(data + at);
+        if (length > size - at - kFrameBytes) break;
         Chunk c;
         std::memcpy(c.type, data + at + 4, 4);
         c.body.assign(data + at + 8, data + at + 8 + length);
         chunks.push_back(std::move(c));
-        at += 12 + size_t{length};
+        at += kFrameBytes + size_t{length};
     }
     std::vector<uint8_t> idat;
     for (const auto& c : chunks)
@@ -154,14 +148,13 @@ size_t mutate_scanlines(uint8_t* data, size_t size, size_t max_size, unsigned se
     if (compress2(packed.data(), &packed_size, raw.out.data(), raw.out.size(), int(seed % 10)) != Z_OK) return 0;
     packed.resize(packed_size);
 
-    std::vector<uint8_t> file(data, data + 8);
+    std::vector<uint8_t> file(data, data + sizeof kSignature);
     bool placed = false;
     auto append = [&](const char* type, const std::vector<uint8_t>& body) {
         const size_t at = file.size();
-        file.resize(at + 12 + body.size());
-        put_be32(file.data() + at, static_cast<uint32_t>(body.size()));
-        std::memcpy(file.data() + at + 4, type, 4);
-        std::copy(body.begin(), body.end(), file.begin() + at + 8);
+        file.resize(at + kFrameBytes + body.size());
+        const std::span<const uint8_t> type_bytes(reinterpret_cast<const uint8_t*>(type), 4);
+        write_frame(type_bytes, body, chunk_crc(type_bytes, body), file.data() + at);
     };
     for (const auto& c : chunks) {
         if (std::memcmp(c.type, "IDAT", 4) != 0) {
@@ -172,7 +165,6 @@ size_t mutate_scanlines(uint8_t* data, size_t size, size_t max_size, unsigned se
         }
     }
     if (file.size() > max_size) return 0;
-    fix_crcs(file.data(), file.size());
     std::memcpy(data, file.data(), file.size());
     return file.size();
 }
@@ -192,9 +184,8 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return 0;
-    size_t at = 8;
+    if (size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0) return 0;
+    size_t at = sizeof kSignature;
     // The module's reader over memory: every field as far as the data reaches.
     auto read = [&](Field, uint64_t n) -> std::optional<std::span<const uint8_t>> {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(n, size - at));
@@ -213,10 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto type = frame->type.data();
         const auto body = frame->data;
         if (std::memcmp(type, "IHDR", 4) == 0) {
-            if (body.size() != 13) return 0;  // struct.error
-            const uint32_t w = be32(body.data()), hh = be32(body.data() + 4);
-            if (w > INT32_MAX || hh > INT32_MAX) return 0;  // OverflowError
-            h = {int32_t(w), int32_t(hh), body[8], body[9], body[10], body[11], body[12]};
+            const auto parsed = parse_ihdr(body);
+            if (!parsed) return 0;  // struct.error or OverflowError
+            h = *parsed;
         }
         if (std::memcmp(type, "IDAT", 4) == 0) idat.push_back(body);
         if (std::memcmp(type, "IEND", 4) == 0) break;

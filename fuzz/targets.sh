@@ -20,9 +20,9 @@ build_fuzz_targets() {
     local flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer "$@" -I"$ROOT") libs cflags sources objects=() src obj target
     read -ra libs <<<"$(pkg-config --libs libdeflate zlib)"
     read -ra cflags <<<"$(pkg-config --cflags libdeflate zlib)"
-    # The codec sources are those of the 'kernels' library in meson.build, so the two never drift apart;
+    # The codec sources are those of the 'codecs' library in meson.build, so the two never drift apart;
     # of the inflaters meson chooses between, the targets link libdeflate's.
-    mapfile -t sources < <(sed -n "/static_library('kernels'/,/^ *[a-z_]*:/p" "$ROOT/meson.build" | grep -o "'[a-z0-9_/]*\.cpp'" |
+    mapfile -t sources < <(sed -n "/static_library('codecs'/,/^ *[a-z_]*:/p" "$ROOT/meson.build" | grep -o "'[a-z0-9_/]*\.cpp'" |
         tr -d "'" | grep -vx png/inflater_zlib.cpp)
     [ ${#sources[@]} -gt 0 ] || { echo "no kernel sources found in meson.build" >&2; return 1; }
     for src in "${sources[@]}"; do

@@ -1,8 +1,11 @@
-// The chunk frame of a PNG file (length, type, data, CRC) as the decoder reads
-// it, field by field, from memory or from a stream. Plain C++.
+// The byte layout of a PNG file: its signature, big-endian fields, and the
+// chunk frame (length, type, data, CRC) as the decoder reads it, field by
+// field, from memory or from a stream, and as the writers frame a chunk. Plain C++.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <variant>
@@ -27,8 +30,31 @@ struct ReadFailed {};
 
 using FrameOutcome = std::variant<Frame, End, ReadFailed, Error>;
 
+inline constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// The bytes a chunk's frame adds to its data: length, type and CRC.
+inline constexpr size_t kFrameBytes = 12;
+
 constexpr uint32_t big_endian32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+constexpr void put_big_endian32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+// Frames a chunk at `out`: its data's length, the type, the data and `crc`
+// (chunk_crc of type and data, unless its caller knows better), in
+// 8 + type.size() + data.size() bytes (a type is 4 bytes in a valid file; what
+// a caller gives is framed as it is). The length must fit the 32-bit field.
+inline void write_frame(std::span<const uint8_t> type, std::span<const uint8_t> data, uint32_t crc, uint8_t* out) {
+    put_big_endian32(out, static_cast<uint32_t>(data.size()));
+    if (!type.empty()) std::memcpy(out + 4, type.data(), type.size());
+    if (!data.empty()) std::memcpy(out + 4 + type.size(), data.data(), data.size());
+    put_big_endian32(out + 4 + type.size() + data.size(), crc);
 }
 
 // Reads one frame through `read(field, n)`, which returns the bytes it got for

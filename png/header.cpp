@@ -1,6 +1,15 @@
 #include "png/header.hpp"
 
+#include "png/frame.hpp"
+
 namespace vextaro::png {
+
+std::optional<Header> parse_ihdr(std::span<const uint8_t> body) {
+    if (body.size() != 13) return std::nullopt;
+    const uint32_t width = big_endian32(body.data()), height = big_endian32(body.data() + 4);
+    if (width > INT32_MAX || height > INT32_MAX) return std::nullopt;
+    return Header{int32_t(width), int32_t(height), body[8], body[9], body[10], body[11], body[12]};
+}
 
 std::optional<Error> header_refusal(const Header& h) {
     if (h.width == -1 || h.height == -1 || h.bit_depth == -1 || h.colour_type == -1 || h.compression == -1 ||

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "png/errors.hpp"
 
@@ -13,6 +14,11 @@ struct Header {
     int32_t width = -1, height = -1, bit_depth = -1, colour_type = -1, compression = -1, filter = -1,
             interlace = -1;
 };
+
+// The fields of an IHDR chunk's 13 bytes; nothing when it has another size or
+// a dimension beyond 32-bit signed range (which the module refuses in converting
+// them).
+std::optional<Header> parse_ihdr(std::span<const uint8_t> body);
 
 // The first check the header fails, or nothing when it is one we decode.
 std::optional<Error> header_refusal(const Header& h);

@@ -41,13 +41,13 @@ if [ ! -f "$sysroot/.unpacked" ]; then
     touch "$sysroot/.unpacked"
 fi
 
-# The sources of the 'kernels' library and of the 'kernel_tests' binary in
+# The sources of the 'codecs' library and of the 'kernel_tests' binary in
 # meson.build, so that the lists never drift apart; libdeflate inflates, as in
 # the wheels.
 meson_list() {
     sed -n "/$1/,/^ *[a-z_]*:/p" meson.build | grep -o "'[a-z0-9_/]*\.cpp'" | tr -d "'" | grep -vx png/inflater_zlib.cpp
 }
-mapfile -t sources < <(meson_list "static_library('kernels'"; meson_list "executable('kernel_tests'")
+mapfile -t sources < <(meson_list "static_library('codecs'"; meson_list "executable('kernel_tests'")
 [ ${#sources[@]} -gt 10 ] || { echo "too few sources found in meson.build: ${sources[*]}" >&2; exit 1; }
 
 log "$arch: building ${#sources[@]} sources with $triplet-g++"
