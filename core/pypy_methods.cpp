@@ -7,66 +7,11 @@
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
+#include "pypy_methods_source.hpp"
 
 namespace vextaro {
 
 namespace {
-
-// Pixel access: the common case runs as plain Python that PyPy's JIT compiles: each image's
-// width, height and pixel buffer are kept in `_views` after the first access,
-// keyed by id and checked through a weak reference, so a call crosses into C
-// only the first time and after a dimension or the buffer was reassigned.
-// Everything else (other types, errors, odd buffers, any other way of calling)
-// goes to the module's own function with the arguments as given, so messages
-// and signatures are its own. A pixel is read and written by one struct call
-// each, inside which no other thread runs: never half a pixel, as in C.
-constexpr const char* kSource = R"(
-from _struct import Struct, error as _short
-
-_rgb = Struct("BBB")
-_read_rgb = _rgb.unpack_from
-_write_rgb = _rgb.pack_into
-
-def _view_of(self):
-    v = _views.get(id(self))
-    if v is None or v[3]() is not self:
-        v = _remember(self)
-    return v
-
-def getPixel(*args, **kwargs):
-    if len(args) == 2 and not kwargs:
-        self, coords = args
-        if type(coords) is tuple and len(coords) == 2:
-            x, y = coords
-            v = _view_of(self) if type(x) is int and type(y) is int else None
-            if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
-                try:
-                    return _read_rgb(v[2], (y * v[0] + x) * 3)
-                except _short:  # the buffer no longer holds the pixel
-                    pass
-    return _get(*args, **kwargs)
-
-def putPixel(*args, **kwargs):
-    if len(args) == 3 and not kwargs:
-        self, coords, value = args
-        if type(coords) is tuple and len(coords) == 2 and type(value) is tuple and len(value) == 3:
-            x, y = coords
-            r, g, b = value
-            plain = type(x) is int and type(y) is int and type(r) is int and type(g) is int and type(b) is int
-            v = _view_of(self) if plain else None
-            if v is not None and 0 <= x < v[0] and 0 <= y < v[1]:
-                try:
-                    _write_rgb(v[2], (y * v[0] + x) * 3, r & 255, g & 255, b & 255)
-                    return None
-                except _short:
-                    pass
-    return _put(*args, **kwargs)
-
-def open(*args, **kwargs):
-    if len(args) == 2 and not kwargs and type(args[1]) is bytes:
-        return _open_view(args[0], memoryview(args[1]))
-    return _open(*args, **kwargs)
-)";
 
 // The namespace the host functions run in, its `_views` and the host's id(),
 // made once and kept for the life of the process: the setters reach them.
@@ -125,7 +70,9 @@ PyObject* make_namespace(PyObject* module_name) {
         PyDict_SetItemString(globals, "_views", view_table.get()) < 0 ||
         PyDict_SetItemString(globals, "_open_view", open_view.get()) < 0)
         return nullptr;
-    Ref ran = Ref::steal(PyRun_String(kSource, Py_file_input, globals, globals));
+    // Compiled under its own file name, which tracebacks then show.
+    Ref code = Ref::steal(Py_CompileString(embedded::kPypyMethods, embedded::kPypyMethodsFile, Py_file_input));
+    Ref ran = code ? Ref::steal(PyEval_EvalCode(code.get(), globals, globals)) : Ref();
     if (!ran) return nullptr;
     views = view_table.release();
     id_function = id.release();
