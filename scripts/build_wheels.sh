@@ -34,13 +34,11 @@ done
 SYSTEM_PACKAGES=(g++ pkg-config libdeflate-dev zlib1g-dev pypy3 pypy3-dev)
 ensure_system_packages
 
-all_hosts=$(hosts)
-[ -n "$wanted" ] || wanted=$(cut -d' ' -f1 <<<"$all_hosts" | paste -sd,)
-HOSTS=()
 for tag in ${wanted//,/ }; do
-    line=$(grep "^$tag " <<<"$all_hosts") || { echo "unknown host: $tag" >&2; exit 2; }
-    HOSTS+=("$line")
+    [[ " ${HOST_TAGS[*]} " == *" $tag "* ]] || { echo "unknown host: $tag" >&2; exit 2; }
 done
+chosen=$(hosts "$wanted") || exit 1
+mapfile -t HOSTS <<<"$chosen"
 
 ensure_venv wheel-tools "$(pyenv_python 3.10)" "$ROOT/scripts/wheel-tools.txt"
 tools=$ROOT/.venv/wheel-tools/bin

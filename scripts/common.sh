@@ -36,14 +36,21 @@ pyenv_python() {
     echo "$(pyenv prefix "$version")/bin/python"
 }
 
-# Every host as "tag interpreter".
+HOST_TAGS=(cp310 cp311 cp312 cp313 pypy3)
+
+# The hosts of the comma-separated tags in $1 (every host when empty) as
+# "tag interpreter"; only the hosts asked for need to exist.
 hosts() {
-    local minor interpreter
-    for minor in 3.10 3.11 3.12 3.13; do
-        interpreter=$(pyenv_python "$minor") || return 1
-        echo "cp${minor/./} $interpreter"
+    local tag interpreter
+    for tag in "${HOST_TAGS[@]}"; do
+        [ -z "${1:-}" ] || [[ ",$1," == *",$tag,"* ]] || continue
+        if [ "$tag" = pypy3 ]; then
+            interpreter=$(command -v pypy3) || { echo "no pypy3 found" >&2; return 1; }
+        else
+            interpreter=$(pyenv_python "3.${tag#cp3}") || return 1
+        fi
+        echo "$tag $interpreter"
     done
-    echo "pypy3 $(command -v pypy3)"
 }
 
 # A virtual environment per host under .venv/, with the tools of requirements-dev.txt

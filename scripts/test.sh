@@ -32,17 +32,19 @@ ensure_system_packages || exit 1
 mkdir -p build/reports
 rm -f build/reports/*.xml
 
-all_hosts=$(hosts) || exit 1
-HOSTS=()
-while read -r tag interpreter; do
-    [ -z "$wanted" ] || [[ ",$wanted," == *",$tag,"* ]] && HOSTS+=("$tag $interpreter")
-done <<<"$all_hosts"
 for tag in ${wanted//,/ }; do
-    grep -q "^$tag " <<<"$all_hosts" || { echo "unknown host: $tag (known: $(cut -d' ' -f1 <<<"$all_hosts" | xargs))" >&2; exit 2; }
+    [[ " ${HOST_TAGS[*]} " == *" $tag "* ]] || { echo "unknown host: $tag (known: ${HOST_TAGS[*]})" >&2; exit 2; }
 done
-[ ${#HOSTS[@]} -gt 0 ] || { echo "no hosts chosen" >&2; exit 2; }
-# Plain standard library: reads the test reports whichever hosts were built.
-summarize() { "$(pyenv_python 3.10)" scripts/summarize.py "$@"; }
+chosen=$(hosts "$wanted") || exit 1
+mapfile -t HOSTS <<<"$chosen"
+[ -n "$chosen" ] || { echo "no hosts chosen" >&2; exit 2; }
+# Plain standard library: reads the test reports on the first host chosen.
+read -r _ SUMMARY_PYTHON <<<"${HOSTS[0]}"
+summarize() { "$SUMMARY_PYTHON" scripts/summarize.py "$@"; }
+# The checks beyond the hosts' own (mypy, the sanitizer and variant builds, the
+# wheels) run in CPython 3.10's environment, when it is among them.
+has_cp310=false
+[[ "$chosen" == *"cp310 "* ]] && has_cp310=true
 
 failed=()
 times=()
@@ -114,9 +116,9 @@ done
 typecheck_docs() {
     ensure_venv cp310 "$(pyenv_python 3.10)" && .venv/cp310/bin/python scripts/typecheck_docs.py
 }
-step "docs:mypy" typecheck_docs
+$has_cp310 && step "docs:mypy" typecheck_docs
 
-if ! $quick; then
+if ! $quick && $has_cp310; then
     # The sanitizer build and the checks after it use CPython 3.10's environment.
     step "cp310:venv" ensure_venv cp310 "$(pyenv_python 3.10)"
 
@@ -179,13 +181,13 @@ if ! $quick; then
         read -r tag interpreter <<<"$line"
         [ "$tag" = cp310 ] || [ "$tag" = pypy3 ] && wheel_hosts+=("$tag")
     done
-    step "wheel" bash scripts/check_wheel.sh
+    step "wheel:from-tree" bash scripts/check_wheel.sh
     # Installed as users install it, from outside the tree: the wheels that need no
     # compiler, built by pip from the tree, and the sdist, on CPython 3.10 and PyPy
     # (about half a minute each; scripts/build_wheels.sh alone does every host).
     if [ ${#wheel_hosts[@]} -gt 0 ]; then
         hosts_list=$(IFS=,; echo "${wheel_hosts[*]}")
-        step "wheels" bash scripts/build_wheels.sh --hosts "$hosts_list" --out build/wheels
+        step "prebuilt-wheels" bash scripts/build_wheels.sh --hosts "$hosts_list" --out build/wheels
     fi
 fi
 
