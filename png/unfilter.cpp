@@ -1,5 +1,7 @@
 #include "png/unfilter.hpp"
 
+#include <vector>
+
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
 #include "png/unfilter_sse2.hpp"
@@ -98,6 +100,10 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
         split_pixels(row_at(y).data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
     const bool groups = sse41::available();
+    // Groups take rows in pairs, and a run of three would otherwise leave one row
+    // to the slower kernel for a single row: an odd run is made even with this
+    // spare row, whose results nothing reads.
+    std::vector<uint8_t> spare(groups && height > 2 ? stride + 4 : 0);
     for (size_t y = 0; y < height; ++y) {
         const uint8_t filter = base[y * (stride + 1)];
         filters[y] = filter;
@@ -109,13 +115,14 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
         if (groups && filter == 4 && y > 0)
             while (run < sse41::kMaxRowGroup && y + run < height && base[(y + run) * (stride + 1)] == 4) ++run;
         if (run >= 2) {
-            const size_t count = run >= 4 ? 4 : 2;
+            const size_t count = run;
             uint8_t* rows[sse41::kMaxRowGroup];
             for (size_t k = 0; k < count; ++k) {
                 filters[y + k] = 4;
                 rows[k] = row_at(y + k).data();
             }
-            sse41::paeth_rows(rows, count, previous.data(), stride, bpp);
+            if (count % 2) rows[count] = spare.data();
+            sse41::paeth_rows(rows, count + count % 2, previous.data(), stride, bpp);
             for (size_t k = 0; k < count; ++k) pack_row(y + k - 1);
             y += count - 1;
             continue;

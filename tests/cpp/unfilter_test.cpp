@@ -24,6 +24,17 @@ using testing::random_bytes;
 using testing::predict;
 using testing::reference_filter;
 constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
+// Paeth rows in runs of every length from 1 up, each run after one Sub row: the
+// row groups of every size and parity, where they start and end.
+constexpr int kPaethRuns = kFilterTypes + 1;
+
+int filter_of_row(int mode, size_t y, std::mt19937& rng) {
+    if (mode == kMixed) return std::uniform_int_distribution<int>(0, kFilterTypes - 1)(rng);
+    if (mode != kPaethRuns) return mode;
+    size_t start = 0;
+    for (size_t run = 1; start + run < y; ++run) start += run + 1;
+    return y == start ? 1 : 4;
+}
 
 Bytes reference_unfilter(int filter, Bytes row, const Bytes& up, size_t bpp) {
     for (size_t i = 0; i < row.size(); ++i) row[i] = static_cast<uint8_t>(row[i] + predict(filter, row, up, i, bpp));
@@ -36,11 +47,10 @@ struct Encoded {
 };
 
 Encoded encode(size_t width, size_t height, int bpp, int mode, std::mt19937& rng) {
-    std::uniform_int_distribution<int> any_filter(0, kFilterTypes - 1);
     Encoded e;
     Bytes up(width * bpp, 0);  // the top row's neighbour above is all zeros
     for (size_t y = 0; y < height; ++y) {
-        const int filter = mode == kMixed ? any_filter(rng) : mode;
+        const int filter = filter_of_row(mode, y, rng);
         e.raw.push_back(random_bytes(width * bpp, rng));
         e.filtered.push_back(reference_filter(filter, e.raw.back(), up, bpp));
         e.filters.push_back(static_cast<uint8_t>(filter));
@@ -55,8 +65,8 @@ class Unfilter : public ::testing::TestWithParam<std::tuple<int, size_t, size_t>
 
 TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
     const auto [bpp, width, height] = GetParam();
-    for (int mode = 0; mode <= kMixed; ++mode) {
-        SCOPED_TRACE(mode == kMixed ? "mixed filters" : "filter " + std::to_string(mode));
+    for (int mode = 0; mode <= kPaethRuns; ++mode) {
+        SCOPED_TRACE(mode == kMixed ? "mixed filters" : mode == kPaethRuns ? "Paeth runs" : "filter " + std::to_string(mode));
         std::mt19937 rng(static_cast<unsigned>(bpp * 100000 + width * 100 + height * 10 + mode));
         const Encoded e = encode(width, height, bpp, mode, rng);
         const Bytes zeros(width * bpp, 0);
@@ -97,7 +107,7 @@ TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Unfilter,
                          ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100),
-                                            ::testing::Values<size_t>(0, 1, 2, 5)));
+                                            ::testing::Values<size_t>(0, 1, 2, 5, 30)));
 
 TEST(UnfilterRow, AverageAddsBeforeTruncating) {
     for (int bpp : {3, 4}) {
