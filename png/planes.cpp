@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "png/planes_ssse3.hpp"
+
 namespace vextaro::png {
 
 void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8_t* alpha) {
@@ -9,6 +11,7 @@ void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8
         std::memmove(rgb, row, width * 3);
         return;
     }
+    if (ssse3::available()) return ssse3::split_rgba(row, width, rgb, alpha);
     for (size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
         const uint8_t r = row[0], g = row[1], b = row[2];
         alpha[x] = row[3];
