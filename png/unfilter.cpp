@@ -50,15 +50,17 @@ template <int Bpp>
 void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous) {
     const uint8_t* up = previous.empty() ? nullptr : previous.data();
     if constexpr (sse2::kAvailable) {
+        const bool has_sse41 = sse41::available();
         switch (filter) {
             case 1:
+                if (has_sse41) return sse41::sub(row.data(), row.size(), Bpp);
                 return sse2::sub(row.data(), row.size(), Bpp);
             case 3:
                 if (up != nullptr) return sse2::average(row.data(), up, row.size(), Bpp);
                 break;
             case 4:
-                if (up == nullptr) return sse2::sub(row.data(), row.size(), Bpp);
-                if (sse41::available()) return sse41::paeth(row.data(), up, row.size(), Bpp);
+                if (up == nullptr) return unfilter<Bpp>(1, row, previous);
+                if (has_sse41) return sse41::paeth(row.data(), up, row.size(), Bpp);
                 return sse2::paeth(row.data(), up, row.size(), Bpp);
         }
     }

@@ -40,6 +40,39 @@ __attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t*
     }
 }
 
+// Sub makes each pixel a running sum along its row. Summed inside a register
+// by shifts of one, two and four pixels, then the last pixel of the register
+// before added to every pixel, the chain from register to register is one
+// shuffle and one add instead of an add per pixel. A register holds five
+// 3-byte pixels and a byte of the sixth, which is stored back unchanged.
+template <int Bpp>
+__attribute__((target("sse4.1"))) void sub_pixels(uint8_t* row, size_t n) {
+    const __m128i spread = Bpp == 3 ? _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 15)
+                                    : _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15);
+    const __m128i kept = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, Bpp == 3 ? -1 : 0);
+    constexpr size_t kPixelBytes = Bpp == 3 ? 15 : 16;
+    __m128i sums = _mm_setzero_si128();
+    // The next register is loaded before this one is stored: for 3-byte pixels
+    // they share a byte, and a load overlapping a store in flight waits for it.
+    __m128i next = n >= 16 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row)) : sums;
+    size_t i = 0;
+    for (; i + 16 <= n; i += kPixelBytes) {
+        const __m128i bytes = next;
+        if (i + kPixelBytes + 16 <= n) next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i + kPixelBytes));
+        __m128i x = _mm_add_epi8(bytes, _mm_slli_si128(bytes, Bpp));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 2 * Bpp));
+        if constexpr (Bpp == 3) x = _mm_add_epi8(x, _mm_slli_si128(x, 4 * Bpp));
+        // Lanes hold bytes, so a byte add wraps each sum as the format does.
+        sums = _mm_blendv_epi8(_mm_add_epi8(x, _mm_shuffle_epi8(sums, spread)), bytes, kept);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), sums);
+    }
+    __m128i left = _mm_srli_si128(sums, 12);
+    for (; i < n; i += Bpp) {
+        left = _mm_add_epi8(left, load<Bpp>(row + i));
+        store<Bpp>(row + i, left);
+    }
+}
+
 // The state of paeth_row_group: each row's last pixel and the one above it.
 template <int Bpp, int Pairs>
 struct RowGroup {
@@ -112,6 +145,8 @@ bool available() {
     return supported;
 }
 
+void sub(uint8_t* row, size_t n, int bpp) { bpp == 3 ? sub_pixels<3>(row, n) : sub_pixels<4>(row, n); }
+
 void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
     bpp == 3 ? paeth_pixels<3>(row, up, n) : paeth_pixels<4>(row, up, n);
 }
@@ -128,6 +163,7 @@ void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n,
 namespace vextaro::png::sse41 {
 
 bool available() { return false; }
+void sub(uint8_t*, size_t, int) {}
 void paeth(uint8_t*, const uint8_t*, size_t, int) {}
 void paeth_rows(uint8_t* const*, size_t, const uint8_t*, size_t, int) {}
 

@@ -174,6 +174,7 @@ TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
             check(3, sse2::average);
             check(4, sse2::paeth);
             if (!sse41) continue;
+            check(1, [](uint8_t* r, const uint8_t*, size_t k, int b) { sse41::sub(r, k, b); });
             check(4, sse41::paeth);
             for (size_t count : {size_t{2}, sse41::kMaxRowGroup}) {
                 std::vector<Bytes> raws{up, raw};
