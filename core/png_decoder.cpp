@@ -15,6 +15,7 @@
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
 #include "core/hooks.hpp"
+#include "core/working_buffer.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
@@ -195,7 +196,13 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     png::prefer_huge_pages(bytearray_span(planes.scanlines.get()));
     // The alpha buffer is filled only after inflation, so until then it can hold
     // the joined payloads, which are usually smaller than it: no third buffer.
-    const auto joined = png::join(idat.views, storage, alpha_size ? bytearray_span(planes.alpha.get()) : std::span<uint8_t>());
+    const uint64_t compressed = png::total_size(idat.views);
+    std::optional<WorkingBuffer> working;
+    if (idat.views.size() > 1 && compressed > alpha_size.value_or(0)) working.emplace(compressed);
+    const auto joined = png::join(idat.views, storage,
+                                  working ? working->bytes()
+                                  : alpha_size ? bytearray_span(planes.alpha.get())
+                                               : std::span<uint8_t>());
     idat.release_objects();
     const std::span<uint8_t> target = bytearray_span(planes.scanlines.get());
     const auto r = without_gil([&] { return png::inflate_exact(joined, target); });

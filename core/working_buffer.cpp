@@ -1,0 +1,49 @@
+#include "core/working_buffer.hpp"
+
+#include "png/huge_pages.hpp"
+
+namespace vextaro {
+
+namespace {
+
+struct Kept {
+    std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
+    bool lent = false;
+};
+
+thread_local Kept kept;
+
+// Grown a megabyte at a time, so that images of about one size share the buffer.
+constexpr size_t kGrain = size_t{1} << 20;
+
+std::unique_ptr<uint8_t[]> fresh(size_t size) {
+    auto data = std::make_unique_for_overwrite<uint8_t[]>(size);
+    png::prefer_huge_pages({data.get(), size});
+    return data;
+}
+
+}  // namespace
+
+WorkingBuffer::WorkingBuffer(size_t size) : size_(size) {
+    if (kept.lent || size > kKeptBytes) {
+        own_ = fresh(size);
+        data_ = own_.get();
+        return;
+    }
+    if (kept.size < size) {
+        kept.data.reset();
+        kept.size = 0;
+        const size_t grown = std::min(kKeptBytes, (size + kGrain - 1) / kGrain * kGrain);
+        kept.data = fresh(grown);
+        kept.size = grown;
+    }
+    kept.lent = lent_ = true;
+    data_ = kept.data.get();
+}
+
+WorkingBuffer::~WorkingBuffer() {
+    if (lent_) kept.lent = false;
+}
+
+}  // namespace vextaro
