@@ -1,9 +1,11 @@
 #include "png/unfilter.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
+#include "png/unfilter_avx2.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
 
@@ -81,6 +83,20 @@ void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> p
     }
 }
 
+// A group walks its rows and the row above side by side. Where the rows lie a
+// multiple of 4 KiB apart, give or take a few bytes (widths of 1024 RGBA pixels,
+// 4096 RGB ones), the bytes they are at share one set of the first-level cache,
+// whose eight ways then cannot hold the nine rows of a group of eight: its steps
+// wait on misses, and groups of four run faster. `rows` rows of `line` bytes fit
+// while no set would hold more than six of them.
+bool rows_fit_cache_sets(size_t line, size_t rows) {
+    constexpr size_t kWay = 4096, kLine = 64, kWays = 6;
+    size_t per_set[kWay / kLine] = {};
+    for (size_t k = 0; k < rows; ++k)
+        if (++per_set[k * line % kWay / kLine] > kWays) return false;
+    return true;
+}
+
 }  // namespace
 
 void unfilter_row(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous, int bpp) {
@@ -101,32 +117,41 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
     auto pack_row = [&](size_t y) {
         split_pixels(row_at(y).data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
-    const bool groups = sse41::available();
-    // Groups take rows in pairs, and a run of three would otherwise leave one row
-    // to the slower kernel for a single row: an odd run is made even with this
-    // spare row, whose results nothing reads.
-    std::vector<uint8_t> spare(groups && height > 2 ? stride + 4 : 0);
+    // Runs of Paeth rows below the top row go through a vector kernel in groups:
+    // of up to eight rows, four to a register, with AVX2; of up to four, two to a
+    // register, with SSE4.1.
+    const bool wide = avx2::available();
+    size_t max_group = wide ? avx2::kMaxRowGroup : sse41::available() ? sse41::kMaxRowGroup : 1;
+    if (max_group > 4 && !rows_fit_cache_sets(stride + 1, max_group + 1)) max_group = 4;
+    const size_t per_register = wide ? 4 : 2;
+    // A run that does not fill its registers is made up with this spare row,
+    // whose results nothing reads: the rows it stands for cost no more than a
+    // run's last row left to the slower kernel for a single row.
+    std::vector<uint8_t> spare(max_group > 1 && height > 2 ? stride + 4 : 0);
     for (size_t y = 0; y < height; ++y) {
         const uint8_t filter = base[y * (stride + 1)];
         filters[y] = filter;
         if (filter >= kFilterTypes) return BadFilter{y, filter};
         const std::span<uint8_t> row = row_at(y);
         const std::span<const uint8_t> previous = y > 0 ? row_at(y - 1) : std::span<uint8_t>();
-        // Runs of Paeth rows below the top row go through the vector kernel in groups.
         size_t run = 1;
-        if (groups && filter == 4 && y > 0)
-            while (run < sse41::kMaxRowGroup && y + run < height && base[(y + run) * (stride + 1)] == 4) ++run;
+        if (filter == 4 && y > 0)
+            while (run < max_group && y + run < height && base[(y + run) * (stride + 1)] == 4) ++run;
         if (run >= 2) {
-            const size_t count = run;
-            uint8_t* rows[sse41::kMaxRowGroup];
-            for (size_t k = 0; k < count; ++k) {
+            uint8_t* rows[std::max(avx2::kMaxRowGroup, sse41::kMaxRowGroup)];
+            for (size_t k = 0; k < run; ++k) {
                 filters[y + k] = 4;
                 rows[k] = row_at(y + k).data();
             }
-            if (count % 2) rows[count] = spare.data();
-            sse41::paeth_rows(rows, count + count % 2, previous.data(), stride, bpp);
-            for (size_t k = 0; k < count; ++k) pack_row(y + k - 1);
-            y += count - 1;
+            const size_t count = (run + per_register - 1) / per_register * per_register;
+            for (size_t k = run; k < count; ++k) rows[k] = spare.data();
+            if (wide) {
+                avx2::paeth_rows(rows, count, previous.data(), stride, bpp);
+            } else {
+                sse41::paeth_rows(rows, count, previous.data(), stride, bpp);
+            }
+            for (size_t k = 0; k < run; ++k) pack_row(y + k - 1);
+            y += run - 1;
             continue;
         }
         unfilter_row(filter, row, previous, bpp);

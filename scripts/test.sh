@@ -97,6 +97,9 @@ for line in "${HOSTS[@]}"; do
         # choice falls back to the SSE2 and portable kernels (about 10 s).
         $quick || step "kernel-tests:qemu64" kernel_tests "build/$tag" build/reports/kernels-qemu64.xml \
             "$(qemu_for x86_64)" -cpu qemu64
+        # And on one with SSE4.1 but not AVX2, whose Paeth row groups are SSE4.1's.
+        $quick || step "kernel-tests:nehalem" kernel_tests "build/$tag" build/reports/kernels-nehalem.xml \
+            "$(qemu_for x86_64)" -cpu Nehalem
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "png/unfilter_avx2.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
 #include "tests/cpp/reference_filters.hpp"
@@ -107,7 +108,7 @@ TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Unfilter,
                          ::testing::Combine(::testing::Values(3, 4), ::testing::Values<size_t>(0, 1, 2, 7, 33, 100),
-                                            ::testing::Values<size_t>(0, 1, 2, 5, 30)));
+                                            ::testing::Values<size_t>(0, 1, 2, 5, 60)));
 
 TEST(UnfilterRow, AverageAddsBeforeTruncating) {
     for (int bpp : {3, 4}) {
@@ -139,13 +140,23 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
 
 // Runs a group of Paeth rows through the vector kernel: raws[0] is the row
 // above the group, raws[1..] the rows it must restore from their residues.
-std::vector<Bytes> paeth_group(const std::vector<Bytes>& raws, int bpp) {
+using GroupKernel = void (*)(uint8_t* const*, size_t, const uint8_t*, size_t, int);
+
+// Each row-group kernel with the group sizes it takes, where this CPU runs it.
+std::vector<std::pair<GroupKernel, std::vector<size_t>>> group_kernels() {
+    std::vector<std::pair<GroupKernel, std::vector<size_t>>> kernels;
+    if (sse41::available()) kernels.push_back({sse41::paeth_rows, {2, sse41::kMaxRowGroup}});
+    if (avx2::available()) kernels.push_back({avx2::paeth_rows, {4, avx2::kMaxRowGroup}});
+    return kernels;
+}
+
+std::vector<Bytes> paeth_group(const std::vector<Bytes>& raws, int bpp, GroupKernel kernel) {
     std::vector<Bytes> rows;
     std::vector<uint8_t*> pointers;
     for (size_t k = 1; k < raws.size(); ++k) rows.push_back(reference_filter(4, raws[k], raws[k - 1], bpp));
     rows.back().push_back(kGuard);
     for (Bytes& r : rows) pointers.push_back(r.data());
-    sse41::paeth_rows(pointers.data(), rows.size(), raws[0].data(), raws[0].size(), bpp);
+    kernel(pointers.data(), rows.size(), raws[0].data(), raws[0].size(), bpp);
     EXPECT_EQ(rows.back().back(), kGuard) << "the group wrote past its last row";
     rows.back().pop_back();
     return rows;
@@ -176,12 +187,13 @@ TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
             if (!sse41) continue;
             check(1, [](uint8_t* r, const uint8_t*, size_t k, int b) { sse41::sub(r, k, b); });
             check(4, sse41::paeth);
-            for (size_t count : {size_t{2}, sse41::kMaxRowGroup}) {
-                std::vector<Bytes> raws{up, raw};
-                while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
-                const auto rows = paeth_group(raws, bpp);
-                for (size_t k = 0; k < count; ++k) EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows, row " << k;
-            }
+            for (const auto& [kernel, counts] : group_kernels())
+                for (size_t count : counts) {
+                    std::vector<Bytes> raws{up, raw};
+                    while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
+                    const auto rows = paeth_group(raws, bpp, kernel);
+                    for (size_t k = 0; k < count; ++k) EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows, row " << k;
+                }
         }
 }
 
@@ -192,16 +204,17 @@ TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
     for (int bpp : {3, 4})
         for (int a0 = 0; a0 < 256; a0 += bpp) {
             const auto [up, raw] = neighbour_rows(bpp, a0);
-            for (size_t count : {size_t{2}, sse41::kMaxRowGroup})
-                for (size_t k = 0; k < count; ++k) {
-                    SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " row " +
-                                 std::to_string(k) + " of " + std::to_string(count));
-                    std::vector<Bytes> raws(count + 1, Bytes(up.size(), static_cast<uint8_t>(a0 * 5 + k)));
-                    raws[k] = up;
-                    raws[k + 1] = raw;
-                    const auto rows = paeth_group(raws, bpp);
-                    for (size_t j = 0; j < count; ++j) ASSERT_EQ(rows[j], raws[j + 1]) << "row " << j;
-                }
+            for (const auto& [kernel, counts] : group_kernels())
+                for (size_t count : counts)
+                    for (size_t k = 0; k < count; ++k) {
+                        SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " row " +
+                                     std::to_string(k) + " of " + std::to_string(count));
+                        std::vector<Bytes> raws(count + 1, Bytes(up.size(), static_cast<uint8_t>(a0 * 5 + k)));
+                        raws[k] = up;
+                        raws[k + 1] = raw;
+                        const auto rows = paeth_group(raws, bpp, kernel);
+                        for (size_t j = 0; j < count; ++j) ASSERT_EQ(rows[j], raws[j + 1]) << "row " << j;
+                    }
         }
 }
 
