@@ -138,8 +138,6 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
             }
 }
 
-// Runs a group of Paeth rows through the vector kernel: raws[0] is the row
-// above the group, raws[1..] the rows it must restore from their residues.
 using GroupKernel = void (*)(uint8_t* const*, size_t, const uint8_t*, size_t, int);
 
 // Each row-group kernel with the group sizes it takes, where this CPU runs it.
@@ -150,15 +148,25 @@ std::vector<std::pair<GroupKernel, std::vector<size_t>>> group_kernels() {
     return kernels;
 }
 
-std::vector<Bytes> paeth_group(const std::vector<Bytes>& raws, int bpp, GroupKernel kernel) {
-    std::vector<Bytes> rows;
+// Runs a group of Paeth rows through a row-group kernel: `above` is the row
+// above the group, `residues` its rows as filtered; returns them restored.
+std::vector<Bytes> paeth_group(const Bytes& above, const std::vector<Bytes>& residues, int bpp, GroupKernel kernel) {
+    // The rows lie in one buffer with guard bytes between them, a cache line more
+    // than a filter byte: rows a multiple of 4 KiB apart would share cache sets,
+    // where a group's steps crawl.
+    const size_t n = above.size(), count = residues.size(), gap = 65, stride = n + gap;
+    Bytes buffer(stride * count, kGuard);
     std::vector<uint8_t*> pointers;
-    for (size_t k = 1; k < raws.size(); ++k) rows.push_back(reference_filter(4, raws[k], raws[k - 1], bpp));
-    rows.back().push_back(kGuard);
-    for (Bytes& r : rows) pointers.push_back(r.data());
-    kernel(pointers.data(), rows.size(), raws[0].data(), raws[0].size(), bpp);
-    EXPECT_EQ(rows.back().back(), kGuard) << "the group wrote past its last row";
-    rows.back().pop_back();
+    for (const Bytes& r : residues) {
+        pointers.push_back(buffer.data() + pointers.size() * stride);
+        std::copy(r.begin(), r.end(), pointers.back());
+    }
+    kernel(pointers.data(), count, above.data(), n, bpp);
+    std::vector<Bytes> rows;
+    for (size_t k = 0; k < count; ++k) {
+        rows.emplace_back(pointers[k], pointers[k] + n);
+        EXPECT_EQ(Bytes(pointers[k] + n, pointers[k] + n + gap), Bytes(gap, kGuard)) << "the group wrote past row " << k;
+    }
     return rows;
 }
 
@@ -189,31 +197,33 @@ TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
             check(4, sse41::paeth);
             for (const auto& [kernel, counts] : group_kernels())
                 for (size_t count : counts) {
-                    std::vector<Bytes> raws{up, raw};
+                    std::vector<Bytes> raws{up, raw}, residues;
                     while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
-                    const auto rows = paeth_group(raws, bpp, kernel);
+                    for (size_t k = 1; k <= count; ++k) residues.push_back(reference_filter(4, raws[k], raws[k - 1], bpp));
+                    const auto rows = paeth_group(up, residues, bpp, kernel);
                     for (size_t k = 0; k < count; ++k) EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows, row " << k;
                 }
         }
 }
 
-// Every row of a group meets every neighbour triple: the row above it holds the
-// triples' upper neighbours, its own raw bytes their left ones.
+// Every row of a group meets every neighbour triple: the group's rows alternate
+// between the triples' upper neighbours and their left ones, in both phases, so
+// that each row holds the left ones below the upper ones once.
 TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
     if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
     for (int bpp : {3, 4})
         for (int a0 = 0; a0 < 256; a0 += bpp) {
             const auto [up, raw] = neighbour_rows(bpp, a0);
+            const Bytes raw_below_up = reference_filter(4, raw, up, bpp), up_below_raw = reference_filter(4, up, raw, bpp);
             for (const auto& [kernel, counts] : group_kernels())
                 for (size_t count : counts)
-                    for (size_t k = 0; k < count; ++k) {
-                        SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " row " +
-                                     std::to_string(k) + " of " + std::to_string(count));
-                        std::vector<Bytes> raws(count + 1, Bytes(up.size(), static_cast<uint8_t>(a0 * 5 + k)));
-                        raws[k] = up;
-                        raws[k + 1] = raw;
-                        const auto rows = paeth_group(raws, bpp, kernel);
-                        for (size_t j = 0; j < count; ++j) ASSERT_EQ(rows[j], raws[j + 1]) << "row " << j;
+                    for (int phase : {0, 1}) {
+                        SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " " +
+                                     std::to_string(count) + " rows, phase " + std::to_string(phase));
+                        std::vector<Bytes> residues;
+                        for (size_t k = 0; k < count; ++k) residues.push_back(k % 2 == size_t(phase) ? raw_below_up : up_below_raw);
+                        const auto rows = paeth_group(phase ? raw : up, residues, bpp, kernel);
+                        for (size_t k = 0; k < count; ++k) ASSERT_EQ(rows[k], k % 2 == size_t(phase) ? raw : up) << "row " << k;
                     }
         }
 }
