@@ -1,5 +1,6 @@
 #include "core/png_decoder.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -191,24 +192,34 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
             return {raise(png::Error::Malformed), {}};
         storage.reset();  // joined again below, into the alpha buffer when it fits
     }
-    Inflated planes{new_bytearray(*expected), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
+    // The alpha buffer is filled only after inflation, so until then it holds
+    // the joined payloads, grown for them if need be and cut back after: a third
+    // buffer would add to the peak. Without alpha they go to the thread's
+    // working buffer.
+    const uint64_t compressed = png::total_size(idat.views);
+    const bool join_in_alpha = alpha_size && idat.views.size() > 1;
+    Inflated planes{new_bytearray(*expected),
+                    alpha_size ? new_bytearray(join_in_alpha ? std::max(*alpha_size, compressed) : *alpha_size)
+                               : Ref::borrow(Py_None)};
     if (!planes.scanlines || !planes.alpha) return {};
     png::prefer_huge_pages(bytearray_span(planes.scanlines.get()));
-    // The alpha buffer is filled only after inflation, so until then it can hold
-    // the joined payloads, which are usually smaller than it: no third buffer.
-    const uint64_t compressed = png::total_size(idat.views);
     std::optional<WorkingBuffer> working;
-    if (idat.views.size() > 1 && compressed > alpha_size.value_or(0)) working.emplace(compressed);
+    if (!alpha_size && idat.views.size() > 1) working.emplace(compressed);
     const auto joined = png::join(idat.views, storage,
                                   working ? working->bytes()
                                   : alpha_size ? bytearray_span(planes.alpha.get())
                                                : std::span<uint8_t>());
+    auto inflated_planes = [&]() -> Inflated {
+        if (join_in_alpha && !compat::shrink_fresh_bytearray(planes.alpha.get(), static_cast<Py_ssize_t>(*alpha_size)))
+            return {};
+        return std::move(planes);
+    };
     idat.release_objects();
     const std::span<uint8_t> target = bytearray_span(planes.scanlines.get());
     const auto r = without_gil([&] { return png::inflate_exact(joined, target); });
     switch (r.kind) {
         case png::InflateResult::Kind::Exact:
-            return planes;
+            return inflated_planes();
         case png::InflateResult::Kind::OtherLength:
             return {raise(png::Error::Malformed), {}};
         case png::InflateResult::Kind::Invalid:
@@ -223,7 +234,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
         return {raise(png::Error::Malformed), {}};
     std::memcpy(target.data(), PyBytes_AS_STRING(inflated.get()), target.size());
-    return planes;
+    return inflated_planes();
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "core/working_buffer.hpp"
 
+#include <algorithm>
+
 #include "png/huge_pages.hpp"
 
 namespace vextaro {
@@ -13,9 +15,6 @@ struct Kept {
 };
 
 thread_local Kept kept;
-
-// Grown a megabyte at a time, so that images of about one size share the buffer.
-constexpr size_t kGrain = size_t{1} << 20;
 
 std::unique_ptr<uint8_t[]> fresh(size_t size) {
     auto data = std::make_unique_for_overwrite<uint8_t[]>(size);
@@ -32,9 +31,12 @@ WorkingBuffer::WorkingBuffer(size_t size) : size_(size) {
         return;
     }
     if (kept.size < size) {
+        // Exactly the first need, so that one open holds no more than it uses;
+        // growing by a quarter at least, so that images of about one size soon
+        // share the buffer.
+        const size_t grown = kept.size == 0 ? size : std::min(kKeptBytes, std::max(size, kept.size + kept.size / 4));
         kept.data.reset();
         kept.size = 0;
-        const size_t grown = std::min(kKeptBytes, (size + kGrain - 1) / kGrain * kGrain);
         kept.data = fresh(grown);
         kept.size = grown;
     }

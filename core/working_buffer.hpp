@@ -1,6 +1,5 @@
-// Memory an open needs only while it runs (the joined image data of an image
-// whose alpha buffer cannot hold it), kept by each thread from one open to the
-// next. Fresh pages cost more than the bytes copied into them (about 0.5 ms a
+// Memory an open needs only while it runs (the joined image data of an RGB
+// image), kept by each thread from one open to the next. Fresh pages cost more than the bytes copied into them (about 0.5 ms a
 // megabyte where the benchmark runs), and PyPy frees large buffers only when it
 // collects: a loop of opens would fault in this memory anew every time.
 #pragma once
@@ -18,8 +17,8 @@ public:
     // need is returned as soon as it is done with.
     static constexpr size_t kKeptBytes = size_t{16} << 20;
 
-    // At least `size` bytes, their contents unspecified: the thread's kept buffer,
-    // grown if need be, unless it is already lent out (an open started by code the
+    // `size` bytes, their contents unspecified: the thread's kept buffer, grown
+    // if need be, unless it is already lent out (an open started by code the
     // first one ran) or `size` is over the limit. Throws std::bad_alloc.
     explicit WorkingBuffer(size_t size);
     ~WorkingBuffer();
