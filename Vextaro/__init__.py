@@ -6,11 +6,13 @@ def _version() -> str:
     # meson.build's project() holds the one version. An installed package carries it in its
     # metadata; a package that runs from this project's source tree reads its meson.build.
     # Nothing found is no reason for the import to fail.
+    # Only the metadata beside the package counts: another Vextaro earlier on sys.path is
+    # another installation.
     here = Path(__file__).resolve()
     try:
-        dist = metadata.distribution("Vextaro")
-        if Path(str(dist.locate_file("Vextaro/__init__.py"))).resolve() == here:
-            return dist.version
+        for dist in metadata.distributions(name="Vextaro", path=[str(here.parent.parent)]):
+            if Path(str(dist.locate_file("Vextaro/__init__.py"))).resolve() == here:
+                return dist.version
     except Exception:
         pass
     try:

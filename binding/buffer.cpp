@@ -73,7 +73,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_ && !interpreter_exiting()) PyBuffer_Release(&view_);
         view_ = other.view_;
         held_ = std::exchange(other.held_, false);
         source_ = std::move(other.source_);
@@ -83,7 +83,7 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
 }
 
 ByteBuffer::~ByteBuffer() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !interpreter_exiting()) PyBuffer_Release(&view_);
 }
 
 }  // namespace vextaro

@@ -8,6 +8,7 @@
 #endif
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 // PyPy frees cpyext objects from its collector, a link at a time, so deep
@@ -36,6 +37,28 @@ inline constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
 #else
 inline constexpr unsigned long kVectorcallFlag = 0;
 #endif
+
+// PyPy's C-API layer reports an allocation of its own that failed as a
+// SystemError whose text is the MemoryError's repr: raised as a MemoryError.
+inline void report_lack_of_memory_as_such() {
+#if defined(PYPY_VERSION)
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+    const char* chars = text != nullptr ? PyUnicode_AsUTF8(text) : nullptr;
+    const bool memory = chars != nullptr && std::strncmp(chars, "<MemoryError object at ", 23) == 0;
+    Py_XDECREF(text);
+    if (memory) {
+        Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(traceback);
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+#endif
+}
 
 // Py_NewRef does not exist on PyPy.
 inline PyObject* new_ref(PyObject* o) {

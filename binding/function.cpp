@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
+#include <cstdio>
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
@@ -67,7 +67,13 @@ void raise_too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
 
 void raise_missing(const FunctionSpec& spec, const BoundArgs& out) {
     const int required = static_cast<int>(spec.params.size()) - spec.defaults;
-    std::string names;
+    // A fixed buffer: building the message allocates nothing that could throw.
+    char names[kMaxParams * 48] = "";
+    size_t at = 0;
+    auto append = [&](const char* text) {
+        at += static_cast<size_t>(std::snprintf(names + at, at < sizeof names ? sizeof names - at : 0, "%s", text));
+        at = std::min(at, sizeof names);
+    };
     int missing = 0;
     for (int i = 0; i < required; ++i) {
         if (out.obj[i] == nullptr) ++missing;
@@ -75,13 +81,13 @@ void raise_missing(const FunctionSpec& spec, const BoundArgs& out) {
     for (int i = 0, seen = 0; i < required; ++i) {
         if (out.obj[i] != nullptr) continue;
         ++seen;
-        if (seen > 1) names += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
-        names += '\'';
-        names += spec.params[i].name;
-        names += '\'';
+        if (seen > 1) append((seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ");
+        append("'");
+        append(spec.params[i].name);
+        append("'");
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", spec.qualname, missing,
-                 missing == 1 ? "" : "s", names.c_str());
+                 missing == 1 ? "" : "s", names);
 }
 
 bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
@@ -175,15 +181,17 @@ PyGetSetDef function_getset[] = {
 PyTypeObject FunctionType = compat::static_type();
 
 // "(self, coords)" style, so that the host's signature introspection works.
-std::string text_signature(const FunctionSpec& spec) {
-    std::string s = "(";
+Ref text_signature(const FunctionSpec& spec) {
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return {};
     const int n = static_cast<int>(spec.params.size());
     for (int i = 0; i < n; ++i) {
-        if (i > 0) s += ", ";
-        s += spec.params[i].name;
-        if (i >= n - spec.defaults) s += "=None";
+        Ref piece = Ref::steal(PyUnicode_FromFormat("%s%s", spec.params[i].name, i >= n - spec.defaults ? "=None" : ""));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
     }
-    return s + ")";
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), pieces.get())) : Ref();
+    return joined ? Ref::steal(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
 }  // namespace
@@ -276,7 +284,7 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name) {
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    Ref signature = Ref::steal(PyUnicode_FromString(text_signature(spec).c_str()));
+    Ref signature = text_signature(spec);
     if (!name || !qualname || !signature) return nullptr;
 
     FunctionObject* f = PyObject_New(FunctionObject, &FunctionType);

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <string>
+#include <cstdio>
 
 #include "binding/compat.hpp"
 
@@ -36,7 +36,8 @@ bool init_namespace(PyObject* module) {
            intern(names.crc32, "crc32") && intern(names.error, "error") && intern(names.startswith, "startswith") &&
            intern(names.join, "join") && intern(names.write, "write") && intern(names.compress, "compress") &&
            intern(names.get, "get") && intern(names.getitem, "__getitem__") && intern(names.int_, "__int__") &&
-           intern(names.obj, "obj") && keep(host.open, builtin("open")) && keep(host.print, builtin("print"));
+           intern(names.obj, "obj") && keep(host.open, builtin("open")) && keep(host.print, builtin("print")) &&
+           keep(host.stat, posix_function("stat")) && keep(host.lstat, posix_function("lstat"));
 }
 
 PyObject* builtin(const char* name) {
@@ -46,6 +47,11 @@ PyObject* builtin(const char* name) {
         return nullptr;
     }
     return compat::new_ref(value);
+}
+
+PyObject* posix_function(const char* name) {
+    Ref posix = Ref::steal(PyImport_ImportModule("posix"));
+    return posix ? PyObject_GetAttrString(posix.get(), name) : nullptr;
 }
 
 bool is_host_zlib_function(PyObject* f, const char* name) {
@@ -89,11 +95,15 @@ Ref call_method(PyObject* obj, PyObject* name, const char* format, ...) {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) return method;
     // The parentheses make a tuple of any number of units, one included.
-    std::string tuple_format = "(";
-    tuple_format.append(format).push_back(')');
+    char tuple_format[32];
+    const int written = std::snprintf(tuple_format, sizeof tuple_format, "(%s)", format);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof tuple_format) {
+        PyErr_SetString(PyExc_SystemError, "call_method: format too long");
+        return {};
+    }
     va_list va;
     va_start(va, format);
-    Ref args = Ref::steal(Py_VaBuildValue(tuple_format.c_str(), va));
+    Ref args = Ref::steal(Py_VaBuildValue(tuple_format, va));
     va_end(va);
     return args ? Ref::steal(PyObject_Call(method.get(), args.get(), nullptr)) : Ref();
 }

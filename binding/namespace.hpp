@@ -31,11 +31,15 @@ struct Names {
 };
 extern Names names;
 
-// The host's built-in open and print, captured at import: the module's own
-// file handling and report line, whatever a caller rebinds later.
+// The host's built-in open and print, and its stat and lstat, captured at
+// import: the module's own file handling and report line, whatever a caller
+// rebinds later. (The C library's stat functions would tie the module to a
+// newer C library than it otherwise needs.)
 struct HostBuiltins {
     PyObject* open;
     PyObject* print;
+    PyObject* stat;
+    PyObject* lstat;
 };
 extern HostBuiltins host;
 
@@ -49,6 +53,9 @@ bool is_host_zlib_function(PyObject* f, const char* name);
 
 // A new reference to a built-in of the host; ImportError if it is missing.
 PyObject* builtin(const char* name);
+
+// A new reference to a function of the host's posix module.
+PyObject* posix_function(const char* name);
 
 // The current value of a module-level name; NameError if it was deleted.
 // Operations reach it only through core/hooks.hpp, which says what each name means.

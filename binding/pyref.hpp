@@ -9,6 +9,19 @@
 
 namespace vextaro {
 
+// Whether the interpreter is exiting. CPython then ends a daemon thread that
+// asks for the interpreter lock back by unwinding its stack (pthread_exit),
+// without the lock: what our frames hold is left as C code leaves it.
+inline bool interpreter_exiting() {
+#if defined(PYPY_VERSION)
+    return false;
+#elif PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 class Ref {
 public:
     Ref() = default;
@@ -32,7 +45,9 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ != nullptr && !interpreter_exiting()) Py_DECREF(ptr_);
+    }
 
     PyObject* get() const { return ptr_; }
     explicit operator bool() const { return ptr_ != nullptr; }

@@ -135,7 +135,7 @@ std::optional<Chunk> read_chunk(Source& source) {
         chunk.data = Ref::borrow(length_field.get());
         return chunk;
     }
-    const auto& frame = std::get<png::Frame>(outcome);
+    const auto& frame = *std::get_if<png::Frame>(&outcome);
     chunk.view = frame.data;
 
     const auto zlib = look_up(Hook::zlib);

@@ -6,7 +6,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
@@ -16,10 +15,11 @@
 #include "core/chunks.hpp"
 #include "core/errors.hpp"
 #include "core/hooks.hpp"
-#include "core/working_buffer.hpp"
+#include "core/kept.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
+#include "png/checked_vector.hpp"
 #include "png/payloads.hpp"
 #include "png/unfilter.hpp"
 
@@ -60,8 +60,8 @@ struct ImageData {
     Ref objects = Ref::steal(PyList_New(0));
     // References of our own to the objects the views point into: a list does
     // not keep PyPy's C-side copy of an object alive.
-    std::vector<Ref> owners;
-    png::Payloads views;
+    CheckedVector<Ref> owners;
+    CheckedVector<std::span<const uint8_t>> views;
     bool all_bytes = true;
 
     // Once the payloads have been copied elsewhere, their objects can go.
@@ -106,9 +106,9 @@ bool read_chunks(Source& source, PyObject* chunks, ImageData& idat, Header& head
                 if ((length = PyObject_Length(chunk->data.get())) < 0) return false;
                 if (PyList_Append(idat.objects.get(), chunk->data.get()) < 0) return false;
                 idat.all_bytes = idat.all_bytes && PyBytes_CheckExact(chunk->data.get());
-                idat.owners.push_back(std::move(chunk->data));
+                if (!idat.owners.push_back(std::move(chunk->data))) return PyErr_NoMemory(), false;
             }
-            idat.views.push_back(chunk->view);
+            if (!idat.views.push_back(chunk->view)) return PyErr_NoMemory(), false;
         } else {
             PyObject* data = chunk->data_object();
             if (data == nullptr || (length = PyObject_Length(data)) < 0) return false;
@@ -122,13 +122,15 @@ bool read_chunks(Source& source, PyObject* chunks, ImageData& idat, Header& head
     }
 }
 
+// What the host's zlib.decompress raises for the same outcome.
 PyObject* raise_zlib_error(PyObject* zlib, const png::InflateResult& r) {
+    if (r.kind == png::InflateResult::Kind::OutOfMemory) return PyErr_NoMemory();
     Ref error = Ref::steal(PyObject_GetAttr(zlib, names.error));
     if (!error) return nullptr;
-    if (r.message.empty()) {
+    if (r.message[0] == '\0') {
         PyErr_Format(error.get(), "Error %d while decompressing data", r.code);
     } else {
-        PyErr_Format(error.get(), "Error %d while decompressing data: %.200s", r.code, r.message.c_str());
+        PyErr_Format(error.get(), "Error %d while decompressing data: %.200s", r.code, r.message);
     }
     return nullptr;
 }
@@ -146,7 +148,8 @@ Ref joined_object(ImageData& idat) {
     }
     std::unique_ptr<uint8_t[]> storage;
     const auto joined = png::join(idat.views, storage);
-    return new_bytes(joined.data(), joined.size());
+    if (!joined) return Ref::steal(PyErr_NoMemory());
+    return new_bytes(joined->data(), joined->size());
 }
 
 // The decoded planes before reconstruction: the scanlines, inflated, and the
@@ -184,10 +187,12 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     const auto plan = png::plan_inflation(png::total_size(idat.views), expected);
     if (plan != png::InflatePlan::Inflate) {
         const auto joined = png::join(idat.views, storage);
+        if (!joined) return {Ref::steal(PyErr_NoMemory()), {}};
         if (plan == png::InflatePlan::JudgeOnly) idat.release_objects();
         const uint64_t length = plan == png::InflatePlan::JudgeOnly ? UINT64_MAX : *expected;
-        const auto verdict = without_gil([&] { return png::judge_with_zlib(joined, length); });
-        if (verdict.kind == png::InflateResult::Kind::Invalid) return {Ref::steal(raise_zlib_error(zlib, verdict)), {}};
+        const auto verdict = without_gil([&] { return png::judge_with_zlib(*joined, length); });
+        if (verdict.kind == png::InflateResult::Kind::Invalid || verdict.kind == png::InflateResult::Kind::OutOfMemory)
+            return {Ref::steal(raise_zlib_error(zlib, verdict)), {}};
         if (plan == png::InflatePlan::JudgeOnly || verdict.kind == png::InflateResult::Kind::OtherLength)
             return {raise(png::Error::Malformed), {}};
         storage.reset();  // joined again below, into the alpha buffer when it fits
@@ -204,11 +209,14 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     if (!planes.scanlines || !planes.alpha) return {};
     png::prefer_huge_pages(bytearray_span(planes.scanlines.get()));
     std::optional<WorkingBuffer> working;
-    if (!alpha_size && idat.views.size() > 1) working.emplace(compressed);
-    const auto joined = png::join(idat.views, storage,
-                                  working ? working->bytes()
-                                  : alpha_size ? bytearray_span(planes.alpha.get())
-                                               : std::span<uint8_t>());
+    if (!alpha_size && idat.views.size() > 1) working.emplace(compressed, this_threads_kept_buffer());
+    const auto joined_or_none = working && working->failed() ? std::nullopt
+                                : png::join(idat.views, storage,
+                                            working      ? working->bytes()
+                                            : alpha_size ? bytearray_span(planes.alpha.get())
+                                                         : std::span<uint8_t>());
+    if (!joined_or_none) return {Ref::steal(PyErr_NoMemory()), {}};
+    const std::span<const uint8_t> joined = *joined_or_none;
     auto inflated_planes = [&]() -> Inflated {
         if (join_in_alpha && !compat::shrink_fresh_bytearray(planes.alpha.get(), static_cast<Py_ssize_t>(*alpha_size)))
             return {};
@@ -223,6 +231,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
         case png::InflateResult::Kind::OtherLength:
             return {raise(png::Error::Malformed), {}};
         case png::InflateResult::Kind::Invalid:
+        case png::InflateResult::Kind::OutOfMemory:
             return {Ref::steal(raise_zlib_error(zlib, r)), {}};
         case png::InflateResult::Kind::Unsure:
             break;

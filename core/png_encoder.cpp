@@ -102,7 +102,9 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         PyErr_NoMemory();
         return std::nullopt;
     }
-    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[scanline_length]);
+    // The scanlines, and after them the two RGBA rows the encoder assembles.
+    const uint64_t rows_length = has_alpha && h > 0 ? 2 * w * 4 : 0;
+    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[scanline_length + rows_length]);
     if (!raw) {
         PyErr_NoMemory();
         return std::nullopt;
@@ -122,7 +124,8 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     // own scanline buffer, is where the lock is let go.
     const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(),
                                            has_alpha ? alpha_bytes->bytes().data() : nullptr, w, h, channels,
-                                           filter_bytes ? filter_bytes->bytes().data() : nullptr, lines.data());
+                                           filter_bytes ? filter_bytes->bytes().data() : nullptr, lines.data(),
+                                           raw.get() + scanline_length);
     if (bad) {
         raise_bad_filter(bad->filter);
         return std::nullopt;

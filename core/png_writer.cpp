@@ -1,9 +1,7 @@
 #include "core/png_writer.hpp"
 
 #include <cstdint>
-#include <iterator>
 #include <optional>
-#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
@@ -13,6 +11,7 @@
 #include "core/idat_split.hpp"
 #include "core/png_encoder.hpp"
 #include "core/writing.hpp"
+#include "png/checked_vector.hpp"
 
 namespace vextaro {
 
@@ -101,7 +100,7 @@ struct Entry {
 };
 
 struct Entries {
-    std::vector<Entry> list;
+    CheckedVector<Entry> list;
     Ref idat_lengths;
     bool has_ihdr = false;
 };
@@ -122,7 +121,7 @@ std::optional<Entries> read_entries(PyObject* chunks) {
         entry.idat = idat;
         entry.ihdr = ihdr;
         e.has_ihdr = e.has_ihdr || ihdr;
-        e.list.push_back(std::move(entry));
+        if (!e.list.push_back(std::move(entry))) return PyErr_NoMemory(), std::nullopt;
     }
     if (PyErr_Occurred()) return std::nullopt;
     return e;
@@ -142,41 +141,46 @@ Ref payload_of(const Entry& entry, PyObject* ihdr) {
 
 // The frames of the file after its signature, in order: every entry's chunk,
 // the new image data at the place of the first IDAT (or after the last entry).
-std::optional<std::vector<ChunkPieces>> plan_chunks(const Entries& entries, const Encoded& encoded, PyObject* parts) {
+std::optional<CheckedVector<ChunkPieces>> plan_chunks(const Entries& entries, const Encoded& encoded, PyObject* parts) {
     Ref idat_type = bytes_constant("IDAT");
     if (!idat_type) return std::nullopt;
-    std::vector<ChunkPieces> idat_group;
+    CheckedVector<ChunkPieces> idat_group;
     Ref it = Ref::steal(PyObject_GetIter(parts));
     if (!it) return std::nullopt;
     while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
         auto frame = frame_chunk(idat_type.get(), part.get());
         if (!frame) return std::nullopt;
-        idat_group.push_back(std::move(*frame));
+        if (!idat_group.push_back(std::move(*frame))) return PyErr_NoMemory(), std::nullopt;
     }
     if (PyErr_Occurred()) return std::nullopt;
 
-    std::vector<ChunkPieces> plan;
+    CheckedVector<ChunkPieces> plan;
+    auto add = [&plan](ChunkPieces&& frame) { return plan.push_back(std::move(frame)) || PyErr_NoMemory(); };
+    auto add_image_data = [&] {
+        for (ChunkPieces& frame : idat_group) {
+            if (!add(std::move(frame))) return false;
+        }
+        return true;
+    };
     if (!entries.has_ihdr) {
         // A list without an IHDR still makes a PNG with one, right after the signature.
         Ref ihdr_type = bytes_constant("IHDR");
         auto frame = ihdr_type ? frame_chunk(ihdr_type.get(), encoded.ihdr.get()) : std::nullopt;
-        if (!frame) return std::nullopt;
-        plan.push_back(std::move(*frame));
+        if (!frame || !add(std::move(*frame))) return std::nullopt;
     }
     bool idat_placed = false;
     for (const Entry& entry : entries.list) {
         if (entry.idat) {
             // All new image data goes out at the place of the first IDAT.
-            if (!idat_placed) std::move(idat_group.begin(), idat_group.end(), std::back_inserter(plan));
+            if (!idat_placed && !add_image_data()) return std::nullopt;
             idat_placed = true;
             continue;
         }
         Ref payload = payload_of(entry, encoded.ihdr.get());
         auto frame = payload ? frame_chunk(entry.type.get(), payload.get()) : std::nullopt;
-        if (!frame) return std::nullopt;
-        plan.push_back(std::move(*frame));
+        if (!frame || !add(std::move(*frame))) return std::nullopt;
     }
-    if (!idat_placed) std::move(idat_group.begin(), idat_group.end(), std::back_inserter(plan));
+    if (!idat_placed && !add_image_data()) return std::nullopt;
     return plan;
 }
 

@@ -1,6 +1,7 @@
 #include "core/working_buffer.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "png/huge_pages.hpp"
 
@@ -8,44 +9,39 @@ namespace vextaro {
 
 namespace {
 
-struct Kept {
-    std::unique_ptr<uint8_t[]> data;
-    size_t size = 0;
-    bool lent = false;
-};
-
-thread_local Kept kept;
-
-std::unique_ptr<uint8_t[]> fresh(size_t size) {
-    auto data = std::make_unique_for_overwrite<uint8_t[]>(size);
-    png::prefer_huge_pages({data.get(), size});
-    return data;
+uint8_t* fresh(std::unique_ptr<uint8_t[]>& into, size_t size) {
+    into.reset(new (std::nothrow) uint8_t[size]);
+    if (into) png::prefer_huge_pages({into.get(), size});
+    return into.get();
 }
 
 }  // namespace
 
-WorkingBuffer::WorkingBuffer(size_t size) : size_(size) {
-    if (kept.lent || size > kKeptBytes) {
-        own_ = fresh(size);
-        data_ = own_.get();
+WorkingBuffer::WorkingBuffer(size_t size, KeptBuffer* kept) : size_(size) {
+    if (kept == nullptr || kept->lent || size > kKeptBytes) {
+        data_ = fresh(own_, size);
         return;
     }
-    if (kept.size < size) {
+    if (kept->size < size) {
         // Exactly the first need, so that one open holds no more than it uses;
         // growing by a quarter at least, so that images of about one size soon
         // share the buffer.
-        const size_t grown = kept.size == 0 ? size : std::min(kKeptBytes, std::max(size, kept.size + kept.size / 4));
-        kept.data.reset();
-        kept.size = 0;
-        kept.data = fresh(grown);
-        kept.size = grown;
+        const size_t grown =
+            kept->size == 0 ? size : std::min(kKeptBytes, std::max(size, kept->size + kept->size / 4));
+        kept->data.reset();
+        kept->size = 0;
+        if (fresh(kept->data, grown) == nullptr) return;
+        kept->size = grown;
     }
-    kept.lent = lent_ = true;
-    data_ = kept.data.get();
+    kept->lent = true;
+    lent_ = kept;
+    data_ = kept->data.get();
 }
 
 WorkingBuffer::~WorkingBuffer() {
-    if (lent_) kept.lent = false;
+    if (lent_ == nullptr) return;
+    lent_->lent = false;
+    if (lent_->orphaned) delete lent_;
 }
 
 }  // namespace vextaro

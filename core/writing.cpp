@@ -29,16 +29,6 @@ bool dimensions_packed(int32_t width, int32_t height) {
     return false;
 }
 
-bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write) {
-    // Unbuffered: the bytes go from the module's own objects to the file with no copy
-    // between, so nothing is allocated for them once the file is open (PyPy's buffered
-    // writer copies every block, and stays locked when that copy fails).
-    Ref file = Ref::steal(PyObject_CallFunction(host.open, "Osi", path, "wb", 0));
-    if (!file) return false;
-    const bool written = write(file.get());
-    return close_stream(file.get()) && written;
-}
-
 bool write_to(PyObject* file, PyObject* data) {
     const Py_ssize_t total = PyObject_Length(data);
     if (total < 0) return false;

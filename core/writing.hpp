@@ -6,10 +6,10 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 #include "binding/buffer.hpp"
+#include "binding/output_file.hpp"
 #include "binding/pyref.hpp"
 
 namespace vextaro {
@@ -24,9 +24,16 @@ std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t>
 // raises what it would have raised.
 bool dimensions_packed(int32_t width, int32_t height);
 
-// Opens `path` with the host's built-in open in mode "wb", lets `write` fill
-// the file, and closes it on every path.
-bool write_file(PyObject* path, const std::function<bool(PyObject*)>& write);
+// Lets `write(stream)` fill the file at `path` (see OutputFile: the file it
+// replaces stays as it was unless every byte was written), and closes it on
+// every path. An error of the file's names `path`.
+template <typename Write>
+bool write_file(PyObject* path, Write&& write) {
+    OutputFile out;
+    if (out.open(path) && write(out.stream()) && out.finish()) return true;
+    name_path_in_error(path);
+    return false;
+}
 
 // file.write(data)
 bool write_to(PyObject* file, PyObject* data);

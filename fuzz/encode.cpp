@@ -40,8 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The module's buffers are never null, even when empty.
     rgb.reserve(1), alpha.reserve(1), lines.reserve(1);
     const uint8_t* types = recorded ? filters.data() : nullptr;
+    std::vector<uint8_t> rgba_rows(2 * width * 4);
     const auto bad = encode_scanlines(rgb.data(), bpp == 4 ? alpha.data() : nullptr, width, height, bpp, types,
-                                      lines.data());
+                                      lines.data(), rgba_rows.data());
     size_t first_bad = height;
     for (size_t y = 0; recorded && y < height; ++y) {
         if (filters[y] >= kFilterTypes) {

@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::span<const uint8_t>(data + at - count, count);
     };
     Header h;
-    Payloads idat;
+    std::vector<std::span<const uint8_t>> idat;
     // Data that ends between chunks ends the loop, as an IEND does.
     for (;;) {
         const auto outcome = read_frame(read);
@@ -217,7 +217,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Once the memory is reserved, the module lends its alpha buffer for the join.
     std::vector<uint8_t> scratch(plan == InflatePlan::Inflate && channels_of(h) == 4 ? size_t(h.width) * size_t(h.height) : 0);
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(idat, storage, scratch);
+    const auto joined_or_none = join(idat, storage, scratch);
+    if (!joined_or_none) return 0;
+    const auto joined = *joined_or_none;
     CHECK(joined.size() == total_size(idat));
     if (plan != InflatePlan::Inflate) {
         const auto verdict = judge_with_zlib(joined, plan == InflatePlan::JudgeOnly ? UINT64_MAX : *expected);
@@ -251,6 +253,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             CHECK(host.ok && host.length == *expected);
             lines = host.out;
             break;
+        case InflateResult::Kind::OutOfMemory:
+            return 0;
     }
     decode_scanlines(lines, h);
     return 0;

@@ -1,7 +1,6 @@
 #include "png/filter.hpp"
 
 #include <cstring>
-#include <memory>
 
 #include "png/filter_sse2.hpp"
 #include "png/paeth.hpp"
@@ -54,12 +53,17 @@ void filter(uint8_t type, const uint8_t* raw, const uint8_t* up, uint8_t* out, s
 
 void filter_row(uint8_t type, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out,
                 int bpp) {
-    // Above the top row everything is zero.
-    std::unique_ptr<uint8_t[]> zeros;
     const uint8_t* up = previous.data();
     if (previous.empty() && type >= 2) {
-        zeros = std::make_unique<uint8_t[]>(raw.size());
-        up = zeros.get();
+        // Above the top row everything is zero: Up keeps the bytes, Paeth predicts
+        // the left byte as Sub does, and Average halves the left byte.
+        if (type == 3) {
+            const size_t n = raw.size(), head = n < size_t(bpp) ? n : size_t(bpp);
+            std::memcpy(out, raw.data(), head);
+            for (size_t i = head; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - (raw[i - bpp] >> 1));
+            return;
+        }
+        type = type == 2 ? 0 : 1;
     }
     if (bpp == 3) {
         filter<3>(type, raw.data(), up, out, raw.size());
@@ -69,19 +73,17 @@ void filter_row(uint8_t type, std::span<const uint8_t> raw, std::span<const uint
 }
 
 std::optional<BadFilter> encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, size_t width, size_t height,
-                                          int bpp, const uint8_t* filters, uint8_t* out) {
+                                          int bpp, const uint8_t* filters, uint8_t* out, uint8_t* rgba_rows) {
     if (height == 0) return std::nullopt;
     const size_t stride = width * static_cast<size_t>(bpp);
     // RGB rows are read where they lie; RGBA rows are assembled, two at a time.
-    std::unique_ptr<uint8_t[]> joined;
-    if (bpp == 4) joined = std::make_unique_for_overwrite<uint8_t[]>(2 * stride);
     std::span<const uint8_t> previous;
     for (size_t y = 0; y < height; ++y) {
         const uint8_t type = filters != nullptr ? filters[y] : 0;
         if (type >= kFilterTypes) return BadFilter{y, type};
         const uint8_t* raw = rgb + y * width * 3;
         if (bpp == 4) {
-            uint8_t* row = joined.get() + (y % 2) * stride;
+            uint8_t* row = rgba_rows + (y % 2) * stride;
             join_pixels(raw, alpha + y * width, width, 4, row);
             raw = row;
         }

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <memory>
+#include <new>
 
 #include "png/inflater.hpp"
 #include "png/zlib_input.hpp"
@@ -19,8 +20,8 @@ InflatePlan plan_inflation(uint64_t compressed, std::optional<uint64_t> expected
 
 InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return {InflateResult::Kind::Invalid, Z_MEM_ERROR, "out of memory"};
-    auto scratch = std::make_unique<uint8_t[]>(1 << 16);
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[1 << 16]);
+    if (!scratch || inflateInit(&z) != Z_OK) return {InflateResult::Kind::OutOfMemory};
     uint64_t total = 0;
     int err = Z_OK;
     const uint8_t* next = in.data();
@@ -34,11 +35,12 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
         // Z_BUF_ERROR with output space left means the input ran out.
         if (err == Z_BUF_ERROR && z.avail_out == 0) err = Z_OK;
     }
-    std::string message = z.msg != nullptr ? z.msg : "";
+    const char* message = z.msg;
     inflateEnd(&z);
     if (err == Z_STREAM_END)
-        return {total == expected ? InflateResult::Kind::Unsure : InflateResult::Kind::OtherLength, 0, {}};
-    if (message.empty()) {
+        return {total == expected ? InflateResult::Kind::Unsure : InflateResult::Kind::OtherLength};
+    if (err == Z_MEM_ERROR) return {InflateResult::Kind::OutOfMemory};
+    if (message == nullptr) {
         message = err == Z_BUF_ERROR    ? "incomplete or truncated stream"
                   : err == Z_DATA_ERROR ? "invalid input data"
                                         : "";
@@ -47,8 +49,10 @@ InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
 }
 
 InflateResult inflate_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    if (const auto produced = inflate_within(in, out))
-        return {*produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength, 0, {}};
+    const auto within = inflate_within(in, out);
+    if (within.status == Inflated::Status::OutOfMemory) return {InflateResult::Kind::OutOfMemory};
+    if (within.status == Inflated::Status::Done)
+        return {within.produced == out.size() ? InflateResult::Kind::Exact : InflateResult::Kind::OtherLength};
     // The stream is invalid or longer than `out` (and libdeflate's verdict may
     // not be zlib's): zlib decides.
     return judge_with_zlib(in, out.size());

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
 namespace vextaro::png {
 
@@ -16,10 +15,11 @@ struct InflateResult {
         OtherLength,  // the stream is valid but inflates to another length
         Invalid,      // zlib refuses the stream; `code` and `message` say why
         Unsure,       // valid, of the right length, but not inflated here: ask the host's zlib
+        OutOfMemory,  // the inflater's own memory could not be had
     };
     Kind kind;
     int code = 0;
-    std::string message;
+    const char* message = "";  // zlib's messages are static text
 };
 
 // Inflates `in` (zlib format) into `out`. Memory beyond `out` stays within a

@@ -5,14 +5,22 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 namespace vextaro::png {
 
-// Inflates the zlib stream `in` into `out`: how many bytes it produced, if the
-// stream is valid and ends within `out`; nothing otherwise.
-std::optional<size_t> inflate_within(std::span<const uint8_t> in, std::span<uint8_t> out);
+struct Inflated {
+    enum class Status {
+        Done,         // the stream is valid and ends within `out`, after `produced` bytes
+        NotHere,      // invalid, or longer than `out`
+        OutOfMemory,  // the inflater's state could not be allocated
+    };
+    Status status;
+    size_t produced = 0;
+};
+
+// Inflates the zlib stream `in` into `out`.
+Inflated inflate_within(std::span<const uint8_t> in, std::span<uint8_t> out);
 
 // `crc` continued over `data`.
 uint32_t crc32_of(uint32_t crc, std::span<const uint8_t> data);

@@ -5,9 +5,9 @@
 
 namespace vextaro::png {
 
-std::optional<size_t> inflate_within(std::span<const uint8_t> in, std::span<uint8_t> out) {
+Inflated inflate_within(std::span<const uint8_t> in, std::span<uint8_t> out) {
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    if (inflateInit(&z) != Z_OK) return {Inflated::Status::OutOfMemory};
     const uint8_t* next = in.data();
     size_t in_left = in.size();
     uint8_t* to = out.data();
@@ -27,8 +27,9 @@ std::optional<size_t> inflate_within(std::span<const uint8_t> in, std::span<uint
         if (err == Z_BUF_ERROR) break;
     }
     inflateEnd(&z);
-    if (err != Z_STREAM_END) return std::nullopt;
-    return out.size() - out_left;
+    if (err == Z_MEM_ERROR) return {Inflated::Status::OutOfMemory};
+    if (err != Z_STREAM_END) return {Inflated::Status::NotHere};
+    return {Inflated::Status::Done, out.size() - out_left};
 }
 
 uint32_t crc32_of(uint32_t crc, std::span<const uint8_t> data) {

@@ -1,6 +1,7 @@
 #include "png/payloads.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "png/huge_pages.hpp"
 
@@ -12,13 +13,14 @@ uint64_t total_size(const Payloads& payloads) {
     return total;
 }
 
-std::span<const uint8_t> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
+std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
                               std::span<uint8_t> scratch) {
     if (payloads.size() == 1) return payloads[0];
     const size_t total = static_cast<size_t>(total_size(payloads));
     uint8_t* target = scratch.data();
     if (total > scratch.size()) {
-        storage = std::make_unique_for_overwrite<uint8_t[]>(total);
+        storage.reset(new (std::nothrow) uint8_t[total]);
+        if (!storage) return std::nullopt;
         target = storage.get();
         prefer_huge_pages({target, total});
     }
@@ -27,7 +29,7 @@ std::span<const uint8_t> join(const Payloads& payloads, std::unique_ptr<uint8_t[
         if (!p.empty()) std::memcpy(target + at, p.data(), p.size());  // target is null when all are empty
         at += p.size();
     }
-    return {target, total};
+    return std::span<const uint8_t>(target, total);
 }
 
 }  // namespace vextaro::png

@@ -5,19 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
-#include <vector>
 
 namespace vextaro::png {
 
-using Payloads = std::vector<std::span<const uint8_t>>;
+using Payloads = std::span<const std::span<const uint8_t>>;
 
 uint64_t total_size(const Payloads& payloads);
 
 // The payloads as one buffer: the one payload itself when there is one, a copy
 // of them all otherwise, made in `scratch` when it is large enough (the caller
-// lends a buffer it fills only later) and in `storage` when not.
-std::span<const uint8_t> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
+// lends a buffer it fills only later) and in `storage` when not; nothing when
+// that memory cannot be had.
+std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
                               std::span<uint8_t> scratch = {});
 
 }  // namespace vextaro::png

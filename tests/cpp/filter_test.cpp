@@ -22,6 +22,9 @@ using testing::neighbour_rows;
 using testing::random_bytes;
 using testing::reference_filter;
 
+// Room for the two RGBA rows encode_scanlines assembles.
+Bytes rows(size_t width) { return Bytes(2 * width * 4); }
+
 // Runs filter_row into a buffer with a guard byte after it, which must survive.
 Bytes run_filter(int filter, const Bytes& raw, std::span<const uint8_t> previous, int bpp) {
     Bytes out(raw.size() + 1, kGuard);
@@ -112,7 +115,7 @@ TEST_P(EncodeScanlines, RoundTripsThroughReconstruction) {
         const size_t size = height * (1 + width * bpp);
         Bytes out(size + 1, kGuard);
         const auto bad = encode_scanlines(im.rgb.data(), bpp == 4 ? im.alpha.data() : nullptr, width, height, bpp,
-                                          null_filters ? nullptr : im.filters.data(), out.data());
+                                          null_filters ? nullptr : im.filters.data(), out.data(), rows(width).data());
         EXPECT_FALSE(bad.has_value());
         EXPECT_EQ(out.back(), kGuard) << "wrote past the scanlines";
         out.pop_back();
@@ -135,10 +138,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, EncodeScanlines,
 TEST(EncodeScanlines, KnownValues) {
     const uint8_t rgb[] = {10, 20, 30}, alpha[] = {255};
     Bytes out(4);
-    EXPECT_FALSE(encode_scanlines(rgb, nullptr, 1, 1, 3, nullptr, out.data()).has_value());
+    EXPECT_FALSE(encode_scanlines(rgb, nullptr, 1, 1, 3, nullptr, out.data(), nullptr).has_value());
     EXPECT_EQ(out, Bytes({0x00, 0x0A, 0x14, 0x1E}));
     out.assign(5, 0);
-    EXPECT_FALSE(encode_scanlines(rgb, alpha, 1, 1, 4, nullptr, out.data()).has_value());
+    EXPECT_FALSE(encode_scanlines(rgb, alpha, 1, 1, 4, nullptr, out.data(), rows(1).data()).has_value());
     EXPECT_EQ(out, Bytes({0x00, 0x0A, 0x14, 0x1E, 0xFF}));
 }
 
@@ -157,7 +160,7 @@ TEST(EncodeScanlines, StopsAtTheFirstUnknownFilter) {
                 if (row + 1 < height) filters[row + 1] = 255;  // a later bad row must not be the one reported
                 Bytes out(height * line + 1, kGuard);
                 const auto bad = encode_scanlines(im.rgb.data(), im.alpha.data(), width, height, bpp,
-                                                  filters.data(), out.data());
+                                                  filters.data(), out.data(), rows(width).data());
                 ASSERT_TRUE(bad.has_value());
                 EXPECT_EQ(bad->row, row);
                 EXPECT_EQ(bad->filter, filter);

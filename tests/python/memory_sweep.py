@@ -1,80 +1,135 @@
-"""Runs every operation under a ladder of address-space limits, each in a forked child, and
-prints one line per run: the operation, the limit above what the child already held, and
-how it ended. A child killed by a signal or an abort shows as "died"; a failed save that
-changed the file it was writing over shows as "destroyed"."""
+"""Runs every way into the module under a ladder of address-space limits, each run in a
+thread of a forked child (a thread's first C++ exception would need memory of its own),
+and prints one line per run: the operation, the limit above what the child already held
+(in KiB), and how it ended. A child killed by a signal or an abort shows as "died", or as
+"died-in-cpyext" where PyPy's C-API layer ended it (its own fatal error, while it made an
+object for a C extension), as "died-in-pypy" where PyPy's collector or JIT found no memory; a failed save that changed the file it was writing over, or
+left a file beside it, shows as "destroyed". With "control" as the operation, the runs
+are numpy's (another C extension) instead of the module's."""
 import os
 import resource
 import sys
-import zlib
+import threading
 
 sys.path.insert(0, sys.argv[1])
 folder = sys.argv[2]
-from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
+import Vextaro.simpleImage_ext as m  # noqa: E402
 
-W, H = 1200, 1000
+SI = m.SimpleImage
+W, H = 600, 500
 rgb = os.urandom(W * H * 3)
-img = SimpleImage(W, H, rgb, os.urandom(W * H))
-img._png_filters = bytearray([4] * H)
-one_idat, many_idats, bmp = (os.path.join(folder, n) for n in ("one.png", "many.png", "one.bmp"))
-img.save(one_idat)
-img._png_chunks = [(b"IHDR", None, 13)] + [(b"IDAT", None, 1 << 20)] * 4 + [(b"IEND", None, 0)]
-img.save(many_idats)
-SimpleImage(W, H, rgb).saveBmp(bmp)
-data = {p: open(p, "rb").read() for p in (one_idat, many_idats, bmp)}
-target = os.path.join(folder, "target")
-OLD = b"kept unless a save succeeds"
-
-OPERATIONS = {
-    "open-path-one-idat": lambda: SimpleImage.open(one_idat),
-    "open-path-many-idats": lambda: SimpleImage.open(many_idats),
-    "open-bytes-many-idats": lambda: SimpleImage.open(data[many_idats]),
-    "open-bytearray-one-idat": lambda: SimpleImage.open(bytearray(data[one_idat])),
-    "open-path-bmp": lambda: SimpleImage.open(bmp),
-    "open-bytes-bmp": lambda: SimpleImage.open(data[bmp]),
-    "save-with-chunks": lambda: img.save(target),
-    "save-plain": lambda: SimpleImage(W, H, rgb).save(target),
+data = {}
+OPERATIONS = {}
+for kind, alpha in (("rgb", None), ("rgba", os.urandom(W * H))):
+    img = SI(W, H, rgb, alpha)
+    img._png_filters = bytearray([4, 1, 3, 2, 0] * (H // 5))
+    one, many, bmp = (os.path.join(folder, f"{kind}-{n}") for n in ("one.png", "many.png", "one.bmp"))
+    img.save(one)
+    img._png_chunks = [(b"IHDR", None, 13)] + [(b"IDAT", None, 1 << 17)] * 8 + [(b"IEND", None, 0)]
+    img.save(many)
+    img.saveBmp(bmp)
+    for p in (one, many, bmp):
+        with open(p, "rb") as f:
+            data[p] = f.read()
+    target = os.path.join(folder, "target")
+    OPERATIONS.update({
+        f"{kind}-open-path-one-idat": lambda one=one: SI.open(one),
+        f"{kind}-open-path-many-idats": lambda many=many: SI.open(many),
+        f"{kind}-open-bytes-many-idats": lambda many=many: SI.open(data[many]),
+        f"{kind}-open-bytearray-one-idat": lambda one=one: SI.open(bytearray(data[one])),
+        f"{kind}-save-with-chunks": lambda img=img: img.save(target),
+        f"{kind}-save-plain": lambda alpha=alpha: SI(W, H, rgb, alpha).save(target),
+        f"{kind}-writePngWithChunks": lambda img=img: m._writePngWithChunks(target, W, H, img._pixels, img._alpha,
+                                                                            img._png_chunks, img._png_filters),
+        f"{kind}-copy": lambda img=img: img.copy(),
+    })
+OPERATIONS.update({
+    "open-path-bmp": lambda: SI.open(bmp),
+    "open-bytes-bmp": lambda: SI.open(data[bmp]),
     "saveBmp": lambda: img.saveBmp(target),
-    "copy": lambda: img.copy(),
-    "constructor": lambda: SimpleImage(W, H, rgb, bytearray(W * H)),
-}
+    "writeBmp": lambda: m._writeBmp(target, W, H, img._pixels, {}),
+    "constructor": lambda: SI(W, H, rgb, bytearray(W * H)),
+})
+OLD = b"kept unless a save succeeds"
+if len(sys.argv) > 4 and sys.argv[4] == "control":
+    import numpy
+
+    OPERATIONS = {"control": lambda: [numpy.frombuffer(rgb, numpy.uint8).reshape(H, W, 3)[::-1].tobytes()
+                                      for _ in range(4)]}
 
 
 def held():
-    return int(next(line for line in open("/proc/self/status") if line.startswith("VmSize")).split()[1]) << 10
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("VmSize")).split()[1]) << 10
+
+
+def child(name, extra):
+    sys.stdout = open(os.devnull, "w")  # the report lines of opens
+    # Both streams: PyPy writes its fatal errors to standard output.
+    said = os.open(errors, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+    os.dup2(said, 1)
+    os.dup2(said, 2)
+    code = []
+
+    def limited():
+        limit = held() + extra
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            OPERATIONS[name]()
+            code.append(0)
+        except MemoryError:
+            code.append(1)
+        except SystemError as e:
+            # PyPy's C-API layer reports its own failed allocations so, numpy's too.
+            code.append(4 if str(e).startswith("<MemoryError object at ") else 2)
+        except BaseException as e:
+            print(name, extra >> 10, type(e).__name__, e, file=sys.__stderr__)
+            code.append(2)
+
+    worker = threading.Thread(target=limited)
+    worker.start()
+    worker.join()
+    os._exit(code[0] if code else 3)
+
+
+errors = os.path.join(folder, "stderr")
+open(errors, "w").close()
+expected = set(os.listdir(folder)) | {"target"}
 
 
 def run(name, extra):
     with open(target, "wb") as f:
         f.write(OLD)
+    # A killed child may leave its unfinished file behind: that is not this run's.
+    for left in set(os.listdir(folder)) - expected:
+        os.remove(os.path.join(folder, left))
     pid = os.fork()
     if pid == 0:
-        sys.stdout = open(os.devnull, "w")  # the report lines of opens
-        limit = held() + extra
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        try:
-            OPERATIONS[name]()
-            code = 0
-        except MemoryError:
-            code = 1
-        except BaseException as e:
-            print(name, extra >> 20, type(e).__name__, e, file=sys.__stderr__)
-            code = 2
-        os._exit(code)
+        child(name, extra)
     _, status = os.waitpid(pid, 0)
-    if not os.WIFEXITED(status):
-        return "died"
-    code = os.WEXITSTATUS(status)
-    if code == 1 and open(target, "rb").read() != OLD:
-        return "destroyed"
-    return {0: "ok", 1: "MemoryError", 2: "other"}.get(code, "died")
+    with open(errors) as f:
+        said = f.read()
+    if said.strip():
+        print(said, file=sys.stderr)
+    code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else None
+    if code not in (0, 1, 2, 4):
+        if "RPython traceback" in said and "cpyext" in said:
+            return "died-in-cpyext"
+        # PyPy's own collector or JIT, out of memory, ends it wherever it is.
+        if "RPython traceback" in said or "out of memory: couldn't allocate a few KB more" in said:
+            return "died-in-pypy"
+        return f"died:{code if code is not None else -os.WTERMSIG(status)}"
+    if code == 1:
+        with open(target, "rb") as f:
+            if f.read() != OLD or set(os.listdir(folder)) != expected:
+                return "destroyed"
+    return {0: "ok", 1: "MemoryError", 2: "other", 4: "SystemError-of-cpyext"}[code]
 
 
-# Within a few MiB of its limit PyPy's C-API layer itself ends the process when it cannot
-# find the bytes to hand any extension a new object (a file, a call's result): its ladder
-# starts above that.
-LADDER = [mib for mib in (0, 1, 2, 4, 6, 8, 12, 16, 24, 32, 48, 64)
-          if sys.implementation.name != "pypy" or mib >= 4]
-
-for name in sys.argv[3].split(",") if len(sys.argv) > 3 else OPERATIONS:
-    for mib in LADDER:
-        print(name, mib, run(name, mib << 20), flush=True)
+# Quarter-mebibyte rungs up to 16 MiB above what the child holds, then coarser ones.
+# PyPy's ladder may start higher (see the caller).
+START = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+LADDER = [kib for kib in [*range(0, 16 << 10, 256), 20 << 10, 32 << 10, 64 << 10] if kib >= START]
+for name in sys.argv[4].split(",") if len(sys.argv) > 4 else list(OPERATIONS):
+    for kib in LADDER:
+        print(name, kib, run(name, kib << 10), flush=True)

@@ -5,6 +5,7 @@ sanitizer build any such read aborts the run."""
 import array
 import gc
 import io
+import os
 import struct
 import subprocess
 import sys
@@ -492,3 +493,38 @@ def test_rebound_names_that_change_the_image(m, SI, tmp_path, monkeypatch, name)
                  lambda: SI._streamToImage(io.BytesIO(b"BM" + bytes(60)))):
         img._pixels = bytearray(12)
         ends_cleanly(call)
+
+
+# -- the interpreter exits while daemon threads are inside the module -------------------------
+
+EXIT_WITH_DAEMONS = f"""
+import os, sys, threading, time
+sys.path.insert(0, {ROOT!r})
+sys.stdout = open(os.devnull, "w")
+from Vextaro.simpleImage_ext import SimpleImage as SI
+folder = sys.argv[1]
+img = SI(800, 600, os.urandom(800 * 600 * 3))
+img._png_chunks = [(b"IHDR", None, 13)] + [(b"IDAT", None, 4096)] * 3 + [(b"IEND", b"", 0)]
+png = os.path.join(folder, "a.png")
+img.save(png)
+data = open(png, "rb").read()
+work = [lambda n: img.save(os.path.join(folder, f"s{{n}}.png")), lambda n: img.saveBmp(os.path.join(folder, f"b{{n}}.bmp")),
+        lambda n: SI.open(png), lambda n: SI.open(data)]
+def loop(n):
+    while True:
+        work[n % len(work)](n)
+for n in range(8):
+    threading.Thread(target=loop, args=(n,), daemon=True).start()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+@pytest.mark.parametrize("delay", [0.05, 0.13, 0.31])
+def test_exit_with_daemon_threads_inside_the_module(tmp_path, delay):
+    # CPython ends such threads as they take the interpreter lock back, by unwinding
+    # them, and frees their states first; its debug allocator makes a write to freed
+    # memory show.
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT_WITH_DAEMONS, str(tmp_path), str(delay)],
+                              capture_output=True, text=True, timeout=120, env={**os.environ, "PYTHONMALLOC": "debug"})
+        assert (done.returncode, done.stderr) == (0, "")

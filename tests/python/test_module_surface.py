@@ -103,6 +103,21 @@ def test_version_comes_only_from_this_tree_or_the_metadata(tmp_path, above):
     assert (proc.returncode, proc.stdout.strip()) == (0, "0+unknown"), proc.stderr
 
 
+def test_version_is_the_metadata_beside_the_package(tmp_path):
+    # Another installation's metadata earlier on sys.path is not this package's.
+    for folder, version in (("earlier", "7.7"), ("lib", "1.2.3")):
+        info = tmp_path / folder / f"Vextaro-{version}.dist-info"
+        info.mkdir(parents=True)
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: Vextaro\nVersion: {version}\n")
+    (tmp_path / "lib" / "Vextaro").mkdir()
+    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes((pathlib.Path(ROOT) / "Vextaro" / "__init__.py").read_bytes())
+    alone = {k: v for k, v in os.environ.items() if k != "VEXTARO_STAGE"}
+    alone["PYTHONPATH"] = f"{tmp_path / 'earlier'}:{tmp_path / 'lib'}"
+    proc = subprocess.run([sys.executable, "-c", "import Vextaro; print(Vextaro.__version__)"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120, env=alone)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "1.2.3"), proc.stderr
+
+
 def test_package_version_is_the_projects():
     # meson's own reading of meson.build, which also gives an installed wheel its version.
     meson = os.path.join(os.path.dirname(sys.executable), "meson")

@@ -1,8 +1,16 @@
 """save and saveBmp: which writer runs, what it gets, and round trips through an independent codec."""
+import errno
 import io
+import os
 import pathlib
 import random
+import shutil
+import stat
 import struct
+import subprocess
+import sys
+import tempfile
+import threading
 import zlib
 
 import pytest
@@ -175,3 +183,155 @@ def test_edited_pixels_and_dropped_alpha(SI, Image, tmp_path, mode):
     new, old = shape(written), shape(source)
     assert new[0][1][9] == 2 and new[0][1][:9] == old[0][1][:9] and new[1:] == old[1:]
     check_idat_sizes(source, written)
+
+
+# -- a save replaces the file only once every byte is written -----------------------------
+
+# Every writer on an RGBA image with chunks, each given the path.
+WRITES = {
+    "save-with-chunks": "img.save(p)",
+    "save-plain": "SI(W, H, img._pixels, img._alpha).save(p)",
+    "saveBmp": "img.saveBmp(p)",
+    "_writePng": "m._writePng(p, W, H, img._pixels, img._alpha)",
+    "_writePngWithChunks": "m._writePngWithChunks(p, W, H, img._pixels, img._alpha, img._png_chunks)",
+    "_writeBmp": "m._writeBmp(p, W, H, img._pixels)",
+}
+# Runs in a child: a file-size limit at many points of each writer's output.
+SIZE_LIMITS = f"""
+import errno, os, resource, sys
+sys.path.insert(0, {repr(str(pathlib.Path(__file__).parents[2]))})
+import Vextaro.simpleImage_ext as m
+SI = m.SimpleImage
+W, H = 300, 200
+img = SI(W, H, os.urandom(W * H * 3), bytearray(os.urandom(W * H)))
+img._png_chunks = [(b"IHDR", None, 13), (b"tEXt", b"a\\0b", 3), (b"IDAT", None, 9000), (b"IDAT", None, 9000),
+                   (b"IEND", b"", 0)]
+folder, old = sys.argv[1], b"old bytes, kept unless a save succeeds" * 7
+p = os.path.join(folder, "target.png")
+for name, call in {WRITES!r}.items():
+    for limit in (0, 1, 8, 33, 4096, 9000, 20000, 65536):
+        with open(p, "wb") as f:
+            f.write(old)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+        try:
+            exec(call)
+            outcome = "saved"
+        except OSError as e:
+            outcome = f"{{errno.errorcode[e.errno]}} {{e.filename == p}}"
+        resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        kept = open(p, "rb").read() == old
+        print(name, limit, outcome, kept, sorted(os.listdir(folder)) == ["target.png"])
+"""
+
+
+def test_a_save_cut_short_by_a_size_limit_leaves_the_old_file(tmp_path):
+    done = subprocess.run([sys.executable, "-c", SIZE_LIMITS, str(tmp_path)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    runs = [line.split() for line in done.stdout.splitlines()]
+    assert len(runs) == 6 * 8
+    # Every limit below the file's size fails naming the caller's path, with the old
+    # bytes in place and nothing left beside them.
+    assert {tuple(r[2:]) for r in runs} == {("EFBIG", "True", "True", "True")}, done.stdout
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    """A 200 KiB file system of its own, where one can be mounted (root, no container limits)."""
+    folder = tmp_path / "small"
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=200k", "tmpfs", str(folder)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here")
+    yield folder
+    subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.parametrize("call", WRITES.values(), ids=WRITES.keys())
+def test_a_full_disk_leaves_the_old_file(m, SI, full_disk, call):
+    W, H = 400, 200  # noqa: N806  (the names the calls use); every file is larger than the disk
+    img = SI(W, H, random.randbytes(W * H * 3), bytearray(random.randbytes(W * H)))
+    img._png_chunks = [(b"IHDR", None, 13), (b"IDAT", None, 9000), (b"IEND", b"", 0)]
+    p = str(full_disk / "target.png")
+    old = b"\x89PNG old" * 30
+    pathlib.Path(p).write_bytes(old)
+    error = pytest.raises(OSError, exec, call, {"m": m, "SI": SI, "img": img, "p": p, "W": W, "H": H}).value
+    assert error.errno == errno.ENOSPC and error.filename == p
+    assert pathlib.Path(p).read_bytes() == old and os.listdir(full_disk) == ["target.png"]
+
+
+def test_what_a_replaced_file_keeps(SI, tmp_path):
+    img = SI(2, 1, ramp(6))
+    target = tmp_path / "a.png"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link = tmp_path / "link.png"
+    link.symlink_to("a.png")
+    img.save(str(link))
+    # Through a link the file it names is replaced, its permission bits kept.
+    assert link.is_symlink() and target.read_bytes()[:4] == b"\x89PNG"
+    assert target.stat().st_mode & 0o777 == 0o640
+    # A file with several names is written in place: every name shows the new bytes.
+    other = tmp_path / "other.png"
+    os.link(target, other)
+    img.saveBmp(str(target))
+    assert other.read_bytes()[:2] == b"BM" and os.path.samefile(target, other)
+    # A new file gets what open(path, "wb") gives it.
+    img.save(str(tmp_path / "new.png"))
+    assert (tmp_path / "new.png").stat().st_mode & 0o777 == 0o666 & ~current_umask()
+    assert sorted(os.listdir(tmp_path)) == ["a.png", "link.png", "new.png", "other.png"]
+
+
+def current_umask():
+    mask = os.umask(0o22)
+    os.umask(mask)
+    return mask
+
+
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+def test_files_that_are_not_regular_are_written_in_place(SI, tmp_path, method):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()))
+    reader.start()
+    getattr(SI(2, 1, ramp(6)), method)(str(fifo))
+    reader.join()
+    assert got[0][:2] in (b"\x89P", b"BM") and stat.S_ISFIFO(os.stat(fifo).st_mode)
+    getattr(SI(2, 1, ramp(6)), method)(os.devnull)
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+@pytest.mark.parametrize("path, error", [("missing/x.png", FileNotFoundError), ("", IsADirectoryError)])
+def test_unwritable_targets_fail_as_open_would(SI, tmp_path, path, error):
+    target = str(tmp_path / path)
+    with pytest.raises(error) as info:
+        SI(2, 1, ramp(6)).save(target)
+    assert info.value.filename == target
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to act as another user")
+def test_other_users_files():
+    """A read-only file is refused as open() refuses it; a writable one in a folder its
+    writer cannot write is written in place."""
+    folder = pathlib.Path(tempfile.mkdtemp())  # pytest's own are closed to other users
+    try:
+        folder.chmod(0o755)
+        (folder / "ro.png").write_bytes(b"old")
+        (folder / "rw.png").write_bytes(b"old")
+        (folder / "rw.png").chmod(0o666)
+        code = (f"import os, sys; sys.path.insert(0, {str(pathlib.Path(__file__).parents[2])!r})\n"
+                "from Vextaro.simpleImage_ext import SimpleImage as SI\n"
+                "os.setgid(65534); os.setuid(65534)\n"
+                f"SI(2, 1, bytes(6)).save({str(folder / 'rw.png')!r})\n"
+                f"try: SI(2, 1, bytes(6)).save({str(folder / 'ro.png')!r})\n"
+                "except PermissionError as e: print(e.filename)\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == str(folder / "ro.png")
+        assert (folder / "ro.png").read_bytes() == b"old"
+        assert (folder / "rw.png").read_bytes()[:4] == b"\x89PNG"
+        assert sorted(os.listdir(folder)) == ["ro.png", "rw.png"]
+    finally:
+        shutil.rmtree(folder)

@@ -1,0 +1,54 @@
+// Writing a file so that a failure at any byte (a full disk, a size limit, an
+// exception, a signal) leaves the file that was there before as it was: the
+// bytes go to a new file beside it, which replaces it only once complete.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "binding/pyref.hpp"
+
+namespace vextaro {
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    // Unless finished: closes the stream and removes the new file, keeping the
+    // error that is set.
+    ~OutputFile();
+
+    // Succeeds or fails where the host's open(path, "wb") would, with its
+    // exception. Written in place, as open(path, "wb") writes, is a path that
+    // is no regular file (a FIFO, a device), one with several hard links (they
+    // all show the same file), a dangling symbolic link, and one beside which
+    // no file can be made (a writable file in a folder the process cannot
+    // write). A symbolic link is followed: the file it names is replaced.
+    bool open(PyObject* path);
+
+    // The host's unbuffered binary stream the bytes go to.
+    PyObject* stream() const { return stream_.get(); }
+
+    // Closes the stream and puts the new file in place.
+    bool finish();
+
+private:
+    struct FreeDeleter {
+        void operator()(char* p) const { std::free(p); }
+    };
+    bool open_in_place(PyObject* path);
+    bool discard();
+
+    Ref path_;
+    Ref stream_;
+    std::unique_ptr<char, FreeDeleter> temporary_, target_;
+};
+
+// Where the current exception is an OSError that names no file (a write that
+// found the disk full), the same error naming `path`, as the caller gave it.
+void name_path_in_error(PyObject* path);
+
+}  // namespace vextaro

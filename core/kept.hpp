@@ -1,0 +1,17 @@
+// What the module keeps between calls: one working buffer per thread that has
+// opened an RGB PNG of several IDAT chunks, at most WorkingBuffer::kKeptBytes
+// each, freed with the thread. Nothing else outlives a call.
+#pragma once
+
+#include "core/layer.hpp"
+
+#include "core/working_buffer.hpp"
+
+namespace vextaro {
+
+// The calling thread's kept buffer, made on its first need; none where it
+// cannot be had (the open then uses memory of its own). The interpreter lock
+// must be held.
+KeptBuffer* this_threads_kept_buffer();
+
+}  // namespace vextaro
