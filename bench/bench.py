@@ -43,14 +43,6 @@ except ImportError:
     PILLOW = None
 
 try:
-    from zlib_ng import zlib_ng
-
-    sys.path.insert(0, os.path.join(ROOT, "examples"))
-    from fast_save import fast_saves
-except ImportError:
-    zlib_ng = None
-
-try:
     import png
 
     PYPNG = png.__version__
@@ -350,13 +342,8 @@ def pypng_save(path, width, height, alpha, flat):
 # ---------------------------------------------------------------- measurements
 
 
-def fast_save(image, path):
-    with fast_saves(zlib_ng.compress):
-        image.save(path)
-
-
 def bench_png(paths, rounds, tmp):
-    opens, saves, plain_saves, sizes, zlib_ng_saves = {}, {}, {}, {}, {}
+    opens, saves, plain_saves, sizes = {}, {}, {}, {}
     for key, label in (("photo_rgb", "RGB"), ("photo_rgba", "RGBA"), ("large_rgb", "RGB")):
         with open(paths[key], "rb") as f:
             data = f.read()
@@ -393,15 +380,6 @@ def bench_png(paths, rounds, tmp):
         # pypng writes every row unfiltered: its times come with a larger file.
         sizes[name] = {who: os.path.getsize(path) for who, path in targets.items()}
 
-        if zlib_ng is not None:
-            # Through zlib-ng (examples/fast_save.py): the save should cost no more than
-            # zlib-ng's own compress of the same scanlines.
-            contenders = {"module": (fast_save, (image, targets["module"])),
-                          "zlib_ng.compress": (zlib_ng.compress, (scanlines,))}
-            progress(f"save PNG through zlib-ng {name}")
-            zlib_ng_saves[name] = race(contenders, rounds["save"], rounds["warmup"],
-                                       spread=("save PNG through zlib-ng", name))
-
         # Like for like with pypng: the same image without its filter list, so every
         # row goes out unfiltered, and zlib.compress of exactly those scanlines.
         plain = SimpleImage(image.width, image.height, image._pixels, image._alpha, None, None, None)
@@ -414,7 +392,7 @@ def bench_png(paths, rounds, tmp):
         progress(f"save PNG unfiltered {name}")
         plain_saves[name] = race(contenders, rounds["save"], rounds["warmup"],
                                  spread=("save PNG, rows unfiltered", name))
-    return opens, saves, plain_saves, sizes, zlib_ng_saves
+    return opens, saves, plain_saves, sizes
 
 
 def write_file(path, data):
@@ -622,7 +600,6 @@ TARGETS = {
     ("open PNG", "Pillow"): 0.4, ("open PNG", "pypng"): 1.0,
     ("save PNG", "zlib.compress"): 1.05,
     ("save PNG, rows unfiltered", "zlib.compress"): 1.05, ("save PNG, rows unfiltered", "pypng"): 1.0,
-    ("save PNG through zlib-ng", "zlib_ng.compress"): 1.05,
     ("open BMP", "bytes copy"): 3.0, ("open BMP", "Pillow"): 0.4,
     ("saveBmp", "bytes copy"): 5.0, ("saveBmp", "file write"): 1.25, ("saveBmp", "Pillow"): 0.2,
     ("getPixel", "Pillow px[x, y]"): 1.0, ("getPixel", "Pillow getpixel"): 0.2,
@@ -659,8 +636,7 @@ def comparisons(results):
                      "other_iqr": iqr(group, subject, who[1] or against, theirs, scale)})
 
     for group, key in (("open PNG", "open_png"), ("save PNG", "save_png"),
-                       ("save PNG, rows unfiltered", "save_png_unfiltered"),
-                       ("save PNG through zlib-ng", "save_png_zlib_ng")):
+                       ("save PNG, rows unfiltered", "save_png_unfiltered")):
         for name, times in results.get(key, {}).items():
             for against in times:
                 if against not in ("module", "file bytes"):
@@ -929,7 +905,7 @@ def main(argv=None):
         # The module reports every open on stdout.
         with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
             (results["open_png"], results["save_png"], results["save_png_unfiltered"],
-             results["save_png_sizes"], results["save_png_zlib_ng"]) = bench_png(paths, rounds, tmp)
+             results["save_png_sizes"]) = bench_png(paths, rounds, tmp)
             size, opened, saved = bench_bmp(paths, rounds, tmp)
             results["bmp"] = {"size": size, "open": opened, "save": saved}
             size, calls, got, put = bench_pixels(paths, rounds)

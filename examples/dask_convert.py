@@ -1,13 +1,13 @@
 """Converts every PNG and BMP file of a folder to PNG on a Dask cluster.
 
-    python examples/dask_convert.py IN_DIR OUT_DIR [--scheduler ADDRESS] [--workers N] [--fast]
+    python examples/dask_convert.py IN_DIR OUT_DIR [--scheduler ADDRESS] [--workers N]
 
 With --scheduler the work goes to that running cluster (its workers must see IN_DIR
 and OUT_DIR at the same paths, and have Vextaro installed); without it, to a local
 cluster of N worker processes (default 2) on this machine. Pixels and alpha are kept,
 and a PNG keeps its chunks. Each task opens and saves by path and hands back a few
-numbers: images cannot be pickled, so they never leave the worker. --fast saves through
-zlib-ng (fast_save.py), which the workers then need. Needs dask's `distributed`.
+numbers: images cannot be pickled, so they never leave the worker. Needs dask's
+`distributed`.
 """
 import argparse
 import hashlib
@@ -36,17 +36,12 @@ class Converted(NamedTuple):
     digest: str = ""
 
 
-def convert(source: str, target: str, fast: bool = False) -> Converted:
+def convert(source: str, target: str) -> Converted:
     drop_reports()  # once per worker process: its threads share one sys.stdout
     try:
         image = SimpleImage.open(source)
         image._bmp_header = None  # a BMP's image is saved as PNG without it
-        if fast:
-            from fast_save import save_fast
-
-            save_fast(image, target)
-        else:
-            image.save(target)
+        image.save(target)
     except (OSError, ValueError, struct.error) as error:
         return Converted(os.path.basename(source), error=str(error))
     digest = hashlib.sha256(image._pixels)
@@ -55,15 +50,13 @@ def convert(source: str, target: str, fast: bool = False) -> Converted:
                      digest.hexdigest())
 
 
-def convert_folder(client: Client, in_dir: Path, out_dir: Path, fast: bool = False) -> list[Converted]:
+def convert_folder(client: Client, in_dir: Path, out_dir: Path) -> list[Converted]:
     sources = sorted(p for p in in_dir.iterdir() if p.suffix.lower() in (".png", ".bmp") and p.is_file())
     out_dir.mkdir(parents=True, exist_ok=True)
     # Modules of this folder that the tasks use, for workers that do not have them.
     client.upload_file(str(HERE / "quiet_reports.py"))
-    if fast:
-        client.upload_file(str(HERE / "fast_save.py"))
     futures = client.map(convert, [str(p) for p in sources], [str(out_dir / (p.stem + ".png")) for p in sources],
-                         fast=fast, pure=False)
+                         pure=False)
     results: list[Converted] = client.gather(futures)
     return results
 
@@ -77,16 +70,15 @@ def main(argv: list[str]) -> int:
     parser.add_argument("out_dir", type=Path)
     parser.add_argument("--scheduler", metavar="ADDRESS")
     parser.add_argument("--workers", type=int, default=2, metavar="N")
-    parser.add_argument("--fast", action="store_true")
     args = parser.parse_args(argv[1:])
     if args.scheduler:
         with Client(args.scheduler) as client:
-            results = convert_folder(client, args.in_dir, args.out_dir, args.fast)
+            results = convert_folder(client, args.in_dir, args.out_dir)
     else:
         # Loopback only, and no dashboard: nothing listens beyond this machine.
         with LocalCluster(n_workers=args.workers, processes=True, host="127.0.0.1", dashboard_address=None) as cluster, \
                 Client(cluster) as client:
-            results = convert_folder(client, args.in_dir, args.out_dir, args.fast)
+            results = convert_folder(client, args.in_dir, args.out_dir)
     failed = [r for r in results if r.error]
     for r in results:
         print(f"skipped {r.name}: {r.error}" if r.error else f"{r.name}: {r.bytes_in} -> {r.bytes_out} bytes, {r.digest}",

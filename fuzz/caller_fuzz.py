@@ -265,6 +265,15 @@ class Case:
         return out
 
 
+def levels(case):
+    """No level, or a compress_level keyword: a level, one out of range or not an integer, maybe hostile."""
+    if case.rng.random() < 0.6:
+        return {}
+    level = case.rng.choice([None, 0, 1, 6, 9, 12, 13, -1, True, 6.0])
+    case.notes.append(f"compress_level={level!r}")
+    return {"compress_level": case.maybe(level, "compress_level", 0.3)}
+
+
 def build(case, name):
     """The call of entry point `name` with hostile arguments, and the file it is to write, if any."""
     img, rng, pick = case.img, case.rng, case.rng.choice
@@ -280,7 +289,8 @@ def build(case, name):
         if name == "constructor":
             return (lambda: SimpleImage(*args)), None
         args.insert(0, case.maybe(pathlib.PurePath(path), "path", 0.3) if rng.random() < 0.5 else path)
-        return (lambda: ORIGINAL[name](*args)), path
+        level = levels(case) if name != "_writeBmp" else {}
+        return (lambda: ORIGINAL[name](*args, **level)), path
     if name in ("getPixel", "putPixel"):
         xy = [pick([rng.randrange(max(size, 1))] * 10 + [size, -1]) for size in (img.width, img.height)]
         coords = tuple(numbers((xy + [0])[:pick([2] * 8 + [1, 3])], "coords"))
@@ -315,7 +325,8 @@ def build(case, name):
         return call, None
     if name in ("save", "saveBmp"):
         method = getattr(img, name)
-        return case.dressed(lambda: method(path)), path
+        level = levels(case) if name == "save" else {}
+        return case.dressed(lambda: method(path, **level)), path
     if name == "open":
         how = pick(["the image's own buffer", "bytes", "path"])
         case.notes.append(f"source: {how}")

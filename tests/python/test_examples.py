@@ -101,7 +101,7 @@ def test_inspect_png_refuses_a_bmp(bmp):
 
 
 @pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
-                                  "smaller_png.py", "quiet_reports.py", "fast_save.py",
+                                  "smaller_png.py", "quiet_reports.py",
                                   "dask_convert.py"])
 def test_usage_without_arguments(name):
     if name == "dask_convert.py":
@@ -226,49 +226,11 @@ def test_quiet_reports_on_four_threads(SI, tmp_path, monkeypatch):
     assert sorted(line for line in lines if line != "other\n") == sorted(expected)
 
 
-def test_fast_saves_on_threads_leave_other_threads_alone(SI, m, tmp_path, monkeypatch):
-    """Fast saves, plain saves and opens on several threads at once: each gets what it
-    would get alone, and the module's zlib is its own again afterwards."""
-    zlib_ng = pytest.importorskip("zlib_ng.zlib_ng")
-    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
-    fast_save = importlib.import_module("fast_save")
-    image = SI(64, 48, ramp(64 * 48 * 3), ramp(64 * 48), png_filters=bytes(range(5)) * 9 + b"\0\1\2")
-    source = tmp_path / "source.png"
-    image.save(str(source))
-    expected = {"plain": source.read_bytes()}
-    fast_save.save_fast(image, str(tmp_path / "fast.png"))
-    expected["fast"] = (tmp_path / "fast.png").read_bytes()
-    idat = b"".join(body for kind, body in parse(expected["fast"]) if kind == b"IDAT")
-    assert expected["fast"] != expected["plain"]
-    assert zlib_ng.compress(zlib.decompress(idat)) == idat
-
-    def work(n):
-        kind = ("plain", "fast", "open")[n % 3]
-        path = str(tmp_path / f"{n}.png")
-        if kind == "open":
-            opened = SI.open(str(source))
-            return (opened._pixels, opened._alpha) == (image._pixels, image._alpha)
-        (fast_save.save_fast if kind == "fast" else SI.save)(image, path)
-        return (tmp_path / f"{n}.png").read_bytes() == expected[kind]
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)  # threads change hands as often as they can
-    try:
-        with ThreadPoolExecutor(4) as pool:
-            assert all(pool.map(work, range(60)))
-    finally:
-        sys.setswitchinterval(interval)
-    assert m.zlib is zlib
-
-
-@pytest.mark.parametrize("own_cluster", [True, False], ids=["scheduler-given", "local-cluster-fast"])
+@pytest.mark.parametrize("own_cluster", [True, False], ids=["scheduler-given", "local-cluster"])
 def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_path, monkeypatch, own_cluster):
     """On a cluster of two worker processes, every file comes out as a serial run makes it:
-    on one the test starts, with plain saves, and on the script's own, with zlib-ng's."""
+    on one the test starts and on the script's own."""
     distributed = pytest.importorskip("distributed")
-    fast = not own_cluster
-    if fast:
-        pytest.importorskip("zlib_ng")
     folder = tmp_path / "in"
     folder.mkdir()
     rgba_png.rename(folder / "a.png")
@@ -282,7 +244,7 @@ def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_
                                       dashboard_address=None) as cluster:
             done = run("dask_convert.py", folder, out, "--scheduler", cluster.scheduler_address, status=1)
     else:
-        done = run("dask_convert.py", folder, out, "--workers", 2, "--fast", status=1)
+        done = run("dask_convert.py", folder, out, "--workers", 2, status=1)
     assert done.stdout.splitlines()[-1] == f"converted 3 of 4 files to {out}"
     assert "skipped broken.png:" in done.stderr
 
@@ -292,7 +254,7 @@ def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_
     (tmp_path / "serial").mkdir()
     for name in ("a.png", "b.bmp", "c.png"):
         target = name.split(".")[0] + ".png"
-        result = dask_convert.convert(str(folder / name), str(tmp_path / "serial" / target), fast)
+        result = dask_convert.convert(str(folder / name), str(tmp_path / "serial" / target))
         assert f"{name}: {result.bytes_in} -> {result.bytes_out} bytes, {result.digest}" in done.stdout
         assert (out / target).read_bytes() == (tmp_path / "serial" / target).read_bytes()
         source, written = open_quietly(folder / name), open_quietly(out / target)

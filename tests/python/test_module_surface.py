@@ -223,8 +223,10 @@ def test_binding_errors(SI, call):
 ])
 def test_binding_messages_and_signatures_are_the_modules_own(SI, call, message):
     raises_exact(TypeError, message, call, SI, SI(1, 1, b"abc"))
-    signatures = [str(inspect.signature(f)) for f in (SI.getPixel, SI.putPixel, SI.open, SI(1, 1, b"abc").getPixel)]
-    assert signatures == ["(self, coords)", "(self, coords, value)", "(source)", "(coords)"]
+    signatures = [str(inspect.signature(f)) for f in (SI.getPixel, SI.putPixel, SI.open, SI(1, 1, b"abc").getPixel,
+                                                      SI.save, SI.saveBmp)]
+    assert signatures == ["(self, coords)", "(self, coords, value)", "(source)", "(coords)",
+                          "(self, path, *, compress_level=None)", "(self, path)"]
 
 
 # -- exact-type parameters -----------------------------------------------------

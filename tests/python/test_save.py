@@ -11,13 +11,15 @@ import subprocess
 import sys
 import tempfile
 import threading
+import types
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from bmptools import bmp
 from conftest import ramp, raises_exact
-from pngtools import parse, rechunk
+from pngtools import image, parse, rechunk, scanlines
 
 WRITERS = {"_writePngWithChunks": ("_pixels", "_alpha", "_png_chunks", "_png_filters"),
            "_writeBmp": ("_pixels", "_bmp_header"), "_writePng": ("_pixels", "_alpha", "_png_filters")}
@@ -335,3 +337,147 @@ def test_other_users_files():
         assert sorted(os.listdir(folder)) == ["ro.png", "rw.png"]
     finally:
         shutil.rmtree(folder)
+
+
+# -- compression levels ------------------------------------------------------------------
+
+def level_sources(SI):
+    """RGB and RGBA PNG files with text and pHYs chunks, every filter type and three IDATs;
+    and new images, with and without alpha."""
+    rng, files = random.Random(28), {}
+    for colour, k in ((2, 3), (6, 4)):
+        rows = [rng.randbytes(23 * k) if y % 3 else bytes((x * 7 + y) % 256 for x in range(23 * k)) for y in range(9)]
+        raw = scanlines([y % 5 for y in range(9)], rows)
+        extra = [(b"tEXt", b"Comment\0kept"), (b"pHYs", struct.pack(">IIB", 3780, 3780, 1))]
+        files[f"png-{colour}"] = SI.open(image(23, 9, raw, colour, sizes=[60, 60], extra=extra))
+    files["new-rgb"] = SI(17, 5, ramp(17 * 5 * 3))
+    files["new-rgba"] = SI(17, 5, ramp(17 * 5 * 3), ramp(17 * 5), png_filters=bytes([4, 3, 2, 1, 0]))
+    return files
+
+
+def test_default_level_writes_the_bytes_of_zlib_compress(SI, tmp_path):
+    for name, img in level_sources(SI).items():
+        img.save(str(tmp_path / "default.png"))
+        img.save(str(tmp_path / "none.png"), compress_level=None)
+        written = (tmp_path / "default.png").read_bytes()
+        assert written == (tmp_path / "none.png").read_bytes()
+        data = b"".join(idat(written))
+        assert zlib.compress(zlib.decompress(data)) == data, name
+
+
+@pytest.mark.parametrize("level", range(13))
+def test_every_level_round_trips(SI, m, tmp_path, level):
+    for name, img in level_sources(SI).items():
+        default, path = tmp_path / "default.png", tmp_path / "level.png"
+        img.save(str(default))
+        img.save(str(path), compress_level=level)
+        written = path.read_bytes()
+        again = SI.open(written)
+        assert (again.size, again._pixels, again._alpha, again._png_filters) == (
+            img.size, img._pixels, img._alpha, img._png_filters or bytearray(img.height)), name
+        assert shape(written) == shape(default.read_bytes())
+        assert [p for p in parse(written) if p[0] != b"IDAT"] == [p for p in parse(default.read_bytes()) if p[0] != b"IDAT"]
+        if img._png_chunks:
+            check_idat_sizes(default.read_bytes(), written)
+    # _writePngWithChunks takes the level too, as does the _writePng it hands a list without chunks to.
+    img = level_sources(SI)["png-6"]
+    for chunks in (img._png_chunks, []):
+        m._writePngWithChunks(str(path), 23, 9, img._pixels, img._alpha, chunks, img._png_filters, compress_level=level)
+        assert SI.open(path.read_bytes())._alpha == img._alpha
+
+
+@pytest.mark.parametrize("level, exc, message", [
+    (True, TypeError, "compress_level must be an integer or None, not bool"),
+    (6.0, TypeError, "compress_level must be an integer or None, not float"),
+    ("6", TypeError, "compress_level must be an integer or None, not str"),
+    (13, ValueError, "compress_level must be from 0 to 12, not 13"),
+    (-1, ValueError, "compress_level must be from 0 to 12, not -1"),
+    (2**80, ValueError, f"compress_level must be from 0 to 12, not {2**80}"),
+])
+@pytest.mark.parametrize("writer", ["save", "bmp", "_writePng", "_writePngWithChunks"])
+def test_refused_levels_leave_the_file_alone(SI, m, tmp_path, level, exc, message, writer):
+    path = tmp_path / "kept.png"
+    path.write_bytes(b"old bytes")
+    img = SI(2, 1, ramp(6), bmp_header={} if writer == "bmp" else None)
+    calls = {"save": lambda: img.save(str(path), compress_level=level),
+             "bmp": lambda: img.save(str(path), compress_level=level),
+             "_writePng": lambda: m._writePng(str(path), 2, 1, ramp(6), compress_level=level),
+             "_writePngWithChunks": lambda: m._writePngWithChunks(str(path), 2, 1, ramp(6), None, None,
+                                                                  compress_level=level)}
+    raises_exact(exc, message, calls[writer])
+    if writer == "bmp":  # a level is refused for a BMP even when it is a good one
+        raises_exact(ValueError, "compress_level is for PNG: this image carries _bmp_header and saves as BMP "
+                     "(set it to None for a PNG)", img.save, str(path), compress_level=1)
+    assert path.read_bytes() == b"old bytes"
+
+
+def test_levels_are_taken_as_operator_index_takes_them(SI, tmp_path):
+    class Level:
+        def __index__(self):
+            return 9
+    img = SI(3, 2, ramp(18))
+    img.save(str(tmp_path / "nine.png"), compress_level=9)
+    img.save(str(tmp_path / "index.png"), compress_level=Level())
+    assert (tmp_path / "index.png").read_bytes() == (tmp_path / "nine.png").read_bytes()
+
+
+def test_rebound_zlib_gets_the_level_as_given(m, SI, tmp_path, monkeypatch):
+    calls = []
+
+    def compress(data, *level):
+        calls.append(level)
+        return zlib.compress(data, *level)
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(compress=compress, crc32=zlib.crc32))
+    img = SI(3, 2, ramp(18))
+    img.save(str(tmp_path / "a.png"))
+    img.save(str(tmp_path / "b.png"), compress_level=3)
+    with pytest.raises(zlib.error):  # the host's zlib has no level 10
+        img.save(str(tmp_path / "c.png"), compress_level=10)
+    assert calls == [(), (3,), (10,)] and not (tmp_path / "c.png").exists()
+
+
+def test_a_zlib_keeping_the_hosts_functions_is_the_hosts(m, SI, tmp_path, monkeypatch):
+    img = SI(5, 4, ramp(60), ramp(20))
+    img.save(str(tmp_path / "own.png"), compress_level=12)
+    # The host's own functions in a stand-in: saves and opens work as with the module's own zlib.
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(compress=zlib.compress, decompress=zlib.decompress,
+                                                         crc32=zlib.crc32))
+    img.save(str(tmp_path / "a.png"), compress_level=12)
+    data = (tmp_path / "a.png").read_bytes()
+    assert data == (tmp_path / "own.png").read_bytes()
+    again = SI.open(data)
+    assert (again._pixels, again._alpha) == (img._pixels, img._alpha)
+    with pytest.raises(zlib.error):  # the host's error, though the stand-in has none
+        SI.open(image(1, 1, None, payload=b"not a zlib stream"))
+
+
+@pytest.mark.skipif(not hasattr(sys, "pypy_version_info"), reason="PyPy's built-in functions")
+def test_a_builtin_made_compress_is_not_the_hosts(m, SI, tmp_path, monkeypatch):
+    import __pypy__
+    calls = []
+
+    def compress(data, *level):
+        calls.append(level)
+        return zlib.compress(data)
+    compress.__module__ = "zlib"
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(compress=__pypy__.builtinify(compress), crc32=zlib.crc32))
+    SI(1, 1, b"abc").save(str(tmp_path / "a.png"))
+    SI(1, 1, b"abc").save(str(tmp_path / "a.png"), compress_level=2)
+    assert calls == [(), (2,)]
+
+
+def test_concurrent_saves_at_different_levels(SI, tmp_path):
+    img = SI(96, 64, bytes(random.Random(3).randbytes(96 * 64 * 3)), png_filters=bytes(range(5)) * 12 + b"\4\4\4\4")
+    levels = [None, 0, 1, 6, 9, 12]
+    expected = {}
+    for level in levels:
+        img.save(str(tmp_path / f"alone-{level}.png"), compress_level=level)
+        expected[level] = (tmp_path / f"alone-{level}.png").read_bytes()
+    assert len(set(expected.values())) > 3
+
+    def work(n):
+        level = levels[n % len(levels)]
+        img.save(str(tmp_path / f"{n}.png"), compress_level=level)
+        return (tmp_path / f"{n}.png").read_bytes() == expected[level]
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(48)))
