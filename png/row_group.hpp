@@ -23,6 +23,16 @@ namespace vextaro::png::row_group {
 // Which predictors a group needs: one alone saves the others' work.
 enum class Mix { kPaeth, kAverage, kMixed };
 
+// The lanes of a mixed group's Sub rows and of its Paeth rows; nothing for a
+// group of one type, whose state then stays small enough for the compiler to
+// keep in registers.
+template <class V, int Regs, bool kMixed>
+struct Masks {
+    typename V::Reg sub[Regs], paeth[Regs];
+};
+template <class V, int Regs>
+struct Masks<V, Regs, false> {};
+
 template <class V, int Bpp, int Regs, Mix M>
 struct RowGroup {
     using Reg = typename V::Reg;
@@ -31,8 +41,8 @@ struct RowGroup {
     uint8_t* rows[V::kRows * Regs];
     const uint8_t* up;
     ptrdiff_t pixels;
-    Reg a[Regs], c[Regs];       // each row's last pixel and the one above it
-    Reg sub[Regs], paeth[Regs];  // the lanes of the Sub rows and of the Paeth rows
+    Reg a[Regs], c[Regs];  // each row's last pixel and the one above it
+    [[no_unique_address]] Masks<V, Regs, M == Mix::kMixed> masks;
 
     // Pixel p of row k, or zeros outside the row.
     template <bool kEdge>
@@ -42,12 +52,16 @@ struct RowGroup {
     }
 
     Reg predict(int r, Reg b) const {
-        if constexpr (M == Mix::kPaeth) return V::paeth(a[r], b, c[r]);
-        if constexpr (M == Mix::kAverage) return V::average(a[r], b);
-        // Sub is the average of the left pixel with itself. The Average lanes
-        // are ready before Paeth's, whose choice then only picks between them.
-        const Reg linear = V::average(a[r], V::blend(b, a[r], sub[r]));
-        return V::blend(linear, V::paeth(a[r], b, c[r]), paeth[r]);
+        if constexpr (M == Mix::kPaeth) {
+            return V::paeth(a[r], b, c[r]);
+        } else if constexpr (M == Mix::kAverage) {
+            return V::average(a[r], b);
+        } else {
+            // Sub is the average of the left pixel with itself. The Average
+            // lanes are ready before Paeth's, whose choice then only picks.
+            const Reg linear = V::average(a[r], V::blend(b, a[r], masks.sub[r]));
+            return V::blend(linear, V::paeth(a[r], b, c[r]), masks.paeth[r]);
+        }
     }
 
     // Step i: row k of the group reconstructs its pixel i - k. The edge steps
@@ -79,12 +93,14 @@ struct RowGroup {
 template <class V, int Bpp, int Regs, Mix M>
 void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up, size_t n) {
     constexpr ptrdiff_t kLag = V::kRows * Regs - 1;
-    RowGroup<V, Bpp, Regs, M> group{{}, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}, {}, {}};
+    RowGroup<V, Bpp, Regs, M> group{{}, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}, {}};
     for (int k = 0; k < V::kRows * Regs; ++k) group.rows[k] = rows[k];
     for (int r = 0; r < Regs; ++r) {
         group.a[r] = group.c[r] = V::zero();
-        group.sub[r] = V::rows_of(filters + r * V::kRows, 1);
-        group.paeth[r] = V::rows_of(filters + r * V::kRows, 4);
+        if constexpr (M == Mix::kMixed) {
+            group.masks.sub[r] = V::rows_of(filters + r * V::kRows, 1);
+            group.masks.paeth[r] = V::rows_of(filters + r * V::kRows, 4);
+        }
     }
     // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
     // of three; the fourth lane is never stored. So those steps stop a pixel
