@@ -35,8 +35,12 @@ FILTER_MIXES = {
 }
 
 
+def mix_slug(mix):
+    return mix.replace("/", "-").lower()
+
+
 def mix_key(mix, channels):
-    return f"mix_{mix.replace('/', '_').lower()}_{channels}"
+    return f"mix_{mix_slug(mix)}_{channels}"
 
 
 def mix_filters(mix, height, seed):
@@ -150,7 +154,7 @@ def input_files(cache, sizes):
     }
     for mix in FILTER_MIXES:
         for channels in ("rgb", "rgba"):
-            names[mix_key(mix, channels)] = f"photo-{pw}x{ph}-{channels}-{mix_key(mix, channels)[4:]}.png"
+            names[mix_key(mix, channels)] = f"photo-{pw}x{ph}-{channels}-{mix_slug(mix)}-rows.png"
     return {source: {k: os.path.join(cache, f"{source}-{v}") for k, v in names.items()}
             for source in ("photo", "synthetic", "synthetic-py")}
 
