@@ -16,7 +16,7 @@ try:
 
     PILLOW = PIL.__version__
 except ImportError:
-    Image = None
+    Image = ImageFilter = ImageOps = None
     PILLOW = None
 
 try:
