@@ -35,7 +35,7 @@ __attribute__((target("ssse3"))) void swap_red_blue(const uint8_t* in, size_t wi
 namespace vextaro::bmp::ssse3 {
 
 bool available() { return false; }
-void swap_red_blue(const uint8_t*, size_t, uint8_t*) {}
+void swap_red_blue(const uint8_t*, size_t, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
 
 }  // namespace vextaro::bmp::ssse3
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "png/simd.hpp"
+#include "simd/level.hpp"
 
 namespace vextaro::bmp::ssse3 {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "png/simd.hpp"
+#include "simd/level.hpp"
 
 namespace vextaro::png::sse2 {
 

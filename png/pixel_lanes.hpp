@@ -29,8 +29,10 @@ inline void store(uint8_t* p, __m128i v) {
     if constexpr (Bpp == 4) {
         std::memcpy(p, &bits, 4);
     } else {
-        p[0] = static_cast<uint8_t>(bits);
-        p[1] = static_cast<uint8_t>(bits >> 8);
+        // Two bytes and one, spelled out: left to merge three byte stores, the
+        // compiler does so in some loops and not in others.
+        const auto low = static_cast<uint16_t>(bits);
+        std::memcpy(p, &low, 2);
         p[2] = static_cast<uint8_t>(bits >> 16);
     }
 }

@@ -43,7 +43,7 @@ __attribute__((target("ssse3"))) void split_rgba(const uint8_t* row, size_t widt
 namespace vextaro::png::ssse3 {
 
 bool available() { return false; }
-void split_rgba(const uint8_t*, size_t, uint8_t*, uint8_t*) {}
+void split_rgba(const uint8_t*, size_t, uint8_t*, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
 
 }  // namespace vextaro::png::ssse3
 

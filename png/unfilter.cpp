@@ -1,10 +1,12 @@
 #include "png/unfilter.hpp"
 
 #include <algorithm>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
+#include "png/row_kernels.hpp"
 #include "png/unfilter_avx2.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
@@ -13,75 +15,89 @@ namespace vextaro::png {
 
 namespace {
 
-// Each loop is written for one bpp known at compile time, so that the compiler
-// keeps the left pixel in registers.
-template <int Bpp>
-void unfilter_sub(std::span<uint8_t> row) {
-    uint8_t* p = row.data();
-    for (size_t i = Bpp; i < row.size(); ++i) p[i] = static_cast<uint8_t>(p[i] + p[i - Bpp]);
-}
-
-void unfilter_up(std::span<uint8_t> row, const uint8_t* up) {
-    uint8_t* p = row.data();
-    for (size_t i = 0; i < row.size(); ++i) p[i] = static_cast<uint8_t>(p[i] + up[i]);
-}
+// The portable kernels. Each loop is written for one bpp known at compile
+// time, so that the compiler keeps the left pixel in registers.
+void none(uint8_t*, const uint8_t*, size_t) {}
 
 template <int Bpp>
-void unfilter_average(std::span<uint8_t> row, const uint8_t* up) {
-    uint8_t* p = row.data();
-    const size_t n = row.size();
-    if (up == nullptr) {
-        for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (p[i - Bpp] >> 1));
-        return;
-    }
-    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (up[i] >> 1));
-    for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + ((p[i - Bpp] + up[i]) >> 1));
+void sub(uint8_t* p, const uint8_t*, size_t n) {
+    for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + p[i - Bpp]);
+}
+
+void up(uint8_t* p, const uint8_t* above, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + above[i]);
 }
 
 template <int Bpp>
-void unfilter_paeth(std::span<uint8_t> row, const uint8_t* up) {
-    uint8_t* p = row.data();
-    const size_t n = row.size();
+void average(uint8_t* p, const uint8_t* above, size_t n) {
+    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (above[i] >> 1));
+    for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + ((p[i - Bpp] + above[i]) >> 1));
+}
+
+// Average of the top row, whose row above counts as zeros.
+template <int Bpp>
+void average_top(uint8_t* p, const uint8_t*, size_t n) {
+    for (size_t i = Bpp; i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + (p[i - Bpp] >> 1));
+}
+
+template <int Bpp>
+void paeth(uint8_t* p, const uint8_t* above, size_t n) {
     // With the left byte and the upper-left byte 0, the predictor is the up byte.
-    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + up[i]);
+    for (size_t i = 0; i < Bpp && i < n; ++i) p[i] = static_cast<uint8_t>(p[i] + above[i]);
     for (size_t i = Bpp; i < n; ++i)
-        p[i] = static_cast<uint8_t>(p[i] + paeth_predictor(p[i - Bpp], up[i], up[i - Bpp]));
+        p[i] = static_cast<uint8_t>(p[i] + paeth_predictor(p[i - Bpp], above[i], above[i - Bpp]));
 }
 
+// The kernels of one pixel size, chosen for this CPU once: what an image's
+// rows then run is looked up, never decided again.
+struct Kernels {
+    RowKernel row[kFilterTypes];  // a row below another
+    RowKernel top[kFilterTypes];  // the top row, below zeros
+    GroupKernel group;            // rows side by side, where the CPU has it
+    size_t max_group, per_register;
+};
+
 template <int Bpp>
-void unfilter(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous) {
-    const uint8_t* up = previous.empty() ? nullptr : previous.data();
+Kernels choose() {
+    // Above the top row everything is zero: Up adds nothing, and Paeth then
+    // predicts the left byte, as Sub does.
+    Kernels k{{none, sub<Bpp>, up, average<Bpp>, paeth<Bpp>},
+              {none, sub<Bpp>, none, average_top<Bpp>, sub<Bpp>},
+              nullptr,
+              1,
+              1};
     if constexpr (sse2::kAvailable) {
-        const bool has_sse41 = sse41::available();
-        switch (filter) {
-            case 1:
-                if (has_sse41) return sse41::sub(row.data(), row.size(), Bpp);
-                return sse2::sub(row.data(), row.size(), Bpp);
-            case 3:
-                if (up != nullptr) return sse2::average(row.data(), up, row.size(), Bpp);
-                break;
-            case 4:
-                if (up == nullptr) return unfilter<Bpp>(1, row, previous);
-                if (has_sse41) return sse41::paeth(row.data(), up, row.size(), Bpp);
-                return sse2::paeth(row.data(), up, row.size(), Bpp);
-        }
+        k.row[1] = k.top[1] = k.top[4] = sse2::sub<Bpp>;
+        k.row[3] = sse2::average<Bpp>;
+        k.row[4] = sse2::paeth<Bpp>;
     }
-    switch (filter) {
-        case 1:
-            return unfilter_sub<Bpp>(row);
-        case 2:
-            if (up != nullptr) unfilter_up(row, up);
-            return;
-        case 3:
-            return unfilter_average<Bpp>(row, up);
-        case 4:
-            // Above the top row everything is zero, and Paeth then predicts the left byte.
-            if (up == nullptr) return unfilter_sub<Bpp>(row);
-            return unfilter_paeth<Bpp>(row, up);
-        default:
-            return;
+    if (sse41::available()) {
+        k.row[1] = k.top[1] = k.top[4] = sse41::sub<Bpp>;
+        k.row[4] = sse41::paeth<Bpp>;
+        k.group = sse41::rows<Bpp>;
+        k.max_group = sse41::kMaxRowGroup;
+        k.per_register = sse41::kRowsPerRegister;
     }
+    if (avx2::available()) {
+        k.group = avx2::rows<Bpp>;
+        k.max_group = avx2::kMaxRowGroup;
+        k.per_register = avx2::kRowsPerRegister;
+    }
+    return k;
 }
+
+const Kernels& kernels(int bpp) {
+    static const Kernels three = choose<3>(), four = choose<4>();
+    return bpp == 3 ? three : four;
+}
+
+constexpr size_t kMaxGroup = std::max(avx2::kMaxRowGroup, sse41::kMaxRowGroup);
+
+// Filters a row group takes: those whose bytes wait on the pixel to their left.
+// A group starts at an Average or a Paeth row; Sub rows alone run faster as
+// running sums.
+bool joins_group(uint8_t filter) { return filter == 1 || filter == 3 || filter == 4; }
+bool starts_group(uint8_t filter) { return filter == 3 || filter == 4; }
 
 // A group walks its rows and the row above side by side. Where the rows lie a
 // multiple of 4 KiB apart, give or take a few bytes (widths of 1024 RGBA pixels,
@@ -100,61 +116,55 @@ bool rows_fit_cache_sets(size_t line, size_t rows) {
 }  // namespace
 
 void unfilter_row(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous, int bpp) {
-    if (bpp == 3) {
-        unfilter<3>(filter, row, previous);
-    } else {
-        unfilter<4>(filter, row, previous);
-    }
+    if (filter >= kFilterTypes) return;
+    const Kernels& k = kernels(bpp);
+    (previous.empty() ? k.top : k.row)[filter](row.data(), previous.data(), row.size());
 }
 
 std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t width, size_t height, int bpp,
                                            uint8_t* filters, uint8_t* alpha) {
-    const size_t stride = width * static_cast<size_t>(bpp);
+    const Kernels& k = kernels(bpp);
+    const size_t stride = width * static_cast<size_t>(bpp), line = stride + 1;
     uint8_t* base = scanlines.data();
-    auto row_at = [&](size_t y) { return std::span<uint8_t>(base + y * (stride + 1) + 1, stride); };
+    auto row_at = [&](size_t y) { return base + y * line + 1; };
     // A row is packed only once the rows below it no longer need it; its packed
     // place ends before the next row begins.
     auto pack_row = [&](size_t y) {
-        split_pixels(row_at(y).data(), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
+        split_pixels(row_at(y), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
-    // Runs of Paeth rows below the top row go through a vector kernel in groups:
-    // of up to eight rows, four to a register, with AVX2; of up to four, two to a
-    // register, with SSE4.1.
-    const bool wide = avx2::available();
-    size_t max_group = wide ? avx2::kMaxRowGroup : sse41::available() ? sse41::kMaxRowGroup : 1;
-    if (max_group > 4 && !rows_fit_cache_sets(stride + 1, max_group + 1)) max_group = 4;
-    const size_t per_register = wide ? 4 : 2;
-    // A run that does not fill its registers is made up with this spare row,
+    size_t max_group = k.max_group;
+    if (max_group > 4 && !rows_fit_cache_sets(line, max_group + 1)) max_group = 4;
+    // A group that does not fill its registers is made up with this spare row,
     // whose results nothing reads: the rows it stands for cost no more than a
-    // run's last row left to the slower kernel for a single row.
-    std::vector<uint8_t> spare(max_group > 1 && height > 2 ? stride + 4 : 0);
+    // group's last row left to the slower kernel for a single row. Without it,
+    // rows go one at a time, to the same result.
+    std::unique_ptr<uint8_t[]> spare;
+    if (max_group > 1 && height > 2) spare.reset(new (std::nothrow) uint8_t[stride + 4]());
+    if (!spare) max_group = 1;
     for (size_t y = 0; y < height; ++y) {
-        const uint8_t filter = base[y * (stride + 1)];
+        const uint8_t filter = base[y * line];
         filters[y] = filter;
         if (filter >= kFilterTypes) return BadFilter{y, filter};
-        const std::span<uint8_t> row = row_at(y);
-        const std::span<const uint8_t> previous = y > 0 ? row_at(y - 1) : std::span<uint8_t>();
         size_t run = 1;
-        if (filter == 4 && y > 0)
-            while (run < max_group && y + run < height && base[(y + run) * (stride + 1)] == 4) ++run;
+        if (y > 0 && starts_group(filter))
+            while (run < max_group && y + run < height && joins_group(base[(y + run) * line])) ++run;
         if (run >= 2) {
-            uint8_t* rows[std::max(avx2::kMaxRowGroup, sse41::kMaxRowGroup)];
-            for (size_t k = 0; k < run; ++k) {
-                filters[y + k] = 4;
-                rows[k] = row_at(y + k).data();
+            uint8_t* rows[kMaxGroup];
+            uint8_t types[kMaxGroup];
+            for (size_t r = 0; r < run; ++r) {
+                types[r] = filters[y + r] = base[(y + r) * line];
+                rows[r] = row_at(y + r);
             }
-            const size_t count = (run + per_register - 1) / per_register * per_register;
-            for (size_t k = run; k < count; ++k) rows[k] = spare.data();
-            if (wide) {
-                avx2::paeth_rows(rows, count, previous.data(), stride, bpp);
-            } else {
-                sse41::paeth_rows(rows, count, previous.data(), stride, bpp);
-            }
-            for (size_t k = 0; k < run; ++k) pack_row(y + k - 1);
+            // Spare rows take the last row's type: a group of one type skips
+            // the other predictors.
+            const size_t count = (run + k.per_register - 1) / k.per_register * k.per_register;
+            for (size_t r = run; r < count; ++r) rows[r] = spare.get(), types[r] = types[run - 1];
+            k.group(rows, types, count, row_at(y - 1), stride);
+            for (size_t r = 0; r < run; ++r) pack_row(y + r - 1);
             y += run - 1;
             continue;
         }
-        unfilter_row(filter, row, previous, bpp);
+        (y > 0 ? k.row : k.top)[filter](row_at(y), y > 0 ? row_at(y - 1) : nullptr, stride);
         if (y > 0) pack_row(y - 1);
     }
     if (height > 0) pack_row(height - 1);

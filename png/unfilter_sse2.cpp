@@ -9,13 +9,11 @@
 
 namespace vextaro::png::sse2 {
 
-namespace {
-
 using lanes::load;
 using lanes::store;
 
 template <int Bpp>
-void sub_pixels(uint8_t* row, size_t n) {
+void sub(uint8_t* row, const uint8_t*, size_t n) {
     __m128i left = _mm_setzero_si128();
     for (size_t i = 0; i < n; i += Bpp) {
         left = _mm_add_epi8(left, load<Bpp>(row + i));
@@ -24,7 +22,7 @@ void sub_pixels(uint8_t* row, size_t n) {
 }
 
 template <int Bpp>
-void average_pixels(uint8_t* row, const uint8_t* up, size_t n) {
+void average(uint8_t* row, const uint8_t* up, size_t n) {
     const __m128i one = _mm_set1_epi8(1);
     __m128i left = _mm_setzero_si128();
     for (size_t i = 0; i < n; i += Bpp) {
@@ -37,7 +35,7 @@ void average_pixels(uint8_t* row, const uint8_t* up, size_t n) {
 }
 
 template <int Bpp>
-void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
+void paeth(uint8_t* row, const uint8_t* up, size_t n) {
     const __m128i zero = _mm_setzero_si128();
     __m128i a = zero, c = zero;
     for (size_t i = 0; i < n; i += Bpp) {
@@ -50,18 +48,36 @@ void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
     }
 }
 
-}  // namespace
+}  // namespace vextaro::png::sse2
 
-void sub(uint8_t* row, size_t n, int bpp) { bpp == 3 ? sub_pixels<3>(row, n) : sub_pixels<4>(row, n); }
+#else
 
-void average(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
-    bpp == 3 ? average_pixels<3>(row, up, n) : average_pixels<4>(row, up, n);
+namespace vextaro::png::sse2 {
+
+template <int Bpp>
+void sub(uint8_t*, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
 }
-
-void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
-    bpp == 3 ? paeth_pixels<3>(row, up, n) : paeth_pixels<4>(row, up, n);
+template <int Bpp>
+void average(uint8_t*, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
+}
+template <int Bpp>
+void paeth(uint8_t*, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
 }
 
 }  // namespace vextaro::png::sse2
 
 #endif
+
+namespace vextaro::png::sse2 {
+
+template void sub<3>(uint8_t*, const uint8_t*, size_t);
+template void sub<4>(uint8_t*, const uint8_t*, size_t);
+template void average<3>(uint8_t*, const uint8_t*, size_t);
+template void average<4>(uint8_t*, const uint8_t*, size_t);
+template void paeth<3>(uint8_t*, const uint8_t*, size_t);
+template void paeth<4>(uint8_t*, const uint8_t*, size_t);
+
+}  // namespace vextaro::png::sse2

@@ -7,19 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "png/simd.hpp"
+#include "simd/level.hpp"
 
 namespace vextaro::png::sse2 {
 
-#if VEXTARO_SSE2
-inline constexpr bool kAvailable = true;
-#else
-inline constexpr bool kAvailable = false;
-#endif
+inline constexpr bool kAvailable = VEXTARO_SSE2;
 
-// `row` and `up` hold `n` bytes, n a multiple of bpp (3 or 4).
-void sub(uint8_t* row, size_t n, int bpp);
-void average(uint8_t* row, const uint8_t* up, size_t n, int bpp);
-void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp);
+// RowKernels (png/row_kernels.hpp) for Bpp 3 and 4.
+template <int Bpp>
+void sub(uint8_t* row, const uint8_t* up, size_t n);
+template <int Bpp>
+void average(uint8_t* row, const uint8_t* up, size_t n);
+template <int Bpp>
+void paeth(uint8_t* row, const uint8_t* up, size_t n);
 
 }  // namespace vextaro::png::sse2

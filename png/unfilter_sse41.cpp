@@ -7,6 +7,11 @@
 #include <cstddef>
 
 #include "png/pixel_lanes.hpp"
+#include "simd/target.hpp"
+
+VEXTARO_TARGET_BEGIN("sse4.1")
+
+#include "png/row_group.hpp"
 
 namespace vextaro::png::sse41 {
 
@@ -17,7 +22,7 @@ using lanes::store;
 
 // Paeth's choice for every 16-bit lane: a unless another neighbour is strictly
 // nearer; then b unless c is strictly nearer.
-__attribute__((target("sse4.1"))) inline __m128i predict(__m128i a, __m128i b, __m128i c) {
+inline __m128i predict(__m128i a, __m128i b, __m128i c) {
     // p - a = b - c, p - b = a - c, p - c = (b - c) + (a - c).
     const __m128i to_b = _mm_sub_epi16(b, c), to_a = _mm_sub_epi16(a, c);
     const __m128i pa = _mm_abs_epi16(to_b), pb = _mm_abs_epi16(to_a);
@@ -27,8 +32,36 @@ __attribute__((target("sse4.1"))) inline __m128i predict(__m128i a, __m128i b, _
     return _mm_blendv_epi8(a, b_or_c, not_a);
 }
 
+// A row group's registers (png/row_group.hpp): two rows, each in a 64-bit half.
+struct Lanes {
+    using Reg = __m128i;
+    static constexpr int kRows = 2;
+    static Reg zero() { return _mm_setzero_si128(); }
+    static Reg add8(Reg x, Reg y) { return _mm_add_epi8(x, y); }
+    static Reg blend(Reg no, Reg yes, Reg mask) { return _mm_blendv_epi8(no, yes, mask); }
+    static Reg paeth(Reg a, Reg b, Reg c) { return predict(a, b, c); }
+    // Rounded down, as the filter does; lanes hold bytes, so the sum fits.
+    static Reg average(Reg a, Reg b) { return _mm_srli_epi16(_mm_add_epi16(a, b), 1); }
+    // The lanes of the rows among filters[0..1] whose filter type is `type`.
+    static Reg rows_of(const uint8_t* filters, uint8_t type) {
+        return _mm_set_epi64x(-int64_t{filters[1] == type}, -int64_t{filters[0] == type});
+    }
+    // What each row of `a` has above it: the row before it, and for the first
+    // the previous register's last row, or the pixel `above` the group.
+    static Reg below(Reg a, Reg previous) { return _mm_alignr_epi8(a, previous, 8); }
+    static Reg below_above(Reg a, __m128i above) { return _mm_unpacklo_epi64(_mm_cvtepu8_epi16(above), a); }
+    // Each row's pixel in the low 32 bits of d[row], to and from the lanes.
+    static Reg widen(const __m128i (&d)[kRows]) { return _mm_cvtepu8_epi16(_mm_unpacklo_epi32(d[0], d[1])); }
+    static void narrow(Reg a, __m128i (&out)[kRows]) {
+        out[0] = _mm_packus_epi16(a, a);
+        out[1] = _mm_srli_si128(out[0], 4);
+    }
+};
+
+}  // namespace
+
 template <int Bpp>
-__attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t* up, size_t n) {
+void paeth(uint8_t* row, const uint8_t* up, size_t n) {
     __m128i a = _mm_setzero_si128(), c = a;
     for (size_t i = 0; i < n; i += Bpp) {
         const __m128i b = _mm_cvtepu8_epi16(load<Bpp>(up + i));
@@ -46,7 +79,7 @@ __attribute__((target("sse4.1"))) void paeth_pixels(uint8_t* row, const uint8_t*
 // shuffle and one add instead of an add per pixel. A register holds five
 // 3-byte pixels and a byte of the sixth, which is stored back unchanged.
 template <int Bpp>
-__attribute__((target("sse4.1"))) void sub_pixels(uint8_t* row, size_t n) {
+void sub(uint8_t* row, const uint8_t*, size_t n) {
     const __m128i spread = Bpp == 3 ? _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 15)
                                     : _mm_setr_epi8(12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15);
     const __m128i kept = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, Bpp == 3 ? -1 : 0);
@@ -73,87 +106,29 @@ __attribute__((target("sse4.1"))) void sub_pixels(uint8_t* row, size_t n) {
     }
 }
 
-// The state of paeth_row_group: each row's last pixel and the one above it.
-template <int Bpp, int Pairs>
-struct RowGroup {
-    uint8_t* const* rows;
-    const uint8_t* up;
-    ptrdiff_t pixels;
-    __m128i a[Pairs], c[Pairs];
-
-    // Pixel p of row k, or zeros outside the row.
-    template <bool kEdge>
-    __attribute__((target("sse4.1"))) __m128i pixel(int k, ptrdiff_t p) const {
-        if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
-        return load<kEdge ? Bpp : 4>(rows[k] + p * Bpp);
-    }
-
-    // Step i: row k of the group reconstructs its pixel i - k. The edge steps
-    // check each row's bounds; the steps between them need not.
-    template <bool kEdge>
-    __attribute__((target("sse4.1"))) void step(ptrdiff_t i) {
-        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : load<kEdge ? Bpp : 4>(up + i * Bpp);
-        __m128i b[Pairs];
-        b[0] = _mm_unpacklo_epi64(_mm_cvtepu8_epi16(above), a[0]);
-        for (int r = 1; r < Pairs; ++r) b[r] = _mm_alignr_epi8(a[r], a[r - 1], 8);
-        for (int r = 0; r < Pairs; ++r) {
-            const __m128i d = _mm_unpacklo_epi32(pixel<kEdge>(2 * r, i - 2 * r), pixel<kEdge>(2 * r + 1, i - 2 * r - 1));
-            // Lanes hold bytes, so a byte add wraps each sum as the format does.
-            a[r] = _mm_add_epi8(_mm_cvtepu8_epi16(d), predict(a[r], b[r], c[r]));
-            c[r] = b[r];
-        }
-        for (int r = 0; r < Pairs; ++r) {
-            const __m128i bytes = _mm_packus_epi16(a[r], a[r]);
-            for (int h = 0; h < 2; ++h) {
-                const ptrdiff_t p = i - 2 * r - h;
-                if (!kEdge || (p >= 0 && p < pixels))
-                    store<Bpp>(rows[2 * r + h] + p * Bpp, h ? _mm_srli_si128(bytes, 4) : bytes);
-            }
-        }
-    }
-};
-
-// A group of consecutive Paeth rows, two to a register: row k of the group
-// works on pixel i - k while row 0 works on pixel i, so what a row needs from
-// above is what the row before it finished one step earlier. Each row still
-// waits on its left pixel, but the rows of a register share every trip through
-// the predictor, and the registers' chains run side by side. Before its first
-// pixel a row sees zeros all round, which the predictor turns into zeros, so
-// the rows' staggered starts need no code of their own.
-template <int Bpp, int Pairs>
-__attribute__((target("sse4.1"))) void paeth_row_group(uint8_t* const* rows, const uint8_t* up, size_t n) {
-    constexpr ptrdiff_t kLag = 2 * Pairs - 1;
-    RowGroup<Bpp, Pairs> group{rows, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}};
-    for (int r = 0; r < Pairs; ++r) group.a[r] = group.c[r] = _mm_setzero_si128();
-    // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
-    // of three; the fourth lane is never stored. So those steps stop a pixel
-    // short of the end of row 0 and of the row above, the only rows they could
-    // otherwise read past.
-    // (Storing 4 bytes as well would write ahead of the next load, which then
-    // waits for the store: slower.)
-    const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
-    ptrdiff_t i = 0;
-    for (; i < kLag && i < group.pixels; ++i) group.template step<true>(i);
-    for (; i < inner_end; ++i) group.template step<false>(i);
-    for (; i < group.pixels + kLag; ++i) group.template step<true>(i);
+template <int Bpp>
+void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n) {
+    row_group::reconstruct_rows<Lanes, Bpp>(rows, filters, count, up, n);
 }
 
-}  // namespace
+// Instantiated inside the target region, which they would not get outside it.
+template void sub<3>(uint8_t*, const uint8_t*, size_t);
+template void sub<4>(uint8_t*, const uint8_t*, size_t);
+template void paeth<3>(uint8_t*, const uint8_t*, size_t);
+template void paeth<4>(uint8_t*, const uint8_t*, size_t);
+template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
+template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
+
+
+}  // namespace vextaro::png::sse41
+
+VEXTARO_TARGET_END
+
+namespace vextaro::png::sse41 {
 
 bool available() {
     static const bool supported = __builtin_cpu_supports("sse4.1");
     return supported;
-}
-
-void sub(uint8_t* row, size_t n, int bpp) { bpp == 3 ? sub_pixels<3>(row, n) : sub_pixels<4>(row, n); }
-
-void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp) {
-    bpp == 3 ? paeth_pixels<3>(row, up, n) : paeth_pixels<4>(row, up, n);
-}
-
-void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n, int bpp) {
-    if (count == 4) return bpp == 3 ? paeth_row_group<3, 2>(rows, up, n) : paeth_row_group<4, 2>(rows, up, n);
-    bpp == 3 ? paeth_row_group<3, 1>(rows, up, n) : paeth_row_group<4, 1>(rows, up, n);
 }
 
 }  // namespace vextaro::png::sse41
@@ -163,9 +138,25 @@ void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n,
 namespace vextaro::png::sse41 {
 
 bool available() { return false; }
-void sub(uint8_t*, size_t, int) {}
-void paeth(uint8_t*, const uint8_t*, size_t, int) {}
-void paeth_rows(uint8_t* const*, size_t, const uint8_t*, size_t, int) {}
+template <int Bpp>
+void sub(uint8_t*, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
+}
+template <int Bpp>
+void paeth(uint8_t*, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
+}
+template <int Bpp>
+void rows(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t) {
+    VEXTARO_UNREACHABLE_KERNEL();
+}
+
+template void sub<3>(uint8_t*, const uint8_t*, size_t);
+template void sub<4>(uint8_t*, const uint8_t*, size_t);
+template void paeth<3>(uint8_t*, const uint8_t*, size_t);
+template void paeth<4>(uint8_t*, const uint8_t*, size_t);
+template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
+template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 
 }  // namespace vextaro::png::sse41
 

@@ -1,24 +1,26 @@
 // Paeth reconstruction with SSSE3's absolute value and SSE4.1's byte blend,
-// which shorten the chain from one pixel to the next by a third, and Sub's
-// running sums with SSSE3's byte shuffle. Chosen at run time, since the x86-64
-// baseline has neither.
+// which shorten the chain from one pixel to the next by a third, Sub's running
+// sums with SSSE3's byte shuffle, and row groups (png/row_group.hpp) of two or
+// four rows, two to a register. Chosen at run time, since the x86-64 baseline
+// has neither.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "png/simd.hpp"
+#include "simd/level.hpp"
 
 namespace vextaro::png::sse41 {
 
 bool available();
-// As sse2::sub: `row` holds `n` bytes, n a multiple of bpp (3 or 4).
-void sub(uint8_t* row, size_t n, int bpp);
-// As sse2::paeth: `row` and `up` hold `n` bytes, n a multiple of bpp (3 or 4).
-void paeth(uint8_t* row, const uint8_t* up, size_t n, int bpp);
-inline constexpr size_t kMaxRowGroup = 4;
-// `count` (2 or 4) consecutive Paeth rows of `n` bytes each, rows[0] below `up`,
-// each of the others below the one before it.
-void paeth_rows(uint8_t* const* rows, size_t count, const uint8_t* up, size_t n, int bpp);
+
+// RowKernels and a GroupKernel (png/row_kernels.hpp) for Bpp 3 and 4.
+template <int Bpp>
+void sub(uint8_t* row, const uint8_t* up, size_t n);
+template <int Bpp>
+void paeth(uint8_t* row, const uint8_t* up, size_t n);
+inline constexpr size_t kRowsPerRegister = 2, kMaxRowGroup = 4;
+template <int Bpp>
+void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n);
 
 }  // namespace vextaro::png::sse41

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdint>
 #include <random>
 #include <span>
+#include <string>
 #include <tuple>
 #include <vector>
 
+#include "png/row_kernels.hpp"
 #include "png/unfilter_avx2.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
@@ -25,16 +28,25 @@ using testing::random_bytes;
 using testing::predict;
 using testing::reference_filter;
 constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
-// Paeth rows in runs of every length from 1 up, each run after one Sub row: the
-// row groups of every size and parity, where they start and end.
-constexpr int kPaethRuns = kFilterTypes + 1;
+// Runs of every length from 1 up, each after one Up row: the row groups of
+// every size and parity, where they start and end; Paeth rows alone, or
+// Average, Sub and Paeth in turn.
+constexpr int kPaethRuns = kFilterTypes + 1, kMixedRuns = kFilterTypes + 2;
 
 int filter_of_row(int mode, size_t y, std::mt19937& rng) {
     if (mode == kMixed) return std::uniform_int_distribution<int>(0, kFilterTypes - 1)(rng);
-    if (mode != kPaethRuns) return mode;
+    if (mode < kMixed) return mode;
     size_t start = 0;
     for (size_t run = 1; start + run < y; ++run) start += run + 1;
-    return y == start ? 1 : 4;
+    if (y == start) return 2;
+    return mode == kPaethRuns ? 4 : "\3\1\4"[(y - start - 1) % 3];
+}
+
+std::string mode_name(int mode) {
+    if (mode == kMixed) return "mixed filters";
+    if (mode == kPaethRuns) return "Paeth runs";
+    if (mode == kMixedRuns) return "mixed runs";
+    return "filter " + std::to_string(mode);
 }
 
 Bytes reference_unfilter(int filter, Bytes row, const Bytes& up, size_t bpp) {
@@ -66,8 +78,8 @@ class Unfilter : public ::testing::TestWithParam<std::tuple<int, size_t, size_t>
 
 TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
     const auto [bpp, width, height] = GetParam();
-    for (int mode = 0; mode <= kPaethRuns; ++mode) {
-        SCOPED_TRACE(mode == kMixed ? "mixed filters" : mode == kPaethRuns ? "Paeth runs" : "filter " + std::to_string(mode));
+    for (int mode = 0; mode <= kMixedRuns; ++mode) {
+        SCOPED_TRACE(mode_name(mode));
         std::mt19937 rng(static_cast<unsigned>(bpp * 100000 + width * 100 + height * 10 + mode));
         const Encoded e = encode(width, height, bpp, mode, rng);
         const Bytes zeros(width * bpp, 0);
@@ -138,19 +150,34 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
             }
 }
 
-using GroupKernel = void (*)(uint8_t* const*, size_t, const uint8_t*, size_t, int);
+// A kernel of each pixel size.
+template <class Kernel>
+struct PerBpp {
+    Kernel three, four;
+    Kernel operator()(int bpp) const { return bpp == 3 ? three : four; }
+};
 
 // Each row-group kernel with the group sizes it takes, where this CPU runs it.
-std::vector<std::pair<GroupKernel, std::vector<size_t>>> group_kernels() {
-    std::vector<std::pair<GroupKernel, std::vector<size_t>>> kernels;
-    if (sse41::available()) kernels.push_back({sse41::paeth_rows, {2, sse41::kMaxRowGroup}});
-    if (avx2::available()) kernels.push_back({avx2::paeth_rows, {4, avx2::kMaxRowGroup}});
+std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> group_kernels() {
+    std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> kernels;
+    if (sse41::available()) kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {2, sse41::kMaxRowGroup}});
+    if (avx2::available()) kernels.push_back({{avx2::rows<3>, avx2::rows<4>}, {4, avx2::kMaxRowGroup}});
     return kernels;
 }
 
-// Runs a group of Paeth rows through a row-group kernel: `above` is the row
-// above the group, `residues` its rows as filtered; returns them restored.
-std::vector<Bytes> paeth_group(const Bytes& above, const std::vector<Bytes>& residues, int bpp, GroupKernel kernel) {
+// The filter types of a group's rows: Paeth or Average alone, or Average, Sub
+// and Paeth in turn, from the one `shift` names, so that each row meets each.
+Bytes group_types(size_t count, int pattern) {
+    Bytes types(count);
+    for (size_t k = 0; k < count; ++k) types[k] = pattern < 2 ? "\4\3"[pattern] : "\3\1\4"[(k + pattern) % 3];
+    return types;
+}
+constexpr int kGroupPatterns = 5;
+
+// Runs a group of rows through a row-group kernel: `above` is the row above the
+// group, `residues` its rows as filtered with `types`; returns them restored.
+std::vector<Bytes> run_group(const Bytes& above, const std::vector<Bytes>& residues, const Bytes& types,
+                             GroupKernel kernel) {
     // The rows lie in one buffer with guard bytes between them, a cache line more
     // than a filter byte: rows a multiple of 4 KiB apart would share cache sets,
     // where a group's steps crawl.
@@ -161,7 +188,7 @@ std::vector<Bytes> paeth_group(const Bytes& above, const std::vector<Bytes>& res
         pointers.push_back(buffer.data() + pointers.size() * stride);
         std::copy(r.begin(), r.end(), pointers.back());
     }
-    kernel(pointers.data(), count, above.data(), n, bpp);
+    kernel(pointers.data(), types.data(), count, above.data(), n);
     std::vector<Bytes> rows;
     for (size_t k = 0; k < count; ++k) {
         rows.emplace_back(pointers[k], pointers[k] + n);
@@ -174,58 +201,89 @@ std::vector<Bytes> paeth_group(const Bytes& above, const std::vector<Bytes>& res
 // machine, against the reference on rows of every length up to 64 pixels.
 TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
     if (!sse2::kAvailable) GTEST_SKIP() << "no SSE2";
-    const bool sse41 = sse41::available();
+    std::vector<std::pair<int, PerBpp<RowKernel>>> row_kernels{
+        {1, {sse2::sub<3>, sse2::sub<4>}}, {3, {sse2::average<3>, sse2::average<4>}}, {4, {sse2::paeth<3>, sse2::paeth<4>}}};
+    if (sse41::available())
+        row_kernels.insert(row_kernels.end(), {{1, {sse41::sub<3>, sse41::sub<4>}}, {4, {sse41::paeth<3>, sse41::paeth<4>}}});
     for (int bpp : {3, 4})
         for (size_t width = 0; width <= 64; ++width) {
             SCOPED_TRACE("bpp " + std::to_string(bpp) + " width " + std::to_string(width));
             std::mt19937 rng(static_cast<unsigned>(bpp * 1000 + width));
             const size_t n = width * bpp;
             const Bytes up = random_bytes(n, rng), raw = random_bytes(n, rng);
-            auto check = [&](int filter, auto kernel) {
+            for (const auto& [filter, kernel] : row_kernels) {
                 Bytes row = reference_filter(filter, raw, up, bpp);
                 row.push_back(kGuard);
-                kernel(row.data(), up.data(), n, bpp);
+                kernel(bpp)(row.data(), up.data(), n);
                 EXPECT_EQ(row.back(), kGuard) << "filter " << filter << " wrote past the row";
                 row.pop_back();
                 EXPECT_EQ(row, raw) << "filter " << filter;
-            };
-            check(1, [](uint8_t* r, const uint8_t*, size_t k, int b) { sse2::sub(r, k, b); });
-            check(3, sse2::average);
-            check(4, sse2::paeth);
-            if (!sse41) continue;
-            check(1, [](uint8_t* r, const uint8_t*, size_t k, int b) { sse41::sub(r, k, b); });
-            check(4, sse41::paeth);
+            }
             for (const auto& [kernel, counts] : group_kernels())
-                for (size_t count : counts) {
-                    std::vector<Bytes> raws{up, raw}, residues;
-                    while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
-                    for (size_t k = 1; k <= count; ++k) residues.push_back(reference_filter(4, raws[k], raws[k - 1], bpp));
-                    const auto rows = paeth_group(up, residues, bpp, kernel);
-                    for (size_t k = 0; k < count; ++k) EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows, row " << k;
-                }
+                for (size_t count : counts)
+                    for (int pattern = 0; pattern < kGroupPatterns; ++pattern) {
+                        const Bytes types = group_types(count, pattern);
+                        std::vector<Bytes> raws{up, raw}, residues;
+                        while (raws.size() <= count) raws.push_back(random_bytes(n, rng));
+                        for (size_t k = 1; k <= count; ++k)
+                            residues.push_back(reference_filter(types[k - 1], raws[k], raws[k - 1], bpp));
+                        const auto rows = run_group(up, residues, types, kernel(bpp));
+                        for (size_t k = 0; k < count; ++k)
+                            EXPECT_EQ(rows[k], raws[k + 1]) << count << " rows of pattern " << pattern << ", row " << k;
+                    }
         }
 }
 
-// Every row of a group meets every neighbour triple: the group's rows alternate
-// between the triples' upper neighbours and their left ones, in both phases, so
-// that each row holds the left ones below the upper ones once.
+// Runs `up` and `raw` through every group kernel and size with the filter types
+// of the patterns given: the group's rows alternate between the two, in both
+// phases, so that each row holds `raw` below `up` once.
+void alternate_in_groups(const Bytes& up, const Bytes& raw, int bpp, std::initializer_list<int> patterns) {
+    // Each filter type's residues of raw below up and of up below raw, for the
+    // types the patterns use.
+    std::vector<std::pair<Bytes, Bytes>> filtered(kFilterTypes);
+    for (int pattern : patterns)
+        for (uint8_t filter : group_types(3, pattern))
+            if (filtered[filter].first.empty())
+                filtered[filter] = {reference_filter(filter, raw, up, bpp), reference_filter(filter, up, raw, bpp)};
+    for (int pattern : patterns)
+        for (const auto& [kernel, counts] : group_kernels())
+            for (size_t count : counts) {
+                const Bytes types = group_types(count, pattern);
+                for (size_t phase : {0, 1}) {
+                    SCOPED_TRACE("pattern " + std::to_string(pattern) + ", " + std::to_string(count) + " rows, phase " +
+                                 std::to_string(phase));
+                    std::vector<Bytes> residues;
+                    for (size_t k = 0; k < count; ++k)
+                        residues.push_back(k % 2 == phase ? filtered[types[k]].first : filtered[types[k]].second);
+                    const auto rows = run_group(phase ? raw : up, residues, types, kernel(bpp));
+                    for (size_t k = 0; k < count; ++k) ASSERT_EQ(rows[k], k % 2 == phase ? raw : up) << "row " << k;
+                }
+            }
+}
+
+// Every row of a Paeth group meets every neighbour triple.
 TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
     if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
     for (int bpp : {3, 4})
         for (int a0 = 0; a0 < 256; a0 += bpp) {
+            SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0));
             const auto [up, raw] = neighbour_rows(bpp, a0);
-            const Bytes raw_below_up = reference_filter(4, raw, up, bpp), up_below_raw = reference_filter(4, up, raw, bpp);
-            for (const auto& [kernel, counts] : group_kernels())
-                for (size_t count : counts)
-                    for (int phase : {0, 1}) {
-                        SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0) + " " +
-                                     std::to_string(count) + " rows, phase " + std::to_string(phase));
-                        std::vector<Bytes> residues;
-                        for (size_t k = 0; k < count; ++k) residues.push_back(k % 2 == size_t(phase) ? raw_below_up : up_below_raw);
-                        const auto rows = paeth_group(phase ? raw : up, residues, bpp, kernel);
-                        for (size_t k = 0; k < count; ++k) ASSERT_EQ(rows[k], k % 2 == size_t(phase) ? raw : up) << "row " << k;
-                    }
+            alternate_in_groups(up, raw, bpp, {0});
         }
+}
+
+// Average depends on the left and upper neighbours alone: every pair of them in
+// one pass, each odd pixel's left one running with the pair's index. In Average
+// groups, and in mixed ones, whose rows take each type in turn.
+TEST(VectorKernels, MixedRowGroupsOnEveryNeighbourPair) {
+    if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
+    for (int bpp : {3, 4}) {
+        SCOPED_TRACE("bpp " + std::to_string(bpp));
+        auto [up, raw] = neighbour_rows(bpp, 0);
+        for (size_t i = 0; i < raw.size(); i += 2 * bpp)
+            for (int k = 0; k < bpp; ++k) raw[i + k] = static_cast<uint8_t>(i / (2 * bpp) + k);
+        alternate_in_groups(up, raw, bpp, {1, 2, 3, 4});
+    }
 }
 
 TEST(ReconstructImage, ReportsTheFirstUnknownFilter) {

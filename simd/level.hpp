@@ -1,7 +1,7 @@
 // Which vector code the codecs are built with. VEXTARO_SIMD comes from the
 // build's `simd` option (meson.build): 2, the default, uses SSE2 and picks the
-// SSSE3/SSE4.1 kernels at run time; 1 stops at SSE2, as on a CPU without the
-// others; 0 builds only the portable C++ that other architectures run.
+// SSSE3, SSE4.1 and AVX2 kernels at run time; 1 stops at SSE2, as on a CPU
+// without the others; 0 builds only the portable C++ that other architectures run.
 #pragma once
 
 #ifndef VEXTARO_SIMD
@@ -19,3 +19,8 @@
 #else
 #define VEXTARO_X86_DISPATCH 0
 #endif
+
+// What a kernel of an instruction set the CPU lacks runs instead, where the
+// build has none: being called is a bug in whatever chose it, so it stops the
+// process at once rather than leave the bytes as they were.
+#define VEXTARO_UNREACHABLE_KERNEL() __builtin_trap()

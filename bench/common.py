@@ -1,0 +1,48 @@
+"""What every part of the benchmark shares: the module, the peers it is measured
+against where they are installed (None where not), and progress lines."""
+
+import os
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
+
+try:
+    import PIL
+    from PIL import Image, ImageFilter, ImageOps
+
+    PILLOW = PIL.__version__
+except ImportError:
+    Image = ImageFilter = ImageOps = None
+    PILLOW = None
+
+try:
+    import png
+
+    PYPNG = png.__version__
+except (ImportError, AttributeError):  # without pypng, the source tree's png/ folder imports as a namespace
+    png = None
+    PYPNG = None
+
+try:
+    import pyspng
+
+    PYSPNG = getattr(pyspng, "__version__", "?")
+except ImportError:
+    pyspng = None
+    PYSPNG = None
+
+try:
+    import deflate  # libdeflate
+
+    DEFLATE = getattr(deflate, "__version__", "?")
+except ImportError:
+    deflate = None
+    DEFLATE = None
+
+
+def progress(message):
+    print(message, file=sys.stderr, flush=True)

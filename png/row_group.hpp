@@ -1,0 +1,134 @@
+// Row groups: consecutive rows whose bytes wait on the pixel to their left
+// (Sub, Average, Paeth, in any order) reconstructed side by side. Row k of a
+// group works on pixel i - k while row 0 works on pixel i, so what a row needs
+// from above is what the row before it finished one step earlier. Each row
+// still waits on its left pixel, but the rows of a register share every trip
+// through the predictor, and the registers' chains run side by side. Before its
+// first pixel a row sees zeros all round, which every predictor turns into
+// zeros, so the rows' staggered starts need no code of their own.
+//
+// One driver for every register width: the SSE4.1 and AVX2 kernels include this
+// header inside their target region (simd/target.hpp), after png/pixel_lanes.hpp,
+// and give it their register type `V` (see unfilter_sse41.cpp), whose lanes are
+// 16 bits wide, four to a pixel and V::kRows rows to a register.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "png/pixel_lanes.hpp"
+
+namespace vextaro::png::row_group {
+
+// Which predictors a group needs: one alone saves the others' work.
+enum class Mix { kPaeth, kAverage, kMixed };
+
+// The lanes of a mixed group's Sub rows and of its Paeth rows; nothing for a
+// group of one type, whose state then stays small enough for the compiler to
+// keep in registers.
+template <class V, int Regs, bool kMixed>
+struct Masks {
+    typename V::Reg sub[Regs], paeth[Regs];
+};
+template <class V, int Regs>
+struct Masks<V, Regs, false> {};
+
+template <class V, int Bpp, int Regs, Mix M>
+struct RowGroup {
+    using Reg = typename V::Reg;
+    // The rows' addresses, kept here rather than read from the caller's array,
+    // which the byte stores could alias as far as the compiler knows.
+    uint8_t* rows[V::kRows * Regs];
+    const uint8_t* up;
+    ptrdiff_t pixels;
+    Reg a[Regs], c[Regs];  // each row's last pixel and the one above it
+    [[no_unique_address]] Masks<V, Regs, M == Mix::kMixed> masks;
+
+    // Pixel p of row k, or zeros outside the row.
+    template <bool kEdge>
+    __m128i pixel(int k, ptrdiff_t p) const {
+        if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
+        return lanes::load<kEdge ? Bpp : 4>(rows[k] + p * Bpp);
+    }
+
+    Reg predict(int r, Reg b) const {
+        if constexpr (M == Mix::kPaeth) {
+            return V::paeth(a[r], b, c[r]);
+        } else if constexpr (M == Mix::kAverage) {
+            return V::average(a[r], b);
+        } else {
+            // Sub is the average of the left pixel with itself. The Average
+            // lanes are ready before Paeth's, whose choice then only picks.
+            const Reg linear = V::average(a[r], V::blend(b, a[r], masks.sub[r]));
+            return V::blend(linear, V::paeth(a[r], b, c[r]), masks.paeth[r]);
+        }
+    }
+
+    // Step i: row k of the group reconstructs its pixel i - k. The edge steps
+    // check each row's bounds; the steps between them need not.
+    template <bool kEdge>
+    void step(ptrdiff_t i) {
+        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : lanes::load<kEdge ? Bpp : 4>(up + i * Bpp);
+        Reg b[Regs];
+        b[0] = V::below_above(a[0], above);
+        for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
+        for (int r = 0; r < Regs; ++r) {
+            __m128i d[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) d[h] = pixel<kEdge>(r * V::kRows + h, i - r * V::kRows - h);
+            // Lanes hold bytes, so a byte add wraps each sum as the format does.
+            a[r] = V::add8(V::widen(d), predict(r, b[r]));
+            c[r] = b[r];
+        }
+        for (int r = 0; r < Regs; ++r) {
+            __m128i out[V::kRows];
+            V::narrow(a[r], out);
+            for (int h = 0; h < V::kRows; ++h) {
+                const ptrdiff_t p = i - r * V::kRows - h;
+                if (!kEdge || (p >= 0 && p < pixels)) lanes::store<Bpp>(rows[r * V::kRows + h] + p * Bpp, out[h]);
+            }
+        }
+    }
+};
+
+template <class V, int Bpp, int Regs, Mix M>
+void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up, size_t n) {
+    constexpr ptrdiff_t kLag = V::kRows * Regs - 1;
+    RowGroup<V, Bpp, Regs, M> group{{}, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}, {}};
+    for (int k = 0; k < V::kRows * Regs; ++k) group.rows[k] = rows[k];
+    for (int r = 0; r < Regs; ++r) {
+        group.a[r] = group.c[r] = V::zero();
+        if constexpr (M == Mix::kMixed) {
+            group.masks.sub[r] = V::rows_of(filters + r * V::kRows, 1);
+            group.masks.paeth[r] = V::rows_of(filters + r * V::kRows, 4);
+        }
+    }
+    // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
+    // of three; the fourth lane is never stored. So those steps stop a pixel
+    // short of the end of row 0 and of the row above, the only rows they could
+    // otherwise read past.
+    // (Storing 4 bytes as well would write ahead of the next load, which then
+    // waits for the store: slower.)
+    const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
+    ptrdiff_t i = 0;
+    for (; i < kLag && i < group.pixels; ++i) group.template step<true>(i);
+    for (; i < inner_end; ++i) group.template step<false>(i);
+    for (; i < group.pixels + kLag; ++i) group.template step<true>(i);
+}
+
+// A group of `count` rows, one or two registers' worth.
+template <class V, int Bpp>
+void reconstruct_rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n) {
+    bool paeth = true, average = true;
+    for (size_t k = 0; k < count; ++k) paeth &= filters[k] == 4, average &= filters[k] == 3;
+    const Mix mix = paeth ? Mix::kPaeth : average ? Mix::kAverage : Mix::kMixed;
+    if (count == 2 * V::kRows) {
+        if (mix == Mix::kPaeth) return reconstruct<V, Bpp, 2, Mix::kPaeth>(rows, filters, up, n);
+        if (mix == Mix::kAverage) return reconstruct<V, Bpp, 2, Mix::kAverage>(rows, filters, up, n);
+        return reconstruct<V, Bpp, 2, Mix::kMixed>(rows, filters, up, n);
+    }
+    if (mix == Mix::kPaeth) return reconstruct<V, Bpp, 1, Mix::kPaeth>(rows, filters, up, n);
+    if (mix == Mix::kAverage) return reconstruct<V, Bpp, 1, Mix::kAverage>(rows, filters, up, n);
+    reconstruct<V, Bpp, 1, Mix::kMixed>(rows, filters, up, n);
+}
+
+}  // namespace vextaro::png::row_group
