@@ -4,6 +4,7 @@ claims the file cannot back never turn into memory. Small ones live in tests/hos
 import gc
 import io
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -201,6 +202,17 @@ def test_large_png_peak_memory(tmp_path, how):
 
 
 # -- every operation under a ladder of address-space limits --------------------------------------
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_the_module_never_throws(m):
+    # The first C++ exception on a thread allocates the C++ runtime's thread-local state,
+    # and ends the process where that fails: nothing may throw, allocations included.
+    listed = subprocess.run(["nm", "-D", "--undefined-only", m.__file__], capture_output=True, text=True, check=True)
+    symbols = {line.split()[-1].split("@")[0] for line in listed.stdout.splitlines()}
+    throwing = {s for s in symbols if s in ("__cxa_throw", "__cxa_allocate_exception", "_Znwm", "_Znam")
+                or s.startswith("_ZSt") and "__throw_" in s}
+    assert throwing == set()
+
 
 # glibc's allocator otherwise serves a thread from an arena reserved ahead, which no
 # address-space limit reaches.
