@@ -142,16 +142,25 @@ class SimpleImage:
         """
     def copy(self) -> SimpleImage:
         """An independent image with copies of every buffer: changing one leaves the other alone."""
-    def save(self, path: str) -> None:
+    def save(self, path: str, *, compress_level: Optional[SupportsIndex] = None) -> None:
         """Writes the format the image carries, whatever the name says: with `_png_chunks`
         a PNG with those chunks, the row filters of `_png_filters` and the source's IDAT
-        sizes; otherwise with `_bmp_header` a BMP; otherwise a plain PNG. PNG data is
-        compressed with the module's `zlib.compress` at its default level.
+        sizes; otherwise with `_bmp_header` a BMP; otherwise a plain PNG.
 
-        Raises TypeError when path is not a str (pass str(a_path)), ValueError for buffers
-        that do not match the dimensions or a filter type above 4, OSError when the file
-        cannot be written. A failed PNG save leaves an existing file untouched.
+        compress_level chooses how PNG data is compressed. None (the default): the
+        module's `zlib.compress` at its default level, the same bytes as always. 0 to 12:
+        the module's own deflater at that level, from 0 (stored) and 1 (fastest) to 12
+        (smallest), run without the interpreter lock; 1 is about 20 times as fast as the
+        default, 6 about 4 times at a slightly smaller size, 12 the smallest files.
+        Chunks, filter types and IDAT sizes are kept as in any save.
 
+        Raises TypeError when path is not a str (pass str(a_path)) or compress_level is
+        not an integer (bool, float, str), ValueError for a level outside 0-12 or a level
+        given for an image that saves as BMP, for buffers that do not match the
+        dimensions or a filter type above 4, OSError when the file cannot be written. A
+        failed PNG save leaves an existing file untouched.
+
+            >>> image.save("out.png", compress_level=1)   # fast, a little larger
             >>> image._bmp_header = None   # an image opened from a BMP, saved as PNG
             >>> image.save("out.png")
         """
@@ -179,6 +188,8 @@ def _writePng(
     pixels: _ByteData,
     alpha: Optional[_WritableBytes] = None,
     filter_types: Optional[_WritableBytes] = None,
+    *,
+    compress_level: Optional[SupportsIndex] = None,
 ) -> None: ...
 def _split_idat_payload(data: bytes, lengths: List[int]) -> List[bytes]: ...
 def _writePngWithChunks(
@@ -189,6 +200,8 @@ def _writePngWithChunks(
     alpha: Optional[_WritableBytes],
     chunks: Optional[Sequence[_Chunk]],
     filter_types: Optional[_WritableBytes] = None,
+    *,
+    compress_level: Optional[SupportsIndex] = None,
 ) -> None: ...
 def _writeBmp(
     path: _FilePath, width: int, height: int, pixels: _ByteData, meta: Optional[Mapping[str, int]] = None

@@ -21,6 +21,7 @@ struct FunctionObject {
     PyObject* qualname;
     PyObject* module;
     PyObject* defaults;     // tuple, or None
+    PyObject* kwdefaults;   // dict, or None
     PyObject* annotations;  // dict
     PyObject* text_signature;
 };
@@ -52,8 +53,12 @@ bool assign_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value
     return true;
 }
 
+Py_ssize_t positional_count(const FunctionSpec& spec) {
+    return static_cast<Py_ssize_t>(spec.params.size()) - spec.keyword_only;
+}
+
 void raise_too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
-    const Py_ssize_t most = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t most = positional_count(spec);
     const Py_ssize_t least = most - spec.defaults;
     const char* was = given == 1 ? "was" : "were";
     if (least == most) {
@@ -66,7 +71,7 @@ void raise_too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
 }
 
 void raise_missing(const FunctionSpec& spec, const BoundArgs& out) {
-    const int required = static_cast<int>(spec.params.size()) - spec.defaults;
+    const int required = static_cast<int>(positional_count(spec)) - spec.defaults;
     std::string names;
     int missing = 0;
     for (int i = 0; i < required; ++i) {
@@ -82,6 +87,26 @@ void raise_missing(const FunctionSpec& spec, const BoundArgs& out) {
     }
     PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", spec.qualname, missing,
                  missing == 1 ? "" : "s", names.c_str());
+}
+
+// operator.index's integers, bool excepted: True is no level of anything.
+bool index_in_range(PyObject* o, const Param& p, int32_t& value) {
+    if (PyBool_Check(o) || !PyIndex_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an integer or None, not %.200s", p.name, Py_TYPE(o)->tp_name);
+        return false;
+    }
+    Ref index = Ref::steal(PyNumber_Index(o));
+    if (!index) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < p.low || v > p.high) {
+        PyErr_Format(PyExc_ValueError, "%s must be from %d to %d, not %R", p.name, static_cast<int>(p.low),
+                     static_cast<int>(p.high), index.get());
+        return false;
+    }
+    value = static_cast<int32_t>(v);
+    return true;
 }
 
 bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
@@ -108,6 +133,10 @@ bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
                                  spec.name, p.type->tp_name, Py_TYPE(o)->tp_name);
                     return false;
                 }
+                break;
+            case Check::IndexOrNone:
+                if (o == Py_None) break;
+                if (!index_in_range(o, p, out.i32[i])) return false;
                 break;
         }
     }
@@ -145,6 +174,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
     Py_XDECREF(f->defaults);
+    Py_XDECREF(f->kwdefaults);
     Py_XDECREF(f->annotations);
     Py_XDECREF(f->text_signature);
     Py_TYPE(self)->tp_free(self);
@@ -166,6 +196,7 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_field<&FunctionObject::qualname>, nullptr, nullptr, nullptr},
     {"__module__", get_field<&FunctionObject::module>, nullptr, nullptr, nullptr},
     {"__defaults__", get_field<&FunctionObject::defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<&FunctionObject::kwdefaults>, nullptr, nullptr, nullptr},
     {"__annotations__", get_field<&FunctionObject::annotations>, nullptr, nullptr, nullptr},
     {"__text_signature__", get_field<&FunctionObject::text_signature>, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
@@ -177,11 +208,12 @@ PyTypeObject FunctionType = compat::static_type();
 // "(self, coords)" style, so that the host's signature introspection works.
 std::string text_signature(const FunctionSpec& spec) {
     std::string s = "(";
-    const int n = static_cast<int>(spec.params.size());
+    const int n = static_cast<int>(spec.params.size()), positional = n - spec.keyword_only;
     for (int i = 0; i < n; ++i) {
         if (i > 0) s += ", ";
+        if (i == positional) s += "*, ";
         s += spec.params[i].name;
-        if (i >= n - spec.defaults) s += "=None";
+        if (i >= positional - spec.defaults) s += "=None";
     }
     return s + ")";
 }
@@ -190,13 +222,14 @@ std::string text_signature(const FunctionSpec& spec) {
 
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject* kwargs, BoundArgs& out) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(spec.params.size()), positional = positional_count(spec);
     // Every argument by position: the call of every pixel access.
-    if (nargs == n && kwnames == nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
-        std::copy_n(args, n, out.obj);
+    if (nargs == positional && kwnames == nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
+        std::copy_n(args, positional, out.obj);
+        std::fill(out.obj + positional, out.obj + n, Py_None);
         return apply_checks(spec, out);
     }
-    if (nargs > n) {
+    if (nargs > positional) {
         raise_too_many_positional(spec, nargs);
         return false;
     }
@@ -218,7 +251,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     }
 
     if (nargs < n) {
-        const Py_ssize_t required = n - spec.defaults;
+        const Py_ssize_t required = positional - spec.defaults;
         for (Py_ssize_t i = 0; i < required; ++i) {
             if (out.obj[i] == nullptr) {
                 raise_missing(spec, out);
@@ -232,9 +265,10 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     return apply_checks(spec, out);
 }
 
-PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args) {
+PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args, PyObject* kwnames) {
     BoundArgs bound;
-    if (!bind_arguments(spec, args.data(), static_cast<Py_ssize_t>(args.size()), nullptr, nullptr, bound)) return nullptr;
+    const Py_ssize_t nargs = static_cast<Py_ssize_t>(args.size()) - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    if (!bind_arguments(spec, args.data(), nargs, kwnames, nullptr, bound)) return nullptr;
     return spec.body(bound);
 }
 
@@ -274,6 +308,14 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name) {
         if (!defaults) return nullptr;
         for (int i = 0; i < spec.defaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, compat::new_ref(Py_None));
     }
+    Ref kwdefaults = Ref::borrow(Py_None);
+    if (spec.keyword_only > 0) {
+        kwdefaults = Ref::steal(PyDict_New());
+        if (!kwdefaults) return nullptr;
+        for (size_t i = spec.params.size() - spec.keyword_only; i < spec.params.size(); ++i) {
+            if (PyDict_SetItemString(kwdefaults.get(), spec.params[i].name, Py_None) < 0) return nullptr;
+        }
+    }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref signature = Ref::steal(PyUnicode_FromString(text_signature(spec).c_str()));
@@ -287,6 +329,7 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name) {
     f->qualname = qualname.release();
     f->module = compat::new_ref(module_name);
     f->defaults = defaults.release();
+    f->kwdefaults = kwdefaults.release();
     f->annotations = annotations.release();
     f->text_signature = signature.release();
     return reinterpret_cast<PyObject*>(f);

@@ -25,6 +25,7 @@ enum class Check : uint8_t {
     Exact,        // an instance of exactly `type`
     ExactOrNone,  // None, or an instance of exactly `type`
     Receiver,     // the instance a method is called on: `type` or a subclass
+    IndexOrNone,  // None, or an integer as operator.index takes it (bool refused) from `low` to `high`
 };
 
 struct Param {
@@ -32,10 +33,11 @@ struct Param {
     Check check = Check::Any;
     PyTypeObject* type = nullptr;
     const char* annotation = nullptr;
+    int32_t low = 0, high = 0;  // IndexOrNone's range
 };
 
 // Arguments after binding: references in parameter order, and the converted
-// value of every Int32 parameter at the same index. Positional arguments are the
+// value of every Int32 parameter (and IndexOrNone one not None) at the same index. Positional arguments are the
 // caller's to keep alive; values from a keyword dict are held here, since code
 // that runs during the call (an __int__, a __len__) could empty that dict.
 // A body reads them by the names of an enumeration of its parameters declared
@@ -89,9 +91,10 @@ struct FunctionSpec {
     const char* qualname;
     Kind kind;
     std::span<const Param> params;  // the receiver, if any, first
-    int defaults;                   // how many trailing parameters default to None
+    int defaults;                   // how many trailing positional parameters default to None
     const char* returns;            // return annotation, or nullptr
     PyObject* (*body)(const BoundArgs&);
+    int keyword_only = 0;           // how many parameters, after those, are keyword-only, each defaulting to None
 };
 
 // Binds a call's arguments to `spec`'s parameters and applies their checks.
@@ -100,9 +103,10 @@ struct FunctionSpec {
 bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject* kwargs, BoundArgs& out);
 
-// `spec`'s body on positional `args`, bound and checked as a call through
-// Python binds and checks them: for the module's functions calling one another.
-PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args);
+// `spec`'s body on `args`, bound and checked as a call through Python binds and
+// checks them: for the module's functions calling one another. `kwnames` names
+// the last of `args` as keywords, as in a vectorcall, or is nullptr.
+PyObject* call_directly(const FunctionSpec& spec, std::span<PyObject* const> args, PyObject* kwnames = nullptr);
 
 bool ready_function_type();
 

@@ -51,17 +51,21 @@ PyObject* builtin(const char* name) {
 bool is_host_zlib_function(PyObject* f, const char* name) {
 #if defined(PYPY_VERSION)
     // PyPy's zlib is part of the interpreter: its functions are of the type of
-    // its other built-in functions, whose names and modules cannot be reassigned.
+    // its other built-in functions, whose modules and code cannot be reassigned.
+    // A Python function made built-in (__pypy__.builtinify, as print is) has
+    // that type too, with its own code: only the interpreter's own code, of
+    // its built-in code type, runs the interpreter's zlib.
     if (Py_TYPE(f) != Py_TYPE(host.print)) return false;
     Ref module = Ref::steal(PyObject_GetAttrString(f, "__module__"));
-    Ref function_name = module ? Ref::steal(PyObject_GetAttrString(f, "__name__")) : Ref();
-    if (!function_name) {
+    Ref code = module ? Ref::steal(PyObject_GetAttrString(f, "__code__")) : Ref();
+    Ref code_name = code ? Ref::steal(PyObject_GetAttrString(code.get(), "co_name")) : Ref();
+    if (!code_name) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_CheckExact(module.get()) && PyUnicode_CheckExact(function_name.get()) &&
-           PyUnicode_CompareWithASCIIString(module.get(), "zlib") == 0 &&
-           PyUnicode_CompareWithASCIIString(function_name.get(), name) == 0;
+    return std::strcmp(Py_TYPE(code.get())->tp_name, "builtin-code") == 0 && PyUnicode_CheckExact(module.get()) &&
+           PyUnicode_CheckExact(code_name.get()) && PyUnicode_CompareWithASCIIString(module.get(), "zlib") == 0 &&
+           PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0;
 #else
     // A C function's module can be renamed, but not the definition it was made
     // from, nor the C code it runs.

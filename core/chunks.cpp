@@ -53,18 +53,13 @@ Ref big_endian_field(uint64_t n) {
     return field;
 }
 
-std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
-    auto zlib = look_up(Hook::zlib);
-    if (!zlib) return std::nullopt;
-    if (zlib->own) {
-        auto type_bytes = ByteBuffer::readable(type);
-        auto data_bytes = type_bytes ? ByteBuffer::readable(data) : std::nullopt;
-        if (!data_bytes) return std::nullopt;
-        return png::chunk_crc(type_bytes->bytes(), data_bytes->bytes());
-    }
-    Ref of_type = Ref::steal(PyObject_CallMethodObjArgs(zlib->value.get(), names.crc32, type, nullptr));
+namespace {
+
+// crc32(data, crc32(type)) through a crc32 that is not the host's.
+std::optional<uint32_t> crc_through(PyObject* crc32, PyObject* type, PyObject* data) {
+    Ref of_type = Ref::steal(PyObject_CallOneArg(crc32, type));
     if (!of_type) return std::nullopt;
-    Ref running = Ref::steal(PyObject_CallMethodObjArgs(zlib->value.get(), names.crc32, data, of_type.get(), nullptr));
+    Ref running = Ref::steal(PyObject_CallFunctionObjArgs(crc32, data, of_type.get(), nullptr));
     if (!running) return std::nullopt;
     Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
     Ref masked = mask ? Ref::steal(PyNumber_And(running.get(), mask.get())) : Ref();
@@ -72,6 +67,18 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
     const unsigned long value = PyLong_AsUnsignedLong(masked.get());
     if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
     return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
+    const auto crc32 = zlib_function(names.crc32, "crc32");
+    if (!crc32) return std::nullopt;
+    if (!crc32->host) return crc_through(crc32->value.get(), type, data);
+    auto type_bytes = ByteBuffer::readable(type);
+    auto data_bytes = type_bytes ? ByteBuffer::readable(data) : std::nullopt;
+    if (!data_bytes) return std::nullopt;
+    return png::chunk_crc(type_bytes->bytes(), data_bytes->bytes());
 }
 
 namespace {
@@ -138,14 +145,14 @@ std::optional<Chunk> read_chunk(Source& source) {
     const auto& frame = std::get<png::Frame>(outcome);
     chunk.view = frame.data;
 
-    const auto zlib = look_up(Hook::zlib);
-    if (!zlib) return std::nullopt;
-    if (zlib->own) {
+    const auto crc32 = zlib_function(names.crc32, "crc32");
+    if (!crc32) return std::nullopt;
+    if (crc32->host) {
         if (!png::crc_matches(frame)) return fail(png::Error::CorruptChunk);
         return chunk;
     }
     if (!chunk.data_object()) return std::nullopt;
-    const auto expected = chunk_crc_of(chunk.type.get(), chunk.data.get());
+    const auto expected = crc_through(crc32->value.get(), chunk.type.get(), chunk.data.get());
     if (!expected) return std::nullopt;
     if (*expected != frame.stored_crc) return fail(png::Error::CorruptChunk);
     return chunk;

@@ -22,6 +22,8 @@ inline constexpr const char* kFilterCount = "PNG filter count does not match ima
 inline constexpr const char* kOutOfBounds = "Pixel coordinate out of bounds";
 inline constexpr const char* kUnsupportedFormat = "Unsupported image format";
 inline constexpr const char* kSourceType = "source must be a file path or raw bytes";
+inline constexpr const char* kLevelForBmp =
+    "compress_level is for PNG: this image carries _bmp_header and saves as BMP (set it to None for a PNG)";
 }  // namespace message
 
 // Raises `type` with `message`; returns nullptr, so that a caller can return it.

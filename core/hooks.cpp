@@ -47,17 +47,30 @@ std::optional<Bound> look_up(Hook hook) {
     return Bound{std::move(value), own};
 }
 
-Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args) {
-    if (bound.own) return Ref::steal(call_directly(own, args));
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-    if (!tuple) return {};
-    for (size_t i = 0; i < args.size(); ++i) PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
-    return Ref::steal(PyObject_Call(bound.value.get(), tuple.get(), nullptr));
+Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args, PyObject* kwnames) {
+    if (bound.own) return Ref::steal(call_directly(own, args, kwnames));
+    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0, nargs = args.size() - keywords;
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+    Ref kwargs = keywords ? Ref::steal(PyDict_New()) : Ref::borrow(Py_None);
+    if (!tuple || !kwargs) return {};
+    for (size_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, compat::new_ref(args[i]));
+    for (size_t k = 0; k < keywords; ++k) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return {};
+    }
+    return Ref::steal(PyObject_Call(bound.value.get(), tuple.get(), keywords ? kwargs.get() : nullptr));
 }
 
 Ref call_hook(Hook hook, const FunctionSpec& own, std::span<PyObject* const> args) {
     const auto bound = look_up(hook);
     return bound ? call_bound(*bound, own, args) : Ref();
+}
+
+std::optional<ZlibFunction> zlib_function(PyObject* name, const char* text) {
+    const auto zlib = look_up(Hook::zlib);
+    Ref f = zlib ? Ref::steal(PyObject_GetAttr(zlib->value.get(), name)) : Ref();
+    if (!f) return std::nullopt;
+    const bool host = is_host_zlib_function(f.get(), text);
+    return ZlibFunction{std::move(f), host};
 }
 
 PyObject* original(Hook hook) { return g_originals[index(hook)]; }

@@ -7,6 +7,7 @@
 // | PNG_SIGNATURE         | bytes: compared as bytes                 | compared and written as it is         |
 // | struct                | its pack/unpack are called (observable)  | the same calls on the new object      |
 // | zlib                  | CRCs, inflate and deflate run here       | its crc32/decompress/compress called  |
+// |                       | (per function: see zlib_function)        | unless the host's own, as for its own |
 // | BytesIO, Path         | open decodes bytes in place              | the stream / instance test goes to it |
 // | _readChunk            | chunks are framed here                   | called once per chunk                 |
 // | _makeChunk            | framed here, no call through Python      | called once per chunk written         |
@@ -60,8 +61,19 @@ std::optional<Bound> look_up(Hook hook);
 
 // bound(*args): the module's own function called directly (`own` describes
 // it), a rebound one through Python; call_hook looks the name up first.
-Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args);
+// `kwnames`, if given, names the last of `args` as keywords.
+Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args,
+               PyObject* kwnames = nullptr);
 Ref call_hook(Hook hook, const FunctionSpec& own, std::span<PyObject* const> args);
+
+// zlib.<name> of the module's zlib as bound now, and whether it is the host's
+// own function, judged by what it is (binding/namespace.hpp): then the module
+// does its work itself, whatever object zlib is bound to.
+struct ZlibFunction {
+    Ref value;
+    bool host;
+};
+std::optional<ZlibFunction> zlib_function(PyObject* name, const char* text);
 
 // What import bound to the name.
 PyObject* original(Hook hook);

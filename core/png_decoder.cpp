@@ -133,11 +133,11 @@ PyObject* raise_zlib_error(PyObject* zlib, const png::InflateResult& r) {
     return nullptr;
 }
 
-Ref host_decompress(PyObject* zlib, PyObject* compressed) {
-    return Ref::steal(PyObject_CallMethodObjArgs(zlib, names.decompress, compressed, nullptr));
+Ref host_decompress(PyObject* decompress, PyObject* compressed) {
+    return Ref::steal(PyObject_CallOneArg(decompress, compressed));
 }
 
-// b"".join of the payloads, for the module's own zlib.decompress when it has been rebound.
+// b"".join of the payloads, for a zlib.decompress that is not the host's.
 Ref joined_object(ImageData& idat) {
     if (!idat.all_bytes || PyList_GET_SIZE(idat.objects.get()) == static_cast<Py_ssize_t>(idat.views.size())) {
         Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -164,12 +164,13 @@ std::span<uint8_t> bytearray_span(PyObject* bytearray) {
 // Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
 // bytes, with the outcome the module's zlib.decompress would give.
 Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
-    const auto bound = look_up(Hook::zlib);
-    if (!bound) return {};
-    PyObject* zlib = bound->value.get();
-    if (!bound->own || !idat.all_bytes) {
+    const auto decompress = zlib_function(names.decompress, "decompress");
+    if (!decompress) return {};
+    // Inflating here, the module raises what the host's decompress would: its zlib's error.
+    PyObject* zlib = original(Hook::zlib);
+    if (!decompress->host || !idat.all_bytes) {
         Ref joined = joined_object(idat);
-        Ref inflated = joined ? host_decompress(zlib, joined.get()) : Ref();
+        Ref inflated = joined ? host_decompress(decompress->value.get(), joined.get()) : Ref();
         if (!inflated) return {};
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return {};
@@ -229,7 +230,7 @@ Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, st
     }
     // The two inflaters disagree about a stream: the host's zlib has the last word.
     Ref compressed_object = new_bytes(joined.data(), joined.size());
-    Ref inflated = compressed_object ? host_decompress(zlib, compressed_object.get()) : Ref();
+    Ref inflated = compressed_object ? host_decompress(decompress->value.get(), compressed_object.get()) : Ref();
     if (!inflated) return {};
     if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
         return {raise(png::Error::Malformed), {}};

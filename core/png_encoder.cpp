@@ -50,18 +50,25 @@ bool compresses_as_here(PyObject* compress) {
     return g_host_zlib_is_ours && is_host_zlib_function(compress, "compress");
 }
 
-// The module's zlib.compress(scanlines), the bytes exactly what the host's zlib makes.
-Ref compressed(std::span<const uint8_t> scanlines) {
+// Without a level, the module's zlib.compress(scanlines), the bytes exactly
+// what the host's zlib makes. With one, the module's own deflater at that level
+// while zlib.compress is the host's (whichever zlib library that runs on), and
+// the rebound compress(scanlines, level) otherwise.
+Ref compressed(std::span<const uint8_t> scanlines, std::optional<int32_t> level) {
     const auto zlib = look_up(Hook::zlib);
     Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib->value.get(), names.compress)) : Ref();
     if (!compress) return {};
-    if (!compresses_as_here(compress.get())) {
+    const bool here = level ? is_host_zlib_function(compress.get(), "compress") : compresses_as_here(compress.get());
+    if (!here) {
         Ref raw = new_bytearray(scanlines.size());
-        if (!raw) return {};
+        Ref level_value = level && raw ? Ref::steal(PyLong_FromLong(*level)) : Ref();
+        if (!raw || (level && !level_value)) return {};
         if (!scanlines.empty()) std::memcpy(PyByteArray_AS_STRING(raw.get()), scanlines.data(), scanlines.size());
+        if (level) return Ref::steal(PyObject_CallFunctionObjArgs(compress.get(), raw.get(), level_value.get(), nullptr));
         return Ref::steal(PyObject_CallOneArg(compress.get(), raw.get()));
     }
-    const auto deflated = without_gil([&] { return png::deflate_default(scanlines); });
+    const auto deflated = without_gil(
+        [&] { return level ? png::deflate_at_level(scanlines, *level) : png::deflate_default(scanlines); });
     if (!deflated) return Ref::steal(PyErr_NoMemory());
     return new_bytes(deflated->bytes.get(), deflated->size);
 }
@@ -71,7 +78,7 @@ Ref compressed(std::span<const uint8_t> scanlines) {
 // Everything that comes before the file is opened: the checks, the IHDR, the
 // scanline encoding and the compression.
 std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixels, PyObject* alpha,
-                                  PyObject* filter_types) {
+                                  PyObject* filter_types, std::optional<int32_t> level) {
     const auto pixel_length = raster_length(width, height, 3);
     const auto plane_length = raster_length(width, height, 1);
     const bool has_alpha = alpha != Py_None;
@@ -127,7 +134,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
         raise_bad_filter(bad->filter);
         return std::nullopt;
     }
-    out.compressed = compressed(lines);
+    out.compressed = compressed(lines, level);
     if (!out.compressed) return std::nullopt;
     return out;
 }

@@ -15,11 +15,11 @@ namespace vextaro {
 
 struct Encoded {
     Ref ihdr;        // packed by the module's struct
-    Ref compressed;  // the module's zlib.compress of the scanlines
+    Ref compressed;  // the scanlines compressed: at `level` if given, else by the module's zlib.compress
 };
 
 std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixels, PyObject* alpha,
-                                  PyObject* filter_types);
+                                  PyObject* filter_types, std::optional<int32_t> level);
 
 // Reads, once at import, which zlib library the host's zlib module runs on.
 // False with an exception set when reading fails for another reason than absence.

@@ -18,8 +18,14 @@ namespace vextaro {
 
 namespace {
 
-enum class WriteArg { path, width, height, pixels, alpha, filter_types, count };
-enum class ChunksArg { path, width, height, pixels, alpha, chunks, filter_types, count };
+enum class WriteArg { path, width, height, pixels, alpha, filter_types, compress_level, count };
+enum class ChunksArg { path, width, height, pixels, alpha, chunks, filter_types, compress_level, count };
+
+template <typename Name>
+std::optional<int32_t> level_of(const BoundArgs& a, Name n) {
+    if (a[n] == Py_None) return std::nullopt;
+    return a.int32(n);
+}
 
 Ref bytes_constant(const char* text) { return Ref::steal(PyBytes_FromString(text)); }
 
@@ -77,7 +83,7 @@ bool write_frame(PyObject* file, const ChunkPieces& f) {
 
 PyObject* write_png(const BoundArgs& a) {
     auto encoded = encode_png(a.int32(WriteArg::width), a.int32(WriteArg::height), a[WriteArg::pixels],
-                              a[WriteArg::alpha], a[WriteArg::filter_types]);
+                              a[WriteArg::alpha], a[WriteArg::filter_types], level_of(a, WriteArg::compress_level));
     if (!encoded) return nullptr;
     // Every piece is made before the file is opened, so that none can fail after it.
     Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -184,6 +190,7 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
     PyObject *path = a[ChunksArg::path], *pixels = a[ChunksArg::pixels], *alpha = a[ChunksArg::alpha],
              *chunks = a[ChunksArg::chunks], *filters = a[ChunksArg::filter_types];
     const int32_t width = a.int32(ChunksArg::width), height = a.int32(ChunksArg::height);
+    const auto level = level_of(a, ChunksArg::compress_level);
     const int has_chunks = PyObject_IsTrue(chunks);
     if (has_chunks < 0) return nullptr;
     if (!has_chunks) {
@@ -191,11 +198,14 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
         Ref w = writer ? Ref::steal(PyLong_FromLong(width)) : Ref();
         Ref h = w ? Ref::steal(PyLong_FromLong(height)) : Ref();
         if (!h) return nullptr;
-        PyObject* args[] = {path, w.get(), h.get(), pixels, alpha, filters};
-        if (!call_bound(*writer, kWritePngSpec, args)) return nullptr;
+        Ref kwnames, level_value;
+        if (level && (!(kwnames = level_keyword()) || !(level_value = Ref::steal(PyLong_FromLong(*level)))))
+            return nullptr;
+        PyObject* args[] = {path, w.get(), h.get(), pixels, alpha, filters, level_value.get()};
+        if (!call_bound(*writer, kWritePngSpec, {args, level ? 7u : 6u}, kwnames.get())) return nullptr;
         Py_RETURN_NONE;
     }
-    auto encoded = encode_png(width, height, pixels, alpha, filters);
+    auto encoded = encode_png(width, height, pixels, alpha, filters, level);
     auto entries = encoded ? read_entries(chunks) : std::nullopt;
     if (!entries) return nullptr;
     PyObject* split_args[] = {encoded->compressed.get(), entries->idat_lengths.get()};
@@ -225,14 +235,21 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
 
 constexpr Param kWritePngParams[] = {
     {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"filter_types"},
+    kCompressLevelParam,
 };
 constexpr Param kWriteWithChunksParams[] = {
-    {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"chunks"}, {"filter_types"},
+    {"path"},  {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"chunks"}, {"filter_types"},
+    kCompressLevelParam,
 };
 static_assert(named_as<WriteArg>(kWritePngParams));
 static_assert(named_as<ChunksArg>(kWriteWithChunksParams));
 
 }  // namespace
+
+Ref level_keyword() {
+    Ref name = Ref::steal(PyUnicode_InternFromString("compress_level"));
+    return name ? Ref::steal(PyTuple_Pack(1, name.get())) : Ref();
+}
 
 const FunctionSpec kWritePngSpec = {
     .name = "_writePng",
@@ -242,6 +259,7 @@ const FunctionSpec kWritePngSpec = {
     .defaults = 2,
     .returns = "None",
     .body = write_png,
+    .keyword_only = 1,
 };
 const FunctionSpec kWritePngWithChunksSpec = {
     .name = "_writePngWithChunks",
@@ -251,6 +269,7 @@ const FunctionSpec kWritePngWithChunksSpec = {
     .defaults = 1,
     .returns = nullptr,
     .body = write_png_with_chunks,
+    .keyword_only = 1,
 };
 
 }  // namespace vextaro

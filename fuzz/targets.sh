@@ -21,9 +21,9 @@ build_fuzz_targets() {
     read -ra libs <<<"$(pkg-config --libs libdeflate zlib)"
     read -ra cflags <<<"$(pkg-config --cflags libdeflate zlib)"
     # The codec sources are those of the 'codecs' library in meson.build, so the two never drift apart;
-    # of the inflaters meson chooses between, the targets link libdeflate's.
+    # of the inflaters and deflaters meson chooses between, the targets link libdeflate's.
     mapfile -t sources < <(sed -n "/static_library('codecs'/,/^ *[a-z_]*:/p" "$ROOT/meson.build" | grep -o "'[a-z0-9_/]*\.cpp'" |
-        tr -d "'" | grep -vx png/inflater_zlib.cpp)
+        tr -d "'" | grep -vx -e png/inflater_zlib.cpp -e png/deflater_zlib.cpp)
     [ ${#sources[@]} -gt 0 ] || { echo "no kernel sources found in meson.build" >&2; return 1; }
     for src in "${sources[@]}"; do
         obj="$out/obj/${src//\//_}.o"

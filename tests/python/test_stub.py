@@ -38,18 +38,21 @@ CLASS_NAMES = defined(CLASS.body)
 
 
 def stub_parameters(fn):
-    """(name, default) of every parameter of a stub function; defaults must be literals."""
+    """(name, default, keyword-only) of every parameter of a stub function; defaults must be literals."""
     a = fn.args
-    # The module has only positional-or-keyword parameters; so must the stub.
-    assert not (a.posonlyargs or a.vararg or a.kwonlyargs or a.kwarg), fn.name
-    return list(zip([p.arg for p in a.args], [NO_DEFAULT] * (len(a.args) - len(a.defaults))
-                    + [ast.literal_eval(d) for d in a.defaults]))
+    # The module has positional-or-keyword and keyword-only parameters; so must the stub.
+    assert not (a.posonlyargs or a.vararg or a.kwarg), fn.name
+    positional = zip([p.arg for p in a.args], [NO_DEFAULT] * (len(a.args) - len(a.defaults))
+                     + [ast.literal_eval(d) for d in a.defaults], [False] * len(a.args))
+    keyword_only = zip([p.arg for p in a.kwonlyargs], [NO_DEFAULT if d is None else ast.literal_eval(d)
+                                                       for d in a.kw_defaults], [True] * len(a.kwonlyargs))
+    return [*positional, *keyword_only]
 
 
 def runtime_parameters(fn):
     params = inspect.signature(fn).parameters.values()
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in params)
-    return [(p.name, p.default) for p in params]
+    assert all(p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) for p in params)
+    return [(p.name, p.default, p.kind is p.KEYWORD_ONLY) for p in params]
 
 
 def decorators(fn):
@@ -92,7 +95,7 @@ def test_stub_types_are_the_module_annotations(m, SI, name):
     """Where the module carries an annotation text, the stub writes exactly that type."""
     on_module = name in MODULE_FUNCTIONS
     fn, stub = (getattr(m, name), STUB_NAMES[name]) if on_module else (vars(SI)[name], CLASS_NAMES[name])
-    texts = {p.arg: ast.unparse(p.annotation) for p in stub.args.args if p.annotation}
+    texts = {p.arg: ast.unparse(p.annotation) for p in stub.args.args + stub.args.kwonlyargs if p.annotation}
     returns = ast.unparse(stub.returns)
     # Self, the class a method is called on, is what the module's text names as the class.
     texts["return"] = "SimpleImage" if returns == "Self" and not on_module else returns
@@ -102,7 +105,7 @@ def test_stub_types_are_the_module_annotations(m, SI, name):
 
 def test_constructor_parameters(SI):
     """The constructor has no text signature: calls by the stub's names and order show them."""
-    params = stub_parameters(CLASS_NAMES["__new__"])[1:]
+    params = [p[:2] for p in stub_parameters(CLASS_NAMES["__new__"])[1:]]
     values = [2, 1, b"\1\2\3\4\5\6", b"\7\10", [(b"IEND", b"", 0)], {"xppm": 1}, b"\4"]
     fields = ["width", "height", "_pixels", "_alpha", "_png_chunks", "_bmp_header", "_png_filters"]
     assert len(params) == len(values)
