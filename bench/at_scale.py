@@ -17,7 +17,6 @@ import sys
 import tempfile
 import zlib
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [ROOT, os.path.join(ROOT, "examples")]
@@ -90,7 +89,7 @@ def opens_meanwhile(paths, rounds):
 
 
 def threads(paths, rounds, tmp):
-    from bmp_folder_to_png import convert
+    from Vextaro.convert import convert_file
 
     with open(paths["photo_rgb"], "rb") as f:
         data = f.read()
@@ -103,8 +102,8 @@ def threads(paths, rounds, tmp):
     }
     if "zlib-ng" in COMPRESSORS:
         tasks["save it through zlib-ng"] = lambda i: save_fast(image, os.path.join(tmp, f"f{i}.png"))
-    tasks["convert a 1920x1280 BMP to PNG (examples/bmp_folder_to_png.py)"] = \
-        lambda i: convert(Path(bmp), Path(os.path.join(tmp, f"c{i}.png")))
+    tasks["convert a 1920x1280 BMP to PNG (vextaro convert)"] = \
+        lambda i: convert_file(bmp, os.path.join(tmp, f"c{i}.png"))
     print(f"\n| {BATCH} times | 1 thread | 2 threads | 2 / 1 |")
     print("|---|---:|---:|---:|")
     pools = {workers: ThreadPoolExecutor(workers) for workers in (1, 2)}
