@@ -13,7 +13,6 @@ import platform
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [ROOT, os.path.join(ROOT, "examples")]
@@ -32,7 +31,7 @@ def best_time(fn, rounds):
 
 
 def threads(paths, rounds, tmp):
-    from bmp_folder_to_png import convert
+    from Vextaro.convert import convert_file
 
     with open(paths["photo_rgb"], "rb") as f:
         data = f.read()
@@ -44,8 +43,8 @@ def threads(paths, rounds, tmp):
         "save it": (lambda i: image.save(os.path.join(tmp, f"s{i}.png"))),
     }
     tasks["save it at compress_level=1"] = lambda i: image.save(os.path.join(tmp, f"f{i}.png"), compress_level=1)
-    tasks["convert a 1920x1280 BMP to PNG (examples/bmp_folder_to_png.py)"] = \
-        lambda i: convert(Path(bmp), Path(os.path.join(tmp, f"c{i}.png")))
+    tasks["convert a 1920x1280 BMP to PNG (vextaro convert)"] = \
+        lambda i: convert_file(bmp, os.path.join(tmp, f"c{i}.png"))
     print(f"\n| {BATCH} times | 1 thread | 2 threads | 2 / 1 |")
     print("|---|---:|---:|---:|")
     pools = {workers: ThreadPoolExecutor(workers) for workers in (1, 2)}

@@ -1,5 +1,5 @@
 """PNG file sizes and save times by filter choice: type 0 on every row, Paeth on every
-row, the per-row choice of examples/smaller_png.py, and Pillow's default save.
+row, the per-row choice of Vextaro.filters (examples/smaller_png.py), and Pillow's default save.
 
     python bench/png_filters.py [--rounds N]
 
@@ -22,7 +22,7 @@ sys.path[:0] = [ROOT, os.path.join(ROOT, "examples")]
 
 from PIL import Image  # noqa: E402
 
-from smaller_png import filter_types  # noqa: E402
+from Vextaro.filters import filter_types  # noqa: E402
 from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
 
 NATURE = "/usr/share/backgrounds/mate/nature/"

@@ -4,12 +4,15 @@ come from that environment's site-packages, with its stub, py.typed and the sour
 tree's version (in its metadata and as __version__); it must open,
 edit, save and reopen a PNG and a BMP, and save an image built from pixels. The
 files are written here with the standard library, so that the module is not only
-read back by itself."""
+read back by itself. The `vextaro` command must be on the environment's bin, say its
+version and convert those files, with whichever optional extras are installed (none
+in a fresh environment)."""
 import contextlib
 import importlib.util
 import io
 import os
 import struct
+import subprocess
 import sys
 import tempfile
 import zlib
@@ -85,4 +88,23 @@ with tempfile.TemporaryDirectory() as tmp, contextlib.redirect_stdout(io.StringI
     built.save(os.path.join(tmp, "built.png"))
     again = m.SimpleImage.open(os.path.join(tmp, "built.png"))
     assert (again._pixels, again._alpha) == (built._pixels, built._alpha)
+
+    command = os.path.join(os.path.dirname(sys.executable), "vextaro")
+    done = subprocess.run([command, "--version"], capture_output=True, text=True, check=True)
+    assert done.stdout == f"vextaro {Vextaro.__version__}\n", done.stdout
+    out = os.path.join(tmp, "converted")
+    done = subprocess.run([command, "convert", os.path.join(tmp, "in.png"), os.path.join(tmp, "in.bmp"), "-o", out,
+                           "--to", "bmp", "--jobs", "2"], capture_output=True, text=True)
+    # The two sources meet in one output: refused, nothing written.
+    assert done.returncode == 2 and "would both be written to" in done.stderr and not os.path.exists(out), done
+    done = subprocess.run([command, "convert", os.path.join(tmp, "in.bmp"), os.path.join(tmp, "out-in.png"),
+                           "-o", out], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.startswith("converted 2, skipped 0, failed 0;"), done
+    assert "[SimpleImage]" not in done.stdout + done.stderr
+    assert pixels(m.SimpleImage.open(os.path.join(out, "in.png"))) == RGB
+    assert pixels(m.SimpleImage.open(os.path.join(out, "out-in.png"))) == expected
+    if importlib.util.find_spec("distributed") is None:
+        done = subprocess.run([command, "convert", tmp, "-o", out, "--scheduler", "127.0.0.1:1"],
+                              capture_output=True, text=True)
+        assert done.returncode == 2 and "pip install 'Vextaro[dask]'" in done.stderr, done
 print("installed and working:", m.__file__)

@@ -14,10 +14,12 @@ with zipfile.ZipFile(sys.argv[1]) as wheel:
     for info in wheel.infolist():
         print(f"  {info.file_size:8}  {info.filename}")
     metadata = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    entry_points = next(wheel.read(n).decode() for n in names if n.endswith(".dist-info/entry_points.txt"))
 # auditwheel writes entries for the folders as well.
 package = {n for n in names if ".dist-info/" not in n and not n.endswith("/")}
 expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
-            "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX")}
+            "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX"),
+            *(f"Vextaro/{name}.py" for name in ("__main__", "cli", "convert", "filters", "info", "quiet"))}
 assert package == expected, f"wheel holds {sorted(package)}"
 # PEP 639: the licence as an SPDX expression, and its files (libdeflate's notice too,
 # as the prebuilt wheels link it in) under .dist-info/licenses/.
@@ -29,3 +31,7 @@ assert any(line.lower() == "name: vextaro" for line in lines), "no project name"
 for line in ("Requires-Python: >=3.9", "Classifier: Typing :: Typed", "License-Expression: MIT",
              "License-File: LICENSE", "License-File: LICENSES/libdeflate.txt"):
     assert line in lines, line
+# The command, and the extras it offers.
+assert "[console_scripts]" in entry_points and "vextaro = Vextaro.cli:main" in entry_points, entry_points
+for extra in ("dask", "tqdm", "numpy"):
+    assert f"Provides-Extra: {extra}" in lines, extra

@@ -7,7 +7,6 @@ import sys
 import threading
 import time
 import zlib
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -100,12 +99,9 @@ def test_inspect_png_refuses_a_bmp(bmp):
     assert "is not a PNG file" in run("inspect_png.py", bmp, status=1).stderr
 
 
-@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "numpy_bridge.py",
-                                  "smaller_png.py", "quiet_reports.py",
-                                  "dask_convert.py"])
+@pytest.mark.parametrize("name", ["invert.py", "frame.py", "inspect_png.py", "numpy_bridge.py",
+                                  "smaller_png.py", "quiet_reports.py"])
 def test_usage_without_arguments(name):
-    if name == "dask_convert.py":
-        pytest.importorskip("distributed")
     assert "python examples/" + name in run(name, status=2).stderr
 
 
@@ -123,26 +119,6 @@ def test_pillow_bridge(open_quietly, tmp_path, mode):
         assert written.format == "PNG" and written.mode == ("RGBA" if mode == "RGBA" else "RGB")
         assert written.tobytes() == expected.convert(written.mode).tobytes()
     assert open_quietly(tmp_path / "out.png").size == (WIDTH, HEIGHT)
-
-
-def test_bmp_folder_to_png(SI, bmp, open_quietly, tmp_path):
-    folder = tmp_path / "bmps"
-    folder.mkdir()
-    bmp.rename(folder / "b.bmp")
-    SI(1, 2, b"\0\1\2\3\4\5").saveBmp(str(folder / "A.BMP"))
-    (folder / "broken.bmp").write_bytes(b"BM" + bytes(20))
-    (folder / "notes.txt").write_text("not an image")
-    done = run("bmp_folder_to_png.py", folder, tmp_path / "pngs", "--jobs", 2, status=1)
-    # A tqdm bar on standard error where tqdm is installed, the line on standard output otherwise.
-    assert "3/3" in done.stderr + done.stdout and "[SimpleImage]" not in done.stdout
-    assert done.stdout.splitlines()[-1].strip() == f"converted 2 of 3 BMP files to {tmp_path / 'pngs'}"
-    assert "skipped broken.bmp:" in done.stderr
-    assert sorted(os.listdir(tmp_path / "pngs")) == ["A.png", "b.png"]
-    for name, size in (("A", (1, 2)), ("b", (WIDTH, HEIGHT))):
-        png = open_quietly(tmp_path / "pngs" / f"{name}.png")
-        assert (tmp_path / "pngs" / f"{name}.png").read_bytes()[:4] == b"\x89PNG"
-        assert png.size == size and png._png_chunks is not None and png._bmp_header is None
-    assert open_quietly(tmp_path / "pngs" / "b.png")._pixels == RGB
 
 
 @pytest.mark.parametrize("source", ["rgba_png", "bmp"])
@@ -167,7 +143,6 @@ def test_numpy_bridge(request, open_quietly, tmp_path, source):
 
 @pytest.mark.parametrize("source", ["rgba_png", "bmp"])
 def test_smaller_png(request, open_quietly, tmp_path, source):
-    pytest.importorskip("numpy")
     path = request.getfixturevalue(source)
     out = tmp_path / "out.png"
     printed = run("smaller_png.py", path, out).stdout
@@ -226,39 +201,3 @@ def test_quiet_reports_on_four_threads(SI, tmp_path, monkeypatch):
     assert sorted(line for line in lines if line != "other\n") == sorted(expected)
 
 
-@pytest.mark.parametrize("own_cluster", [True, False], ids=["scheduler-given", "local-cluster"])
-def test_dask_convert_matches_a_serial_run(SI, rgba_png, bmp, open_quietly, tmp_path, monkeypatch, own_cluster):
-    """On a cluster of two worker processes, every file comes out as a serial run makes it:
-    on one the test starts and on the script's own."""
-    distributed = pytest.importorskip("distributed")
-    folder = tmp_path / "in"
-    folder.mkdir()
-    rgba_png.rename(folder / "a.png")
-    bmp.rename(folder / "b.bmp")
-    SI(5, 3, ramp(45)).save(str(folder / "c.png"))
-    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n")
-    monkeypatch.setenv("PYTHONPATH", ROOT)  # the workers import the module from this tree
-    out = tmp_path / "out"
-    if own_cluster:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None) as cluster:
-            done = run("dask_convert.py", folder, out, "--scheduler", cluster.scheduler_address, status=1)
-    else:
-        done = run("dask_convert.py", folder, out, "--workers", 2, status=1)
-    assert done.stdout.splitlines()[-1] == f"converted 3 of 4 files to {out}"
-    assert "skipped broken.png:" in done.stderr
-
-    monkeypatch.syspath_prepend(os.path.join(ROOT, "examples"))
-    monkeypatch.setattr(sys, "stdout", sys.stdout)  # the tasks put a filter in front of it
-    dask_convert = importlib.import_module("dask_convert")
-    (tmp_path / "serial").mkdir()
-    for name in ("a.png", "b.bmp", "c.png"):
-        target = name.split(".")[0] + ".png"
-        result = dask_convert.convert(str(folder / name), str(tmp_path / "serial" / target))
-        assert f"{name}: {result.bytes_in} -> {result.bytes_out} bytes, {result.digest}" in done.stdout
-        assert (out / target).read_bytes() == (tmp_path / "serial" / target).read_bytes()
-        source, written = open_quietly(folder / name), open_quietly(out / target)
-        assert (written._pixels, written._alpha) == (source._pixels, source._alpha)
-        if source._png_chunks:
-            assert [c[:2] for c in written._png_chunks if c[0] != b"IDAT"] == \
-                [c[:2] for c in source._png_chunks if c[0] != b"IDAT"]

@@ -131,8 +131,11 @@ def test_stubtest(tmp_path):
 
 def test_examples_type_check_against_the_stub(tmp_path):
     examples = [os.path.join("examples", name) for name in
-                ("invert.py", "frame.py", "inspect_png.py", "bmp_folder_to_png.py", "pillow_bridge.py",
-                 "numpy_bridge.py", "smaller_png.py", "quiet_reports.py")]
+                ("invert.py", "frame.py", "inspect_png.py", "pillow_bridge.py", "numpy_bridge.py",
+                 "smaller_png.py", "quiet_reports.py")]
+    # The package's own Python too: the vextaro command and what it runs.
+    examples += sorted(os.path.join("Vextaro", name) for name in os.listdir(os.path.join(ROOT, "Vextaro"))
+                       if name.endswith(".py"))
     pytest.importorskip("PIL")
     pytest.importorskip("numpy")
     done = run_mypy(tmp_path, "mypy", "--strict", *examples)

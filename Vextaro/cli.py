@@ -1,0 +1,191 @@
+"""The `vextaro` command (also `python -m Vextaro`).
+
+    vextaro convert SRC... -o OUT_DIR [--to png|bmp] [--compress-level N] [--jobs N]
+                    [--scheduler ADDRESS] [--overwrite]
+    vextaro info FILE... [--json]
+
+Exit status: 0 when every file was converted or described, 1 when any failed (each
+reported on stderr with its path), 2 for a usage error or a refused plan.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any, TextIO
+
+from . import __version__
+
+__all__ = ["main"]
+
+USAGE_ERROR = 2
+
+
+class _Progress:
+    """A tqdm bar where tqdm is installed, a counter otherwise; only on a terminal."""
+
+    def __init__(self, total: int, stream: TextIO) -> None:
+        self.total, self.done, self.stream = total, 0, stream
+        self.shown = stream.isatty() and total > 0
+        self.bar: Any = None
+        if not self.shown:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self._draw()
+            return
+        self.bar = tqdm(total=total, unit="file", file=stream)
+
+    def _draw(self) -> None:
+        self.stream.write(f"\r{self.done}/{self.total} files")
+        self.stream.flush()
+
+    def step(self) -> None:
+        self.done += 1
+        if self.bar is not None:
+            self.bar.update()
+        elif self.shown:
+            self._draw()
+
+    def write(self, line: str) -> None:
+        """A line of its own, above the bar or counter."""
+        if self.bar is not None:
+            self.bar.write(line, file=self.stream)
+        elif self.shown:
+            self.stream.write("\r\033[K" + line + "\n")
+            self._draw()
+        else:
+            self.stream.write(line + "\n")
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+
+def _level(text: str) -> int:
+    level = int(text)
+    if not 0 <= level <= 12:
+        raise argparse.ArgumentTypeError(f"{text} is not a level from 0 to 12")
+    return level
+
+
+def _jobs(text: str) -> int:
+    jobs = int(text)
+    if jobs < 1:
+        raise argparse.ArgumentTypeError(f"{text}: at least one thread")
+    return jobs
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="vextaro", description="Convert and describe PNG and BMP files "
+                                     "with Vextaro.simpleImage_ext.")
+    parser.add_argument("--version", action="version", version=f"vextaro {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    convert = commands.add_parser("convert", help="convert files and folders to PNG or BMP", description=(
+        "Converts each SRC file, and every .png and .bmp file of each SRC folder (walked recursively), "
+        "into OUT_DIR: a file given by name goes to OUT_DIR/<its name>, a folder's files to "
+        "OUT_DIR/<their path inside it>, with the target's extension. Outputs that would meet are refused "
+        "before anything is written; existing outputs are skipped unless --overwrite."))
+    convert.add_argument("sources", nargs="+", metavar="SRC")
+    convert.add_argument("-o", "--out", required=True, metavar="OUT_DIR")
+    convert.add_argument("--to", choices=("png", "bmp"), default="png", help="the output format (default: png)")
+    convert.add_argument("--compress-level", type=_level, metavar="N",
+                         help="the PNG save's compression level, 0 to 12 (default: the module's)")
+    convert.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
+                         help="threads converting at once (default: the machine's cores)")
+    convert.add_argument("--scheduler", metavar="ADDRESS",
+                         help="convert on the Dask cluster of this scheduler (needs 'Vextaro[dask]')")
+    convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    info = commands.add_parser("info", help="describe PNG and BMP files", description=(
+        "For each file: kind, size, channels, chunks (type, length, text keywords), IDAT sizes and rows per "
+        "filter type. With --json, one object per line, the keys of Vextaro.info.describe."))
+    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("--json", action="store_true", help="one JSON object per file and line")
+    return parser
+
+
+def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from .convert import Converted, plan, run_dask, run_threads
+
+    if args.compress_level is not None and args.to == "bmp":
+        err.write("vextaro: --compress-level applies to PNG output, not to --to bmp\n")
+        return USAGE_ERROR
+    if args.scheduler:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            err.write("vextaro: --scheduler needs Dask's distributed: pip install 'Vextaro[dask]'\n")
+            return USAGE_ERROR
+    started = time.perf_counter()
+    settled = plan(args.sources, args.out, args.to, args.overwrite)
+    if settled.collisions:
+        err.writelines(f"vextaro: refused: {line}\n" for line in settled.collisions)
+        err.write(f"vextaro: nothing written: {len(settled.collisions)} collision(s)\n")
+        return USAGE_ERROR
+    progress = _Progress(len(settled.jobs), err)
+    results: list[Converted] = []
+
+    def done(result: Converted) -> None:
+        results.append(result)
+        if result.error is not None:
+            progress.write(f"vextaro: {result.source}: {result.error}")
+        progress.step()
+
+    try:
+        if args.scheduler:
+            run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done)
+        else:
+            run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done)
+    except OSError as error:  # the scheduler cannot be reached
+        progress.close()
+        err.write(f"vextaro: scheduler {args.scheduler}: {error}\n")
+        return USAGE_ERROR
+    progress.close()
+    converted = [r for r in results if r.error is None]
+    failed = len(results) - len(converted)
+    dropped = sum(r.alpha_dropped for r in converted)
+    if dropped:
+        err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")
+    out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in settled.skipped)
+    out.write(f"converted {len(converted)}, skipped {len(settled.skipped)}, failed {failed}; "
+              f"{sum(r.bytes_in for r in converted)} bytes in, {sum(r.bytes_out for r in converted)} bytes out; "
+              f"{time.perf_counter() - started:.2f} s\n")
+    return 1 if failed else 0
+
+
+def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from .convert import error_message
+    from .info import describe, text
+
+    status = 0
+    for path in args.files:
+        try:
+            found = describe(path)
+        except Exception as error:  # noqa: BLE001 - whatever stops one file is reported for it
+            err.write(f"vextaro: {path}: {error_message(error)}\n")
+            status = 1
+            continue
+        out.write((json.dumps(found) if args.json else text(found)) + "\n")
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    out, err = sys.stdout, sys.stderr
+    # Every open prints a report line on sys.stdout, from whichever thread opened. This
+    # process is the command's own: its sys.stdout goes nowhere while it runs, and its
+    # own lines go to the real standard output.
+    with open(os.devnull, "w") as quiet:
+        sys.stdout = quiet
+        try:
+            return (_convert if args.command == "convert" else _info)(args, out, err)
+        finally:
+            sys.stdout = out
+            out.flush()

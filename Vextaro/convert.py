@@ -1,0 +1,184 @@
+"""Converting files and folders between PNG and BMP: what `vextaro convert` runs.
+
+`plan` settles every output name before anything is written; `convert_file` converts
+one file and never raises for a file it cannot convert; `run_threads` and `run_dask`
+run a plan's jobs on threads or on a Dask cluster.
+"""
+from __future__ import annotations
+
+import os
+import uuid
+from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from typing import NamedTuple
+
+from .filters import filter_types
+from .simpleImage_ext import SimpleImage
+
+__all__ = [
+    "IMAGE_SUFFIXES",
+    "Converted",
+    "Job",
+    "Plan",
+    "Skipped",
+    "convert_file",
+    "error_message",
+    "plan",
+    "run_dask",
+    "run_threads",
+]
+
+# What a folder walk converts; a file given by name is always tried.
+IMAGE_SUFFIXES = (".png", ".bmp")
+
+
+class Job(NamedTuple):
+    source: str
+    target: str
+
+
+class Skipped(NamedTuple):
+    path: str
+    reason: str
+
+
+class Plan(NamedTuple):
+    jobs: list[Job]
+    skipped: list[Skipped]
+    # Pairs of files that would meet in one output; a plan with any is refused.
+    collisions: list[str]
+
+
+class Converted(NamedTuple):
+    """What a conversion hands back: paths and a few numbers, never the image, so that
+    it crosses to and from a Dask worker cheaply."""
+
+    source: str
+    target: str
+    error: str | None = None
+    bytes_in: int = 0
+    bytes_out: int = 0
+    alpha_dropped: bool = False
+
+
+def _same_file_key(path: str) -> str:
+    return os.path.normcase(os.path.realpath(path))
+
+
+def _target(out_dir: str, relative: str, to: str) -> str:
+    return os.path.join(out_dir, os.path.splitext(relative)[0] + "." + to)
+
+
+def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool = False) -> Plan:
+    """Every source's output, the files skipped and the collisions, looking at the
+    file system only."""
+    out_key = _same_file_key(out_dir)
+    found: list[Job] = []
+    skipped: list[Skipped] = []
+    for source in sources:
+        if not os.path.isdir(source):
+            found.append(Job(source, _target(out_dir, os.path.basename(source), to)))
+            continue
+        for folder, subfolders, files in os.walk(source):
+            # An output folder inside a source folder holds outputs, not sources.
+            subfolders[:] = sorted(d for d in subfolders if _same_file_key(os.path.join(folder, d)) != out_key)
+            for name in sorted(files):
+                path = os.path.join(folder, name)
+                if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES:
+                    found.append(Job(path, _target(out_dir, os.path.relpath(path, source), to)))
+                else:
+                    skipped.append(Skipped(path, "not a .png or .bmp file"))
+    source_keys = {_same_file_key(job.source): job.source for job in found}
+    writers: dict[str, str] = {}
+    seen: set[tuple[str, str]] = set()
+    jobs: list[Job] = []
+    collisions: list[str] = []
+    for job in found:
+        source_key, target_key = _same_file_key(job.source), _same_file_key(job.target)
+        if (source_key, target_key) in seen:  # one file named twice, as itself and in its folder
+            continue
+        seen.add((source_key, target_key))
+        if target_key in source_keys:
+            collisions.append(f"{job.source} would be written to {job.target}, which is the source "
+                              f"{source_keys[target_key]}")
+        elif target_key in writers:
+            collisions.append(f"{writers[target_key]} and {job.source} would both be written to {job.target}")
+        else:
+            writers[target_key] = job.source
+            if not overwrite and os.path.lexists(job.target):
+                skipped.append(Skipped(job.source, f"{job.target} exists (--overwrite replaces it)"))
+            else:
+                jobs.append(job)
+    return Plan(jobs, skipped, collisions)
+
+
+def error_message(error: BaseException) -> str:
+    """The module's message; the system's words for a file that cannot be read or written."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None) -> Converted:
+    """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
+    the module keeps (chunks, filter types); a BMP source gets a filter type per row
+    (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
+    the result's `error`; the target is replaced only by a complete file."""
+    try:
+        image = SimpleImage.open(source)
+        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+        # Written beside the target and renamed over it, so that a failed save never
+        # leaves half a file under the target's name.
+        partial = f"{target}.{uuid.uuid4().hex[:12]}.part"
+        try:
+            if to == "bmp":
+                image.saveBmp(partial)
+            else:
+                if image._png_filters is None:  # from a BMP: the module would write type 0 throughout
+                    image._bmp_header = None
+                    image._png_filters = filter_types(image)
+                if compress_level is None:
+                    image.save(partial)
+                else:
+                    image.save(partial, compress_level=compress_level)
+            os.replace(partial, target)
+        finally:
+            if os.path.lexists(partial):
+                os.unlink(partial)
+        return Converted(source, target, None, os.path.getsize(source), os.path.getsize(target),
+                         to == "bmp" and image._alpha is not None)
+    except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
+        return Converted(source, target, error_message(error))
+
+
+def run_threads(jobs: Sequence[Job], to: str, compress_level: int | None, threads: int,
+                done: Callable[[Converted], None]) -> None:
+    """Converts on `threads` threads (the module lets go of the interpreter lock while it
+    decodes and compresses); `done` is called on this thread for each result."""
+    with ThreadPoolExecutor(max(1, threads)) as pool:
+        futures = [pool.submit(convert_file, job.source, job.target, to, compress_level) for job in jobs]
+        for future in as_completed(futures):
+            done(future.result())
+
+
+def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
+             done: Callable[[Converted], None]) -> None:
+    """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
+    folders of their own, so they get absolute paths; a task that fails on a worker
+    (a lost worker, no Vextaro there) is reported for its file."""
+    from distributed import Client
+    from distributed import as_completed as completed
+
+    with Client(address, timeout="30s") as client:
+        futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
+                             [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
+                             pure=False)
+        given = {future.key: job for future, job in zip(futures, jobs)}
+        for future in completed(futures):
+            job = given[future.key]
+            try:
+                result: Converted = future.result()
+            except Exception as error:  # noqa: BLE001 - raised on the worker, or the task lost with it
+                done(Converted(job.source, job.target, "on the cluster: " + error_message(error)))
+            else:
+                done(result._replace(source=job.source, target=job.target))  # the paths as the user gave them
