@@ -72,13 +72,15 @@ bool OutputFile::open_in_place(PyObject* path) {
 
 bool OutputFile::open(PyObject* path) {
     path_ = Ref::borrow(path);
+    // A number is a file descriptor to open(), written in place.
+    if (PyNumber_Check(path)) return open_in_place(path);
+    // The file system path, asked for once, as open() asks: an object whose
+    // __fspath__ answers differently each time is held to its first answer.
+    Ref fspath = Ref::steal(PyOS_FSPath(path));
     PyObject* converted = nullptr;
-    // Whatever open() takes but a file system path (a descriptor) goes to open().
-    if (!PyUnicode_FSConverter(path, &converted)) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        return open_in_place(path);
-    }
+    if (!fspath || !PyUnicode_FSConverter(fspath.get(), &converted)) return false;
+    path_ = std::move(fspath);
+    path = path_.get();
     Ref encoded = Ref::steal(converted);
     const char* given = PyBytes_AS_STRING(encoded.get());
     bool missing = false;

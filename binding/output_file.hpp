@@ -32,6 +32,9 @@ public:
     // The host's unbuffered binary stream the bytes go to.
     PyObject* stream() const { return stream_.get(); }
 
+    // The path as open() names it in its errors (what __fspath__ gave).
+    PyObject* path() const { return path_.get(); }
+
     // Closes the stream and puts the new file in place.
     bool finish();
 

@@ -31,7 +31,7 @@ template <typename Write>
 bool write_file(PyObject* path, Write&& write) {
     OutputFile out;
     if (out.open(path) && write(out.stream()) && out.finish()) return true;
-    name_path_in_error(path);
+    name_path_in_error(out.path() ? out.path() : path);
     return false;
 }
 

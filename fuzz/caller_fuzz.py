@@ -121,6 +121,10 @@ class Case:
         self.other = SimpleImage(1, 1, b"abc")
         self.images += [self.img, self.other]
         self.notes.append(f"img = corpus[{pick}]" if pick < len(corpus) else "img = SimpleImage(3, 2, <18 bytes>)")
+        # Some saves go over an old file under a file-size limit: a failed save leaves it as it was.
+        self.size_limit = self.rng.choice([None] * 6 + [0, 1, 8, 40, 500, 4096])
+        if self.size_limit is not None:
+            self.notes.append(f"an old file at the path; file-size limit {self.size_limit}")
 
     def action(self):
         """Python source of what a hook does to `img`, the image under test."""
@@ -395,18 +399,39 @@ def check_view(img):
     raise Finding(f"getPixel(({width}, 0)) answered on an image {width} wide: a stale view")
 
 
+OLD = b"an old file, kept unless a save succeeds"
+
+
+def check_left(case, path, failed):
+    """A save that failed left the old file as it was, and no save leaves a file of its own behind."""
+    left = [name for name in os.listdir(case.folder) if name.startswith(".vextaro-")]
+    if left:
+        raise Finding(f"a save left {left} behind")
+    if failed and path and case.size_limit is not None:
+        with open(path, "rb") as f:
+            if f.read() != OLD:
+                raise Finding(f"a failed save changed the file it was to replace: {path}")
+
+
 def run(case, name, call, path, rebinds, classes, trace):
+    if path and case.size_limit is not None:
+        with open(path, "wb") as f:
+            f.write(OLD)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
     try:
         for module_name, value in rebinds:
             setattr(ext, module_name, value)
         for module, hooked in classes:
             module.__class__ = hooked
         case.live = True
+        if path and case.size_limit is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (case.size_limit, hard))
         sys.settrace(trace)
         try:
             result = call()
         finally:
             sys.settrace(None)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
             case.live = False
             for module, _ in classes:
                 module.__class__ = types.ModuleType
@@ -420,11 +445,14 @@ def run(case, name, call, path, rebinds, classes, trace):
         if not (IS_PYPY and str(e).startswith("<StackOverflow object")):
             raise Finding(f"SystemError: {e}") from e
         check_view(case.img)
+        check_left(case, path, True)
         return "RecursionError"
     except Exception as e:
         check_view(case.img)
+        check_left(case, path, True)
         return type(e).__name__
     check_view(case.img)
+    check_left(case, path, False)
     if not isinstance(result, RETURNS.get(name, type(None))):
         raise Finding(f"{name} returned {type(result).__name__}")
     case.images += [result] if isinstance(result, SimpleImage) else []

@@ -49,12 +49,11 @@ rm -f "$out"/vextaro-*.whl "$out"/vextaro-*.tar.gz
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# What the module may load: the C and C++ runtimes, zlib and the dynamic loader,
-# whose __tls_get_addr the per-thread working buffer uses (every manylinux policy
+# What the module may load: the C and C++ runtimes and zlib (every manylinux policy
 # has them all). ldd resolves what the system would load, so libdeflate must be absent
 # from it, not only from the module's own list.
 loads_only_runtimes() {
-    local module=$1 allowed=" libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1 libz.so.1 ld-linux-x86-64.so.2 " library fit=true
+    local module=$1 allowed=" libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1 libz.so.1 " library fit=true
     echo "ldd $module:"
     ldd "$module"
     for library in $(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do

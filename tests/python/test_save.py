@@ -481,3 +481,17 @@ def test_concurrent_saves_at_different_levels(SI, tmp_path):
         return (tmp_path / f"{n}.png").read_bytes() == expected[level]
     with ThreadPoolExecutor(4) as pool:
         assert all(pool.map(work, range(48)))
+
+
+def test_a_path_is_asked_for_once(m, tmp_path):
+    # An object whose __fspath__ answers otherwise the second time is held to its first answer.
+    target = tmp_path / "a.png"
+    target.write_bytes(b"old")
+    answers = iter([None, str(target)])
+
+    class Fickle:
+        def __fspath__(self):
+            return next(answers)
+
+    pytest.raises(TypeError, m._writePng, Fickle(), 2, 1, ramp(6))
+    assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["a.png"]
