@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rgb.reserve(1), alpha.reserve(1), lines.reserve(1);
     const uint8_t* types = recorded ? filters.data() : nullptr;
     std::vector<uint8_t> rgba_rows(2 * width * 4);
+    rgba_rows.reserve(1);
     const auto bad = encode_scanlines(rgb.data(), bpp == 4 ? alpha.data() : nullptr, width, height, bpp, types,
                                       lines.data(), rgba_rows.data());
     size_t first_bad = height;
