@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -34,10 +35,11 @@ using png::Header;
 bool read_header(PyObject* data, Header& h) {
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return false;
-    Ref format = Ref::steal(PyUnicode_FromString(">IIBBBBB"));
+    Ref format = Ref::steal(PyUnicode_FromString(png::kIhdrFormat));
     if (!format) return false;
     Ref values = Ref::steal(
         PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, format.get(), data, nullptr));
+    static_assert(std::size(png::kIhdrFieldSizes) == 7);
     Ref items[7];
     if (!values || !unpack_exactly(values.get(), items, 7)) return false;
     int32_t* fields[7] = {&h.width, &h.height, &h.bit_depth, &h.colour_type, &h.compression, &h.filter, &h.interlace};
