@@ -24,6 +24,41 @@ inline constexpr size_t kPixelOffset = 10, kInfoSize = 14, kWidth = 18, kHeight 
                         kCompression = 30;
 }  // namespace at
 
+// The layouts as the module's struct packs and unpacks them: the file header
+// after "BM"; the info header's size field; its other fields, as read; the
+// whole info header, as written.
+inline constexpr char kFileHeaderFormat[] = "<IHHI";
+inline constexpr size_t kFileHeaderFields[] = {4, 2, 2, 4};
+inline constexpr char kInfoSizeFormat[] = "<I";
+inline constexpr size_t kInfoSizeFields[] = {4};
+inline constexpr char kInfoFieldsFormat[] = "<iiHHIIiiII";
+inline constexpr char kInfoHeaderFormat[] = "<IIIHHIIIIII";
+// Width, height, planes, bits per pixel, compression, image size, x and y pixels
+// per metre, colours used, colours important.
+inline constexpr size_t kInfoFields[] = {4, 4, 2, 2, 4, 4, 4, 4, 4, 4};
+inline constexpr size_t kInfoHeaderFields[] = {4, 4, 4, 2, 2, 4, 4, 4, 4, 4, 4};
+
+// Whether a struct format (its byte-order mark first) has fields of `sizes`.
+template <size_t N>
+constexpr bool format_has(const char* format, const size_t (&sizes)[N]) {
+    size_t n = 0;
+    for (const char* c = format + 1; *c != '\0'; ++c, ++n)
+        if (n >= N || sizes[n] != (*c == 'H' ? 2u : *c == 'I' || *c == 'i' ? 4u : 0u)) return false;
+    return n == N;
+}
+constexpr size_t total(const auto& sizes) {
+    size_t sum = 0;
+    for (size_t s : sizes) sum += s;
+    return sum;
+}
+static_assert(format_has(kFileHeaderFormat, kFileHeaderFields) && 2 + total(kFileHeaderFields) == kFileHeaderSize);
+static_assert(format_has(kInfoSizeFormat, kInfoSizeFields) && format_has(kInfoFieldsFormat, kInfoFields) &&
+              format_has(kInfoHeaderFormat, kInfoHeaderFields));
+static_assert(total(kInfoSizeFields) + total(kInfoFields) == kInfoHeaderSize && total(kInfoHeaderFields) == kInfoHeaderSize);
+// parse_info's places are those of the table.
+static_assert(at::kPixelOffset == 2 + 4 + 2 + 2 && at::kWidth == kFileHeaderSize + 4 && at::kPlanes == at::kWidth + 8 &&
+              at::kCompression == at::kPlanes + 4);
+
 constexpr uint32_t little_endian32(const uint8_t* p) {
     return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
 }

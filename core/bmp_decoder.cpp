@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -112,23 +113,24 @@ std::optional<Decoded> load_bmp(Source& source) {
     if (PyBytes_GET_SIZE(file_header.get()) != Py_ssize_t(bmp::kFileHeaderSize) || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
         return raise(bmp::Error::FileHeader), std::nullopt;
     Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
-    Ref file_fields[4];
-    if (!tail || !unpack("<IHHI", tail.get(), file_fields, 4)) return std::nullopt;
+    Ref file_fields[std::size(bmp::kFileHeaderFields)];
+    if (!tail || !unpack(bmp::kFileHeaderFormat, tail.get(), file_fields, std::size(file_fields))) return std::nullopt;
     PyObject* pixel_offset = file_fields[3].get();
 
     Ref size_bytes = source.read(4);
     if (!size_bytes) return std::nullopt;
     if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return raise(bmp::Error::DibHeader), std::nullopt;
     Ref header_size[1];
-    if (!unpack("<I", size_bytes.get(), header_size, 1)) return std::nullopt;
+    if (!unpack(bmp::kInfoSizeFormat, size_bytes.get(), header_size, 1)) return std::nullopt;
     const auto size = as_int64(header_size[0].get());
     if (!size) return std::nullopt;
     if (*size != bmp::kInfoHeaderSize) return raise(bmp::Error::HeaderKind), std::nullopt;
 
     Ref info = source.read(bmp::kInfoHeaderSize - 4);
     enum Field { kWidth, kHeight, kPlanes, kBits, kCompression, kImageSize, kXppm, kYppm, kClrUsed, kClrImportant, kFields };
+    static_assert(kFields == std::size(bmp::kInfoFields));
     Ref f[kFields];
-    if (!info || !unpack("<iiHHIIiiII", info.get(), f, kFields)) return std::nullopt;
+    if (!info || !unpack(bmp::kInfoFieldsFormat, info.get(), f, kFields)) return std::nullopt;
     bmp::InfoHeader h;
     const std::pair<Field, int64_t*> checked[] = {
         {kWidth, &h.width}, {kHeight, &h.height}, {kPlanes, &h.planes}, {kBits, &h.bits_per_pixel},

@@ -58,9 +58,9 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
     Ref file_header =
-        call_method(struct_module->value.get(), names.pack, "sLiii", "<IHHI", clamp64(bmp::kHeadersSize + array_size), 0,
+        call_method(struct_module->value.get(), names.pack, "sLiii", bmp::kFileHeaderFormat, clamp64(bmp::kHeadersSize + array_size), 0,
                     0, int(bmp::kHeadersSize));
-    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", "<IIIHHIIIIII",
+    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", bmp::kInfoHeaderFormat,
                                                 int(bmp::kInfoHeaderSize), width, height, 1, bmp::kBitsPerPixel, 0, clamp64(array_size), m.xppm.get(),
                                                 m.yppm.get(), m.used.get(), m.important.get())
                                   : Ref();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,6 +17,8 @@
 #include "core/errors.hpp"
 #include "core/hooks.hpp"
 #include "core/kept.hpp"
+#include "core/working_buffer.hpp"
+#include "png/decode.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
@@ -32,10 +35,11 @@ using png::Header;
 bool read_header(PyObject* data, Header& h) {
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return false;
-    Ref format = Ref::steal(PyUnicode_FromString(">IIBBBBB"));
+    Ref format = Ref::steal(PyUnicode_FromString(png::kIhdrFormat));
     if (!format) return false;
     Ref values = Ref::steal(
         PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, format.get(), data, nullptr));
+    static_assert(std::size(png::kIhdrFieldSizes) == 7);
     Ref items[7];
     if (!values || !unpack_exactly(values.get(), items, 7)) return false;
     int32_t* fields[7] = {&h.width, &h.height, &h.bit_depth, &h.colour_type, &h.compression, &h.filter, &h.interlace};
@@ -88,40 +92,6 @@ std::optional<Chunk> next_chunk(Source& source) {
     return chunk;
 }
 
-// The chunk loop: every chunk into `chunks`, the IDAT payloads into `idat`.
-bool read_chunks(Source& source, PyObject* chunks, ImageData& idat, Header& header) {
-    for (;;) {
-        auto chunk = next_chunk(source);
-        if (!chunk) return false;
-        PyObject* type = chunk->type.get();
-        int r = chunk_type_is(type, "");
-        if (r != 0) return r > 0;
-        const int is_idat = chunk_type_is(type, "IDAT");
-        if (is_idat < 0) return false;
-        Py_ssize_t length;
-        if (is_idat) {
-            // Image data read from memory stays a view: no copy is made of it.
-            length = static_cast<Py_ssize_t>(chunk->view.size());
-            if (chunk->data) {
-                if ((length = PyObject_Length(chunk->data.get())) < 0) return false;
-                if (PyList_Append(idat.objects.get(), chunk->data.get()) < 0) return false;
-                idat.all_bytes = idat.all_bytes && PyBytes_CheckExact(chunk->data.get());
-                if (!idat.owners.push_back(std::move(chunk->data))) return PyErr_NoMemory(), false;
-            }
-            if (!idat.views.push_back(chunk->view)) return PyErr_NoMemory(), false;
-        } else {
-            PyObject* data = chunk->data_object();
-            if (data == nullptr || (length = PyObject_Length(data)) < 0) return false;
-            const int is_ihdr = chunk_type_is(type, "IHDR");
-            if (is_ihdr < 0 || (is_ihdr && !read_header(data, header))) return false;
-        }
-        Ref entry = Ref::steal(Py_BuildValue("(OOn)", type, is_idat ? Py_None : chunk->data.get(), length));
-        if (!entry || PyList_Append(chunks, entry.get()) < 0) return false;
-        r = chunk_type_is(type, "IEND");
-        if (r != 0) return r > 0;
-    }
-}
-
 // What the host's zlib.decompress raises for the same outcome.
 PyObject* raise_zlib_error(PyObject* zlib, const png::InflateResult& r) {
     if (r.kind == png::InflateResult::Kind::OutOfMemory) return PyErr_NoMemory();
@@ -152,100 +122,123 @@ Ref joined_object(ImageData& idat) {
     return new_bytes(joined->data(), joined->size());
 }
 
-// The decoded planes before reconstruction: the scanlines, inflated, and the
-// alpha buffer (None for RGB), still to be filled.
-struct Inflated {
-    Ref scanlines;
-    Ref alpha;
-};
-
 std::span<uint8_t> bytearray_span(PyObject* bytearray) {
     return {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytearray)),
             static_cast<size_t>(PyByteArray_GET_SIZE(bytearray))};
 }
 
-// Inflates the joined IDAT payloads into a new bytearray of exactly `expected`
-// bytes, with the outcome the module's zlib.decompress would give.
-Inflated inflate_scanlines(ImageData& idat, std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
-    const auto decompress = zlib_function(names.decompress, "decompress");
-    if (!decompress) return {};
+// The module as the decode pipeline's host: the chunks through its _readChunk,
+// IHDR through its struct, its zlib where rebound, the planes as bytearrays,
+// failures as the exception set.
+class ModuleHost {
+public:
+    using Chunk = vextaro::Chunk;
+
+    // The thread's kept buffer, for the payloads of an RGB image.
+    class JoinSpace {
+    public:
+        JoinSpace(ModuleHost&, size_t size) : buffer_(size, this_threads_kept_buffer()) {}
+        bool failed() const { return buffer_.failed(); }
+        std::span<uint8_t> bytes() const { return buffer_.bytes(); }
+
+    private:
+        WorkingBuffer buffer_;
+    };
+
+    explicit ModuleHost(Source& source) : source_(source) {}
+    bool ready() const { return chunks && idat_.objects; }
+
+    std::optional<Chunk> next_chunk() { return vextaro::next_chunk(source_); }
+    int is(Chunk& chunk, const char* type) { return chunk_type_is(chunk.type.get(), type); }
+
+    bool image_data(Chunk& chunk) {
+        // Image data read from memory stays a view: no copy is made of it.
+        length_ = static_cast<Py_ssize_t>(chunk.view.size());
+        if (chunk.data) {
+            if ((length_ = PyObject_Length(chunk.data.get())) < 0) return false;
+            if (PyList_Append(idat_.objects.get(), chunk.data.get()) < 0) return false;
+            idat_.all_bytes = idat_.all_bytes && PyBytes_CheckExact(chunk.data.get());
+            if (!idat_.owners.push_back(std::move(chunk.data))) return no_memory();
+        }
+        return idat_.views.push_back(chunk.view) || no_memory();
+    }
+    bool other_chunk(Chunk& chunk) {
+        PyObject* data = chunk.data_object();
+        return data != nullptr && (length_ = PyObject_Length(data)) >= 0;
+    }
+    bool header(Chunk& chunk, png::Header& h) { return read_header(chunk.data.get(), h); }
+    bool list(Chunk& chunk, bool idat) {
+        Ref entry = Ref::steal(Py_BuildValue("(OOn)", chunk.type.get(), idat ? Py_None : chunk.data.get(), length_));
+        return entry && PyList_Append(chunks.get(), entry.get()) == 0;
+    }
+    png::Payloads payloads() const { return idat_.views; }
+    void release_payloads() { idat_.release_objects(); }
+
+    bool refuse(png::Error e) { return raise(e), false; }
+    bool no_memory() { return PyErr_NoMemory(), false; }
     // Inflating here, the module raises what the host's decompress would: its zlib's error.
-    PyObject* zlib = original(Hook::zlib);
-    if (!decompress->host || !idat.all_bytes) {
-        Ref joined = joined_object(idat);
-        Ref inflated = joined ? host_decompress(decompress->value.get(), joined.get()) : Ref();
-        if (!inflated) return {};
-        const Py_ssize_t length = PyObject_Length(inflated.get());
-        if (length < 0) return {};
-        if (!expected || uint64_t(length) != *expected) return {raise(png::Error::Malformed), {}};
-        Ref out = Ref::steal(PyByteArray_FromObject(inflated.get()));
-        if (out && uint64_t(PyByteArray_GET_SIZE(out.get())) != *expected)
-            return {raise(png::Error::Malformed), {}};
-        return {std::move(out), alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None)};
+    bool zlib_error(const png::InflateResult& r) { return raise_zlib_error(original(Hook::zlib), r), false; }
+    bool bad_filter(uint8_t filter) { return raise_bad_filter(filter), false; }
+    uint64_t max_size() const { return uint64_t(PY_SSIZE_T_MAX); }
+    template <typename Work>
+    auto unlocked(Work&& work) {
+        return without_gil(std::forward<Work>(work));
     }
 
-    std::unique_ptr<uint8_t[]> storage;
-    const auto plan = png::plan_inflation(png::total_size(idat.views), expected);
-    if (plan != png::InflatePlan::Inflate) {
-        const auto joined = png::join(idat.views, storage);
-        if (!joined) return {Ref::steal(PyErr_NoMemory()), {}};
-        if (plan == png::InflatePlan::JudgeOnly) idat.release_objects();
-        const uint64_t length = plan == png::InflatePlan::JudgeOnly ? UINT64_MAX : *expected;
-        const auto verdict = without_gil([&] { return png::judge_with_zlib(*joined, length); });
-        if (verdict.kind == png::InflateResult::Kind::Invalid || verdict.kind == png::InflateResult::Kind::OutOfMemory)
-            return {Ref::steal(raise_zlib_error(zlib, verdict)), {}};
-        if (plan == png::InflatePlan::JudgeOnly || verdict.kind == png::InflateResult::Kind::OtherLength)
-            return {raise(png::Error::Malformed), {}};
-        storage.reset();  // joined again below, into the alpha buffer when it fits
+    int own_inflater() {
+        decompress_ = zlib_function(names.decompress, "decompress");
+        if (!decompress_) return -1;
+        return decompress_->host && idat_.all_bytes;
     }
-    // The alpha buffer is filled only after inflation, so until then it holds
-    // the joined payloads, grown for them if need be and cut back after: a third
-    // buffer would add to the peak. Without alpha they go to the thread's
-    // working buffer.
-    const uint64_t compressed = png::total_size(idat.views);
-    const bool join_in_alpha = alpha_size && idat.views.size() > 1;
-    Inflated planes{new_bytearray(*expected),
-                    alpha_size ? new_bytearray(join_in_alpha ? std::max(*alpha_size, compressed) : *alpha_size)
-                               : Ref::borrow(Py_None)};
-    if (!planes.scanlines || !planes.alpha) return {};
-    png::prefer_huge_pages(bytearray_span(planes.scanlines.get()));
-    std::optional<WorkingBuffer> working;
-    if (!alpha_size && idat.views.size() > 1) working.emplace(compressed, this_threads_kept_buffer());
-    const auto joined_or_none = working && working->failed() ? std::nullopt
-                                : png::join(idat.views, storage,
-                                            working      ? working->bytes()
-                                            : alpha_size ? bytearray_span(planes.alpha.get())
-                                                         : std::span<uint8_t>());
-    if (!joined_or_none) return {Ref::steal(PyErr_NoMemory()), {}};
-    const std::span<const uint8_t> joined = *joined_or_none;
-    auto inflated_planes = [&]() -> Inflated {
-        if (join_in_alpha && !compat::shrink_fresh_bytearray(planes.alpha.get(), static_cast<Py_ssize_t>(*alpha_size)))
-            return {};
-        return std::move(planes);
-    };
-    idat.release_objects();
-    const std::span<uint8_t> target = bytearray_span(planes.scanlines.get());
-    const auto r = without_gil([&] { return png::inflate_exact(joined, target); });
-    switch (r.kind) {
-        case png::InflateResult::Kind::Exact:
-            return inflated_planes();
-        case png::InflateResult::Kind::OtherLength:
-            return {raise(png::Error::Malformed), {}};
-        case png::InflateResult::Kind::Invalid:
-        case png::InflateResult::Kind::OutOfMemory:
-            return {Ref::steal(raise_zlib_error(zlib, r)), {}};
-        case png::InflateResult::Kind::Unsure:
-            break;
+    // b"".join of the payloads through the module's zlib.decompress.
+    bool inflate_elsewhere(std::optional<uint64_t> expected, std::optional<uint64_t> alpha_size) {
+        Ref joined = joined_object(idat_);
+        Ref inflated = joined ? host_decompress(decompress_->value.get(), joined.get()) : Ref();
+        if (!inflated) return false;
+        const Py_ssize_t length = PyObject_Length(inflated.get());
+        if (length < 0) return false;
+        if (!expected || uint64_t(length) != *expected) return refuse(png::Error::Malformed);
+        scanlines = Ref::steal(PyByteArray_FromObject(inflated.get()));
+        if (scanlines && uint64_t(PyByteArray_GET_SIZE(scanlines.get())) != *expected)
+            return refuse(png::Error::Malformed);
+        if (!scanlines) return false;
+        alpha_ = alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None);
+        return bool(alpha_);
     }
-    // The two inflaters disagree about a stream: the host's zlib has the last word.
-    Ref compressed_object = new_bytes(joined.data(), joined.size());
-    Ref inflated = compressed_object ? host_decompress(decompress->value.get(), compressed_object.get()) : Ref();
-    if (!inflated) return {};
-    if (!PyBytes_Check(inflated.get()) || uint64_t(PyBytes_GET_SIZE(inflated.get())) != *expected)
-        return {raise(png::Error::Malformed), {}};
-    std::memcpy(target.data(), PyBytes_AS_STRING(inflated.get()), target.size());
-    return inflated_planes();
-}
+    bool make_planes(uint64_t lines, std::optional<uint64_t> alpha_bytes) {
+        scanlines = new_bytearray(lines);
+        alpha_ = alpha_bytes ? new_bytearray(*alpha_bytes) : Ref::borrow(Py_None);
+        return scanlines && alpha_;
+    }
+    std::span<uint8_t> lines() const { return bytearray_span(scanlines.get()); }
+    std::span<uint8_t> alpha() const { return bytearray_span(alpha_.get()); }
+    bool shrink_alpha(uint64_t size) {
+        return compat::shrink_fresh_bytearray(alpha_.get(), static_cast<Py_ssize_t>(size));
+    }
+    png::HostBytes inflate_with_host(std::span<const uint8_t> joined) {
+        Ref compressed = new_bytes(joined.data(), joined.size());
+        inflated_ = compressed ? host_decompress(decompress_->value.get(), compressed.get()) : Ref();
+        if (!inflated_) return {};
+        if (!PyBytes_Check(inflated_.get())) return {false, false, {}};
+        return {false, true, {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(inflated_.get())),
+                              static_cast<size_t>(PyBytes_GET_SIZE(inflated_.get()))}};
+    }
+    uint8_t* filters(size_t height) {
+        filter_types = new_bytearray(height);
+        return filter_types ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filter_types.get())) : nullptr;
+    }
+
+    Ref chunks = Ref::steal(PyList_New(0));
+    Ref scanlines, filter_types;
+    Ref take_alpha() { return std::move(alpha_); }
+
+private:
+    Source& source_;
+    ImageData idat_;
+    Py_ssize_t length_ = 0;
+    std::optional<ZlibFunction> decompress_;
+    Ref alpha_, inflated_;
+};
 
 }  // namespace
 
@@ -257,36 +250,15 @@ std::optional<Decoded> load_png(Source& source) {
     if (same < 0) return std::nullopt;
     if (!same) return raise(png::Error::BadSignature), std::nullopt;
 
-    Ref chunks = Ref::steal(PyList_New(0));
-    ImageData idat;
+    ModuleHost host(source);
     Header header;
-    if (!chunks || !idat.objects || !read_chunks(source, chunks.get(), idat, header) || !check_header(header))
-        return std::nullopt;
-
-    const int channels = png::channels_of(header);
-    const auto expected = png::scanline_bytes(header, uint64_t(PY_SSIZE_T_MAX));
-    // Both dimensions are non-negative wherever the expected length exists.
-    std::optional<uint64_t> alpha_size;
-    if (channels == 4 && expected) alpha_size = uint64_t(header.width) * uint64_t(header.height);
-    Inflated planes = inflate_scanlines(idat, expected, alpha_size);
-    if (!planes.scanlines || !planes.alpha) return std::nullopt;
-    Ref& scanlines = planes.scanlines;
-    Ref& alpha = planes.alpha;
-
-    // The length check passed, so both dimensions are non-negative and their products fit.
-    const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
-    Ref filters = new_bytearray(height);
-    if (!filters) return std::nullopt;
-    std::span<uint8_t> lines(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(scanlines.get())), *expected);
-    auto* alpha_bytes = channels == 4 ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(alpha.get())) : nullptr;
-    auto* filter_bytes = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filters.get()));
-    const auto bad = without_gil([&] { return png::reconstruct_image(lines, width, height, channels, filter_bytes, alpha_bytes); });
-    if (bad) return raise_bad_filter(bad->filter), std::nullopt;
+    if (!host.ready() || !png::decode(host, header)) return std::nullopt;
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
-    if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
+    const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
+    if (!compat::shrink_fresh_bytearray(host.scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
         return std::nullopt;
-    return Decoded{header.width,     header.height,      std::move(scanlines),     channels,
-                   std::move(alpha), std::move(chunks), Ref::borrow(Py_None), std::move(filters)};
+    return Decoded{header.width,     header.height,           std::move(host.scanlines),     png::channels_of(header),
+                   host.take_alpha(), std::move(host.chunks), Ref::borrow(Py_None), std::move(host.filter_types)};
 }
 
 }  // namespace vextaro

@@ -74,8 +74,8 @@ std::optional<ChunkPieces> frame_chunk(PyObject* type, PyObject* data) {
     return f;
 }
 
-// In four writes: length, type, data, CRC.
-bool write_frame(PyObject* file, const ChunkPieces& f) {
+// In four writes, one a field of png/frame.hpp's frame: a file object sees each.
+bool write_pieces(PyObject* file, const ChunkPieces& f) {
     return write_to(file, f.length.get()) && write_to(file, f.type.get()) && write_to(file, f.data.get()) &&
            write_to(file, f.crc.get());
 }
@@ -229,7 +229,7 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
     const bool ok = write_file(path, [&](PyObject* file) {
         if (!write_to(file, signature.get())) return false;
         for (const ChunkPieces& frame : *plan) {
-            if (!write_frame(file, frame)) return false;
+            if (!write_pieces(file, frame)) return false;
         }
         return true;
     });

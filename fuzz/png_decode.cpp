@@ -1,8 +1,7 @@
-// The PNG decoding path of the module over raw bytes, with the module's own
-// code: the chunk framing and its CRC check, IHDR/IDAT/IEND as the module
-// collects them, the header checks, the join of the image data, the inflation plan
-// (zlib's verdict first for claims the data cannot back), the bounded inflation
-// and the reconstruction. Two oracles check the kernels:
+// The module's PNG decode pipeline (png/decode.hpp) over raw bytes: the chunk
+// framing and its CRC check, the header checks, the join of the image data, the
+// inflation plan (zlib's verdict first for claims the data cannot back), the
+// bounded inflation and the reconstruction. Two oracles check it:
 // zlib must agree with every stream the libdeflate path accepts, and the
 // reconstructed planes must equal a byte-by-byte reference.
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "png/inflate.hpp"
 #include "png/paeth.hpp"
 #include "png/payloads.hpp"
+#include "png/memory_decode.hpp"
 #include "png/unfilter.hpp"
 #include "fuzz/check.hpp"
 
@@ -86,22 +86,19 @@ std::optional<size_t> reference(std::vector<uint8_t> lines, size_t width, size_t
     return std::nullopt;
 }
 
-void decode_scanlines(std::vector<uint8_t>& lines, const Header& h) {
-    const int bpp = channels_of(h);
-    const size_t width = size_t(h.width), height = size_t(h.height);
+// The pipeline's planes against the reference over the scanlines zlib inflated.
+void check_planes(const std::vector<uint8_t>& lines, const MemoryDecode& d) {
+    const int bpp = channels_of(d.header);
+    const size_t width = size_t(d.header.width), height = size_t(d.header.height);
     std::vector<uint8_t> want_rgb, want_alpha;
     const auto want_bad = reference(lines, width, height, bpp, want_rgb, want_alpha);
-
-    std::vector<uint8_t> filters(height), alpha(bpp == 4 ? width * height : 0);
-    filters.reserve(1), alpha.reserve(1);  // the module's buffers are never null, even when empty
-    const auto bad = reconstruct_image(lines, width, height, bpp, filters.data(), bpp == 4 ? alpha.data() : nullptr);
-    CHECK(bool(bad) == bool(want_bad));
-    if (bad) {
-        CHECK(bad->row == *want_bad && bad->filter > 4);
+    CHECK((d.stop == MemoryDecode::Stop::BadFilter) == bool(want_bad));
+    if (want_bad) {
+        CHECK(d.bad_filter > 4);
         return;
     }
-    CHECK(std::equal(want_rgb.begin(), want_rgb.end(), lines.begin()));
-    CHECK(alpha == want_alpha);
+    CHECK(d.lines == want_rgb);
+    CHECK(d.alpha == want_alpha);
 }
 
 // -- mutations that keep a file deep enough to reach inflation and the filters --
@@ -184,78 +181,34 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0) return 0;
-    size_t at = sizeof kSignature;
-    // The module's reader over memory: every field as far as the data reaches.
-    auto read = [&](Field, uint64_t n) -> std::optional<std::span<const uint8_t>> {
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(n, size - at));
-        at += count;
-        return std::span<const uint8_t>(data + at - count, count);
+    // Where the two inflaters disagree, the module asks the host's zlib and takes its bytes.
+    auto host_zlib = [](std::span<const uint8_t> in) -> std::optional<std::vector<uint8_t>> {
+        auto r = zlib_decompress(in, UINT64_MAX);
+        return r.ok ? std::optional(std::move(r.out)) : std::nullopt;
     };
-    Header h;
-    std::vector<std::span<const uint8_t>> idat;
-    // Data that ends between chunks ends the loop, as an IEND does.
-    for (;;) {
-        const auto outcome = read_frame(read);
-        if (std::holds_alternative<End>(outcome)) break;
-        const auto* frame = std::get_if<Frame>(&outcome);
-        CHECK(!std::holds_alternative<ReadFailed>(outcome));
-        if (frame == nullptr || !crc_matches(*frame)) return 0;
-        const auto type = frame->type.data();
-        const auto body = frame->data;
-        if (std::memcmp(type, "IHDR", 4) == 0) {
-            const auto parsed = parse_ihdr(body);
-            if (!parsed) return 0;  // struct.error or OverflowError
-            h = *parsed;
-        }
-        if (std::memcmp(type, "IDAT", 4) == 0) idat.push_back(body);
-        if (std::memcmp(type, "IEND", 4) == 0) break;
-    }
-    if (header_refusal(h)) return 0;
-    const auto expected = scanline_bytes(h, uint64_t(PTRDIFF_MAX));
-    const auto plan = plan_inflation(total_size(idat), expected);
-    // Once the memory is reserved, the module lends its alpha buffer for the join.
-    std::vector<uint8_t> scratch(plan == InflatePlan::Inflate && channels_of(h) == 4 ? size_t(h.width) * size_t(h.height) : 0);
+    const MemoryDecode d = decode_memory({data, size}, uint64_t(PTRDIFF_MAX), host_zlib);
+    CHECK(d.stop != MemoryDecode::Stop::NoMemory);
+    if (!d.header_accepted) return 0;
+    // zlib must agree with every verdict on the image data, and the planes with the reference.
+    const auto expected = scanline_bytes(d.header, uint64_t(PTRDIFF_MAX));
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined_or_none = join(idat, storage, scratch);
-    if (!joined_or_none) return 0;
-    const auto joined = *joined_or_none;
-    CHECK(joined.size() == total_size(idat));
-    if (plan != InflatePlan::Inflate) {
-        const auto verdict = judge_with_zlib(joined, plan == InflatePlan::JudgeOnly ? UINT64_MAX : *expected);
-        const auto host = zlib_decompress(joined, 0);
-        CHECK((verdict.kind == InflateResult::Kind::Invalid) == !host.ok);
-        if (!host.ok) return 0;
-        // No stream this short can reach the expected length.
-        if (plan == InflatePlan::JudgeOnly) {
-            CHECK(!expected || host.length != *expected);
+    const auto joined = join(d.payloads, storage);
+    CHECK(joined.has_value());
+    const auto host = zlib_decompress(*joined, expected.value_or(0));
+    switch (d.stop) {
+        case MemoryDecode::Stop::Zlib:
+            CHECK(d.zlib.kind == InflateResult::Kind::OutOfMemory || !host.ok);
             return 0;
-        }
-        CHECK((verdict.kind == InflateResult::Kind::OtherLength) == (host.length != *expected));
-        if (host.length != *expected) return 0;
-    }
-    std::vector<uint8_t> lines(*expected);
-    lines.reserve(1);
-    const auto r = inflate_exact(joined, lines);
-    const auto host = zlib_decompress(joined, *expected);
-    switch (r.kind) {
-        case InflateResult::Kind::Exact:
-            CHECK(host.ok && host.length == *expected && host.out == lines);
+        case MemoryDecode::Stop::Refused:
+            CHECK(d.refusal == Error::Malformed && host.ok && (!expected || host.length != *expected));
+            return 0;
+        case MemoryDecode::Stop::None:
+        case MemoryDecode::Stop::BadFilter:
+            CHECK(host.ok && expected && host.length == *expected);
             break;
-        case InflateResult::Kind::OtherLength:
-            CHECK(host.ok && host.length != *expected);
-            return 0;
-        case InflateResult::Kind::Invalid:
-            CHECK(!host.ok);
-            return 0;
-        case InflateResult::Kind::Unsure:
-            // The module asks the host's zlib here, and takes its bytes.
-            CHECK(host.ok && host.length == *expected);
-            lines = host.out;
-            break;
-        case InflateResult::Kind::OutOfMemory:
-            return 0;
+        default:
+            CHECK(false);
     }
-    decode_scanlines(lines, h);
+    check_planes(host.out, d);
     return 0;
 }

@@ -5,7 +5,7 @@
 namespace vextaro::png {
 
 std::optional<Header> parse_ihdr(std::span<const uint8_t> body) {
-    if (body.size() != 13) return std::nullopt;
+    if (body.size() != kIhdrSize) return std::nullopt;
     const uint32_t width = big_endian32(body.data()), height = big_endian32(body.data() + 4);
     if (width > INT32_MAX || height > INT32_MAX) return std::nullopt;
     return Header{int32_t(width), int32_t(height), body[8], body[9], body[10], body[11], body[12]};

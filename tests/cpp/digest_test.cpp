@@ -22,6 +22,7 @@
 #include "png/frame.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
+#include "png/memory_decode.hpp"
 #include "png/payloads.hpp"
 #include "png/unfilter.hpp"
 
@@ -60,63 +61,35 @@ Bytes read_file(const std::string& path) {
 uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
 
-// The module's PNG path without Python: framing and CRCs, the header checks, the
-// inflation plan, reconstruction; then the image filtered and deflated again.
+// The module's PNG decode pipeline without Python; then the image filtered and
+// deflated again.
 void png_digest(const Bytes& file, Digest& d) {
     using namespace png;
     if (file.size() < 8) return d.add("short");
     d.add(file.data(), 8);
-    size_t at = 8;
-    auto read = [&](Field, size_t n) -> std::optional<std::span<const uint8_t>> {
-        const size_t got = std::min(n, file.size() - at);
-        at += got;
-        return std::span<const uint8_t>(file.data() + at - got, got);
-    };
-    Header h;
-    std::vector<std::span<const uint8_t>> idat;
-    for (bool end = false; !end;) {
-        auto outcome = read_frame(read);
-        if (auto* e = std::get_if<Error>(&outcome)) return d.add(uint64_t{static_cast<uint8_t>(*e)});
-        if (!std::holds_alternative<Frame>(outcome)) break;
-        const Frame& f = std::get<Frame>(outcome);
-        d.add(uint64_t{f.stored_crc});
-        if (!crc_matches(f)) return d.add("crc");
-        const std::string type(f.type.begin(), f.type.end());
-        if (type == "IHDR" && f.length == 13) {
-            const uint8_t* p = f.data.data();
-            h = {static_cast<int32_t>(big_endian32(p)), static_cast<int32_t>(big_endian32(p + 4)), p[8], p[9], p[10],
-                 p[11], p[12]};
-        }
-        if (type == "IDAT") idat.push_back(f.data);
-        end = type == "IEND";
-    }
-    if (const auto refusal = header_refusal(h)) return d.add(uint64_t{static_cast<uint8_t>(*refusal)});
-    const auto expected = scanline_bytes(h, uint64_t{1} << 40);
+    // The host's zlib is asked only where the two inflaters disagree: none of these files.
+    const auto r = decode_memory(file, uint64_t{1} << 40, [](std::span<const uint8_t>) { return std::optional<Bytes>(); });
+    for (const uint32_t crc : r.stored_crcs) d.add(uint64_t{crc});
+    if (r.stop == MemoryDecode::Stop::Refused && r.refusal == Error::CorruptChunk) return d.add("crc");
+    if (r.stop == MemoryDecode::Stop::Refused && !r.header_accepted)
+        return d.add(uint64_t{static_cast<uint8_t>(r.refusal)});
+    if (r.stop != MemoryDecode::Stop::None) d.add(uint64_t{static_cast<uint8_t>(r.stop)});
+    if (r.stop == MemoryDecode::Stop::Refused) return d.add(uint64_t{static_cast<uint8_t>(r.refusal)});
+    if (r.stop == MemoryDecode::Stop::Zlib) return d.add(uint64_t{static_cast<uint8_t>(r.zlib.kind)});
+    if (r.stop == MemoryDecode::Stop::BadFilter) return d.add(uint64_t{r.bad_filter});
+    ASSERT_EQ(r.stop, MemoryDecode::Stop::None);
+    // As an image that inflated was summed before: planned to inflate, inflated exactly.
+    d.add(uint64_t{static_cast<uint8_t>(InflatePlan::Inflate)}), d.add(uint64_t{0});
+    d.add(r.lines), d.add(r.alpha), d.add(r.filters);
+
+    const size_t width = size_t(r.header.width), height = size_t(r.header.height);
+    const int bpp = channels_of(r.header);
     std::unique_ptr<uint8_t[]> storage;
-    const auto data = join(idat, storage).value();
-    const auto plan = plan_inflation(data.size(), expected);
-    d.add(uint64_t{static_cast<uint8_t>(plan)});
-    if (plan != InflatePlan::Inflate) {
-        const auto judged = judge_with_zlib(data, expected.value_or(0));
-        return d.add(uint64_t{static_cast<uint8_t>(judged.kind)});
-    }
-    Bytes lines(*expected);
-    const auto inflated = inflate_exact(data, lines);
-    d.add(uint64_t{static_cast<uint8_t>(inflated.kind)});
-    if (inflated.kind != InflateResult::Kind::Exact) return;
-    const Bytes stored = lines;
-
-    const size_t width = size_t(h.width), height = size_t(h.height);
-    const int bpp = channels_of(h);
-    Bytes filters(height), alpha(bpp == 4 ? width * height : 0);
-    if (const auto bad = reconstruct_image(lines, width, height, bpp, filters.data(), alpha.data()))
-        return d.add(bad->row);
-    const Bytes rgb(lines.begin(), lines.begin() + width * height * 3);
-    d.add(rgb), d.add(alpha), d.add(filters);
-
+    Bytes stored(height * (width * bpp + 1));
+    ASSERT_EQ(inflate_exact(join(r.payloads, storage).value(), stored).kind, InflateResult::Kind::Exact);
     Bytes again(stored.size());
     Bytes rgba_rows(2 * width * 4);
-    ASSERT_FALSE(encode_scanlines(rgb.data(), alpha.data(), width, height, bpp, filters.data(), again.data(),
+    ASSERT_FALSE(encode_scanlines(r.lines.data(), r.alpha.data(), width, height, bpp, r.filters.data(), again.data(),
                                   rgba_rows.data()));
     EXPECT_EQ(again, stored);
     // Compressed streams may differ between zlib builds (s390x's uses its deflate
@@ -173,8 +146,8 @@ TEST_P(Digests, SameAsOnX86_64) {
 INSTANTIATE_TEST_SUITE_P(Files, Digests,
                          ::testing::Values(Case{"tests/hostile/bmp-40000x40000.bmp", 0xf0c61fdd440af065},
                                            Case{"tests/hostile/chunk-length-4294967295.png", 0xe76a0743160c51ba},
-                                           Case{"tests/hostile/png-2147483647x2147483647.png", 0xb00da0051f0a117f},
-                                           Case{"tests/hostile/three-empty-idats.png", 0x66ae26ebc0e0e7ae},
+                                           Case{"tests/hostile/png-2147483647x2147483647.png", 0xaa452869b9d6fa55},
+                                           Case{"tests/hostile/three-empty-idats.png", 0xb5ac3cb3d3f5ffef},
                                            Case{"fuzz/corpus/png_decode/one-pixel.png", 0x36a0194246908ca6},
                                            Case{"fuzz/corpus/png_decode/rgb-filters.png", 0xbf5d906c693a0ab7},
                                            Case{"fuzz/corpus/png_decode/rgba-filters.png", 0xb262a188bc013821},
