@@ -219,6 +219,10 @@ def test_the_module_never_throws(m):
 SWEEP_ENV = {**os.environ, "GLIBC_TUNABLES": "glibc.malloc.arena_max=1:glibc.malloc.mmap_threshold=65536"}
 
 
+# What PyPy itself does near the limit, with or without the module.
+PYPYS_OWN = {"died-in-cpyext", "died-in-pypy", "died:-11", "SystemError-of-cpyext"}
+
+
 def sweep(folder, *args):
     done = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "python", "memory_sweep.py"), ROOT,
                            str(folder), *args], capture_output=True, text=True, timeout=600, env=SWEEP_ENV)
@@ -232,8 +236,7 @@ def test_lack_of_memory_is_a_memory_error_everywhere(tmp_path):
     # Near the limit PyPy itself may end the process (its C-API layer, its collector, a
     # crash inside the interpreter), or report a failed allocation of its own as a
     # SystemError: numpy's calls meet the same (the control below).
-    pypys_own = {"died-in-cpyext", "died-in-pypy", "died:-11", "SystemError-of-cpyext"}
-    allowed = {"ok", "MemoryError"} | (pypys_own if IS_PYPY else set())
+    allowed = {"ok", "MemoryError"} | (PYPYS_OWN if IS_PYPY else set())
     assert {outcome for *_, outcome in runs} <= allowed, said
     # The ladder reaches, for every operation, a limit it fits within.
     assert {name for name, _, outcome in runs if outcome == "ok"} == {name for name, *_ in runs}
@@ -245,5 +248,5 @@ def test_lack_of_memory_is_a_memory_error_everywhere(tmp_path):
 def test_pypys_layer_dies_without_the_module_too(tmp_path):
     pytest.importorskip("numpy")
     runs, said = sweep(tmp_path, "0", "control")
-    outcomes = {outcome for *_, outcome in runs}
-    assert outcomes & {"died-in-cpyext", "died-in-pypy", "died:-11"} and "SystemError-of-cpyext" in outcomes, said
+    # Which of them a run meets varies with where the limit falls.
+    assert {outcome for *_, outcome in runs} & PYPYS_OWN, said
