@@ -285,8 +285,9 @@ std::optional<Decoded> load_png(Source& source) {
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
     if (!compat::shrink_fresh_bytearray(scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
         return std::nullopt;
-    return Decoded{header.width,     header.height,      std::move(scanlines),     channels,
-                   std::move(alpha), std::move(chunks), Ref::borrow(Py_None), std::move(filters)};
+    return Decoded{.width = header.width, .height = header.height, .pixels = std::move(scanlines),
+                   .alpha = std::move(alpha), .png_chunks = std::move(chunks), .bmp_header = Ref::borrow(Py_None),
+                   .png_filters = std::move(filters), .channels = channels};
 }
 
 }  // namespace vextaro

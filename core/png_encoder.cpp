@@ -76,7 +76,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     if (!length_is(pixels, pixel_length, kPixelLength)) return std::nullopt;
     if (has_alpha && !length_is(alpha, plane_length, kAlphaLength)) return std::nullopt;
     Encoded out{fresh_ihdr(width, height, has_alpha), {}};
-    if (!out.ihdr || !dimensions_packed(width, height)) return std::nullopt;
+    if (!out.ihdr || !check_dimensions_unsigned(width, height)) return std::nullopt;
     // Each buffer is exported as soon as it is taken, and its byte length checked
     // then: the code that runs after (len() of the filter list, an alpha object's
     // buffer export) can no longer resize it.

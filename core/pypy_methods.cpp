@@ -40,7 +40,7 @@ PyObject* remember(PyObject*, PyObject* self) {
     Ref reference = callback ? Ref::steal(PyWeakref_NewRef(self, callback.get())) : Ref();
     if (!reference) return nullptr;
     auto* img = reinterpret_cast<ImageObject*>(self);
-    PyObject* pixels = stored(img->pixels);
+    PyObject* pixels = none_if_unset(img->pixels);
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
     Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
                                          reference.get()));
