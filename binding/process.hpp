@@ -5,6 +5,13 @@
 // nothing else between calls; in particular, a save's deflater is made and
 // freed by that save.
 //
+// On PyPy, core/pypy_methods.cpp keeps three more for the process, made at
+// import beside the record: the namespace of the pixel methods and open written
+// in Python (core/pypy_methods.py), its table of the pixel views they keep, and
+// the host's id(); every image's setters reach them. They stay there, where
+// the setters read them: moved here, they made the setters' C frames deeper,
+// which PyPy's own stack check at a low recursion limit does not survive.
+//
 // Process-wide too, but fixed and holding nothing of their own: the two static
 // types (SimpleImage, core/image.cpp; the module's function type,
 // binding/function.cpp), static as the C API's own types are, and the codecs'
@@ -80,14 +87,6 @@ struct ProcessState {
     // at import (core/png_encoder.cpp): only then does compressing here make the
     // very bytes its compress would.
     bool host_zlib_is_ours = false;
-
-    // On PyPy, the namespace of the pixel methods and open written in Python
-    // (core/pypy_methods.py), its table of the pixel views it keeps, keyed by
-    // id(image), and the host's id() (core/pypy_methods.cpp): the setters of
-    // every image reach them.
-    PyObject* pypy_namespace = nullptr;
-    PyObject* pixel_views = nullptr;
-    PyObject* id_function = nullptr;
 
     // Temporary files made by saves so far, which tells apart the names of
     // saves started in the same nanosecond (binding/output_file.cpp).

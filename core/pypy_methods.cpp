@@ -4,7 +4,6 @@
 
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
-#include "binding/process.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
@@ -14,16 +13,22 @@ namespace vextaro {
 
 namespace {
 
+// The namespace the host functions run in, its `_views` and the host's id(),
+// made once and kept for the life of the process (binding/process.hpp lists
+// it with the rest): the setters reach them.
+PyObject* host_namespace = nullptr;
+PyObject* views = nullptr;
+PyObject* id_function = nullptr;
+
 // id(img), as the host functions key `_views`.
-Ref key_of(PyObject* img) { return Ref::steal(PyObject_CallOneArg(process_state.id_function, img)); }
+Ref key_of(PyObject* img) { return Ref::steal(PyObject_CallOneArg(id_function, img)); }
 
 // The weak reference's callback, bound to the dead image's key: drops the
 // entry if it is still the one this reference belongs to.
 PyObject* drop(PyObject* key, PyObject* reference) {
-    PyObject* entry = PyDict_GetItemWithError(process_state.pixel_views, key);
+    PyObject* entry = PyDict_GetItemWithError(views, key);
     if (entry == nullptr) return PyErr_Occurred() ? nullptr : compat::new_ref(Py_None);
-    if (PyTuple_GET_ITEM(entry, 3) == reference && PyDict_DelItem(process_state.pixel_views, key) < 0)
-        return nullptr;
+    if (PyTuple_GET_ITEM(entry, 3) == reference && PyDict_DelItem(views, key) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -44,7 +49,7 @@ PyObject* remember(PyObject*, PyObject* self) {
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
     Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
                                          reference.get()));
-    if (!entry || PyDict_SetItem(process_state.pixel_views, key.get(), entry.get()) < 0) return nullptr;
+    if (!entry || PyDict_SetItem(views, key.get(), entry.get()) < 0) return nullptr;
     Py_XSETREF(img->view_key, key.release());
     return entry.release();
 }
@@ -70,8 +75,8 @@ PyObject* make_namespace(PyObject* module_name) {
     Ref code = Ref::steal(Py_CompileString(embedded::kPypyMethods, embedded::kPypyMethodsFile, Py_file_input));
     Ref ran = code ? Ref::steal(PyEval_EvalCode(code.get(), globals, globals)) : Ref();
     if (!ran) return nullptr;
-    process_state.pixel_views = view_table.release();
-    process_state.id_function = id.release();
+    views = view_table.release();
+    id_function = id.release();
     return compat::new_ref(globals);
 }
 
@@ -79,7 +84,6 @@ PyObject* make_namespace(PyObject* module_name) {
 
 Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name) {
     if (&spec != &kGetPixelSpec && &spec != &kPutPixelSpec && &spec != &kOpenSpec) return Ref::borrow(impl);
-    PyObject*& host_namespace = process_state.pypy_namespace;
     if (host_namespace == nullptr && (host_namespace = make_namespace(module_name)) == nullptr) return {};
     const char* impl_name = &spec == &kGetPixelSpec ? "_get" : &spec == &kPutPixelSpec ? "_put" : "_open";
     if (PyDict_SetItemString(host_namespace, impl_name, impl) < 0) return {};
@@ -103,9 +107,9 @@ Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name)
 bool forget_pixel_view(PyObject* self) {
     auto* img = reinterpret_cast<ImageObject*>(self);
     if (img->view_key == nullptr) return true;
-    PyObject* entry = PyDict_GetItemWithError(process_state.pixel_views, img->view_key);
+    PyObject* entry = PyDict_GetItemWithError(views, img->view_key);
     if (entry == nullptr && PyErr_Occurred()) return false;
-    if (entry != nullptr && PyDict_DelItem(process_state.pixel_views, img->view_key) < 0) return false;
+    if (entry != nullptr && PyDict_DelItem(views, img->view_key) < 0) return false;
     Py_CLEAR(img->view_key);
     return true;
 }
