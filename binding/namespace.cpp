@@ -8,12 +8,7 @@
 
 namespace vextaro {
 
-Names names{};
-HostBuiltins host{};
-
 namespace {
-
-PyObject* g_namespace = nullptr;  // the module's dict; kept for the process
 
 bool intern(PyObject*& slot, const char* text) {
     if (slot == nullptr) slot = PyUnicode_InternFromString(text);
@@ -30,7 +25,7 @@ bool keep(PyObject*& slot, PyObject* value) {
 }  // namespace
 
 bool init_namespace(PyObject* module) {
-    g_namespace = compat::new_ref(PyModule_GetDict(module));
+    process_state.namespace_dict = compat::new_ref(PyModule_GetDict(module));
     return intern(names.read, "read") && intern(names.seek, "seek") && intern(names.close, "close") &&
            intern(names.unpack, "unpack") && intern(names.pack, "pack") && intern(names.decompress, "decompress") &&
            intern(names.crc32, "crc32") && intern(names.error, "error") && intern(names.startswith, "startswith") &&
@@ -87,7 +82,7 @@ bool is_host_zlib_function(PyObject* f, const char* name) {
 }
 
 Ref module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(g_namespace, name);
+    PyObject* value = PyDict_GetItemWithError(process_state.namespace_dict, name);
     if (value == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return {};

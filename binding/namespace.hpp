@@ -1,47 +1,14 @@
 // The module namespace as the operations see it at call time, the method names
-// they call by, and the host objects captured once at import.
+// they call by, and the host objects captured once at import (the names and
+// the objects are kept in binding/process.hpp).
 #pragma once
 
 #include <Python.h>
 
+#include "binding/process.hpp"
 #include "binding/pyref.hpp"
 
 namespace vextaro {
-
-// Interned method and attribute names, made once at import. Always called by
-// these: PyPy turns any error raised while looking a method up by C string
-// into AttributeError.
-struct Names {
-    PyObject* read;
-    PyObject* seek;
-    PyObject* close;
-    PyObject* unpack;
-    PyObject* pack;
-    PyObject* decompress;
-    PyObject* crc32;
-    PyObject* error;
-    PyObject* startswith;
-    PyObject* join;
-    PyObject* write;
-    PyObject* compress;
-    PyObject* get;
-    PyObject* getitem;
-    PyObject* int_;
-    PyObject* obj;
-};
-extern Names names;
-
-// The host's built-in open and print, and its stat and lstat, captured at
-// import: the module's own file handling and report line, whatever a caller
-// rebinds later. (The C library's stat functions would tie the module to a
-// newer C library than it otherwise needs.)
-struct HostBuiltins {
-    PyObject* open;
-    PyObject* print;
-    PyObject* stat;
-    PyObject* lstat;
-};
-extern HostBuiltins host;
 
 // Makes the names and captures the built-ins; `module` is the module being initialised.
 bool init_namespace(PyObject* module);

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,20 +11,19 @@
 #include <optional>
 
 #include "binding/namespace.hpp"
+#include "binding/process.hpp"
 #include "binding/stream.hpp"
 
 namespace vextaro {
 
 namespace {
 
-std::atomic<unsigned> g_made{0};
-
 // A name in `folder` for the new file: hidden, and unlike any other save's.
 char* temporary_name(const char* folder, size_t folder_length) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const unsigned salt = static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(getpid()) << 12) ^
-                          (g_made.fetch_add(1) * 2654435761u);
+                          (process_state.temporary_files.fetch_add(1) * 2654435761u);
     const size_t size = folder_length + 32;
     auto* name = static_cast<char*>(std::malloc(size));
     if (name != nullptr)

@@ -153,8 +153,9 @@ std::optional<Decoded> load_bmp(Source& source) {
                         : Ref();
     if (!record) return std::nullopt;
     // The width as checked, not the object struct gave, whose conversions could differ.
-    return Decoded{static_cast<int64_t>(width), static_cast<int64_t>(rows), std::move(pixels), 3,
-                   Ref::borrow(Py_None),        Ref::borrow(Py_None),       std::move(record), Ref::borrow(Py_None)};
+    return Decoded{.width = static_cast<int64_t>(width), .height = static_cast<int64_t>(rows),
+                   .pixels = std::move(pixels), .alpha = Ref::borrow(Py_None), .png_chunks = Ref::borrow(Py_None),
+                   .bmp_header = std::move(record), .png_filters = Ref::borrow(Py_None), .channels = 3};
 }
 
 }  // namespace vextaro

@@ -100,7 +100,7 @@ PyObject* write_bmp(const BoundArgs& a) {
     // Every check runs before the file is opened, so a failed call leaves no file behind.
     Ref header = pixel_buffer ? bmp_header(width, height, stride, *values) : Ref();
     if (!header) return nullptr;
-    if (!dimensions_packed(width, height)) return nullptr;
+    if (!check_dimensions_unsigned(width, height)) return nullptr;
     const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
     // Short of the image: refused before the file is touched.

@@ -2,6 +2,10 @@
 
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
+#include "binding/process.hpp"
+
+#include <string_view>
+#include <utility>
 
 namespace vextaro {
 
@@ -11,12 +15,17 @@ constexpr const char* kNames[] = {
     "PNG_SIGNATURE", "struct",   "zlib", "BytesIO", "Path", "_readChunk", "_makeChunk", "_split_idat_payload",
     "_writePng",     "_writePngWithChunks", "_writeBmp",
 };
-static_assert(std::size(kNames) == static_cast<size_t>(Hook::count));
 
-PyObject* g_names[std::size(kNames)];      // interned, for the namespace lookups
-PyObject* g_originals[std::size(kNames)];  // what import bound
-PyObject* g_stream_to_image = nullptr;
-PyObject* g_stream_to_image_name = nullptr;
+// Whether each name is its enumerator's, in the enumeration's order; `struct`,
+// a C++ keyword, is spelt struct_ there.
+consteval bool names_match_hooks() {
+    if (std::size(kNames) != static_cast<size_t>(Hook::count) || std::size(kNames) != kHookCount) return false;
+    return []<size_t... I>(std::index_sequence<I...>) {
+        auto spelt = [](std::string_view name) { return name.ends_with('_') ? name.substr(0, name.size() - 1) : name; };
+        return ((spelt(enumerator_name<static_cast<Hook>(I)>()) == std::string_view(kNames[I])) && ...);
+    }(std::make_index_sequence<std::size(kNames)>());
+}
+static_assert(names_match_hooks());
 
 size_t index(Hook hook) { return static_cast<size_t>(hook); }
 
@@ -24,26 +33,27 @@ size_t index(Hook hook) { return static_cast<size_t>(hook); }
 
 bool init_hooks() {
     for (size_t i = 0; i < std::size(kNames); ++i) {
-        if (g_names[i] == nullptr && (g_names[i] = PyUnicode_InternFromString(kNames[i])) == nullptr) return false;
+        PyObject*& name = process_state.hook_names[i];
+        if (name == nullptr && (name = PyUnicode_InternFromString(kNames[i])) == nullptr) return false;
     }
-    return g_stream_to_image_name != nullptr ||
-           (g_stream_to_image_name = PyUnicode_InternFromString("_streamToImage")) != nullptr;
+    return process_state.stream_to_image_name != nullptr ||
+           (process_state.stream_to_image_name = PyUnicode_InternFromString("_streamToImage")) != nullptr;
 }
 
 bool capture_hooks(PyObject* module, PyObject* stream_to_image) {
     for (size_t i = 0; i < std::size(kNames); ++i) {
-        PyObject* value = PyObject_GetAttr(module, g_names[i]);
+        PyObject* value = PyObject_GetAttr(module, process_state.hook_names[i]);
         if (value == nullptr) return false;
-        Py_XSETREF(g_originals[i], value);
+        Py_XSETREF(process_state.hook_originals[i], value);
     }
-    Py_XSETREF(g_stream_to_image, compat::new_ref(stream_to_image));
+    Py_XSETREF(process_state.stream_to_image, compat::new_ref(stream_to_image));
     return true;
 }
 
 std::optional<Bound> look_up(Hook hook) {
-    Ref value = module_global(g_names[index(hook)]);
+    Ref value = module_global(process_state.hook_names[index(hook)]);
     if (!value) return std::nullopt;
-    const bool own = value.get() == g_originals[index(hook)];
+    const bool own = value.get() == process_state.hook_originals[index(hook)];
     return Bound{std::move(value), own};
 }
 
@@ -73,7 +83,7 @@ std::optional<ZlibFunction> zlib_function(PyObject* name, const char* text) {
     return ZlibFunction{std::move(f), host};
 }
 
-PyObject* original(Hook hook) { return g_originals[index(hook)]; }
+PyObject* original(Hook hook) { return process_state.hook_originals[index(hook)]; }
 
 int is_own(Hook hook) {
     auto bound = look_up(hook);
@@ -83,8 +93,8 @@ int is_own(Hook hook) {
     return 0;
 }
 
-Ref class_decoder(PyObject* cls) { return Ref::steal(PyObject_GetAttr(cls, g_stream_to_image_name)); }
+Ref class_decoder(PyObject* cls) { return Ref::steal(PyObject_GetAttr(cls, process_state.stream_to_image_name)); }
 
-bool is_own_decoder(PyObject* decoder) { return decoder == g_stream_to_image; }
+bool is_own_decoder(PyObject* decoder) { return decoder == process_state.stream_to_image; }
 
 }  // namespace vextaro

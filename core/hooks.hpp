@@ -68,7 +68,8 @@ Ref call_hook(Hook hook, const FunctionSpec& own, std::span<PyObject* const> arg
 
 // zlib.<name> of the module's zlib as bound now, and whether it is the host's
 // own function, judged by what it is (binding/namespace.hpp): then the module
-// does its work itself, whatever object zlib is bound to.
+// does its work itself, whatever object zlib is bound to. The one rule for
+// compress, decompress and the CRC checks alike.
 struct ZlibFunction {
     Ref value;
     bool host;
@@ -86,7 +87,7 @@ int is_own(Hook hook);
 Ref class_decoder(PyObject* cls);
 bool is_own_decoder(PyObject* decoder);
 
-// Interns the names; `module` is the module being initialised.
+// Interns the names.
 bool init_hooks();
 // Records what import bound, once the namespace and the class are complete;
 // `stream_to_image` is the function inside the class's static method.

@@ -141,7 +141,7 @@ PyObject* get_size(PyObject* self, void*) {
 
 template <PyObject* ImageObject::*Field>
 PyObject* get_object(PyObject* self, void*) {
-    return compat::new_ref(stored(as_image(self)->*Field));
+    return compat::new_ref(none_if_unset(as_image(self)->*Field));
 }
 
 // Deleting stores None; anything else is stored unchanged.
@@ -217,7 +217,7 @@ Ref slice_copy(Ref obj, bool* fresh) {
 }
 
 // A new reference to a field's value, which outlives any reassignment of the field.
-Ref field_value(PyObject* field) { return Ref::borrow(stored(field)); }
+Ref field_value(PyObject* field) { return Ref::borrow(none_if_unset(field)); }
 
 PyObject* copy_image(const BoundArgs& a) {
     auto* img = as_image(a[CopyArg::self]);
@@ -314,8 +314,8 @@ PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
     img->pixels = pixels.release();
     img->alpha = alpha.release();
     img->png_chunks = chunks.release();
-    img->png_filters = filters.release();
     img->bmp_header = bmp_header.release();
+    img->png_filters = filters.release();
     return self;
 }
 

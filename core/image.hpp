@@ -11,6 +11,7 @@
 
 namespace vextaro {
 
+// The fields in the constructor's order, under the names Python sees.
 struct ImageObject {
     PyObject_HEAD
     int32_t width;
@@ -18,8 +19,8 @@ struct ImageObject {
     PyObject* pixels;  // bytearray or None, never anything else
     PyObject* alpha;
     PyObject* png_chunks;
-    PyObject* png_filters;
     PyObject* bmp_header;
+    PyObject* png_filters;
 #if defined(PYPY_VERSION)
     PyObject* view_key;  // id(self) while PyPy's pixel methods keep a view of it
 #endif
@@ -27,14 +28,16 @@ struct ImageObject {
 
 extern PyTypeObject ImageType;
 
-// A field as Python sees it. PyPy lets object.__new__ make an instance without
-// running the constructor, so every field may still be NULL.
-inline PyObject* stored(PyObject* field) { return field != nullptr ? field : Py_None; }
+// A field as Python sees it: None where it was never set. PyPy lets
+// object.__new__ make an instance without running the constructor, so every
+// field may still be NULL.
+inline PyObject* none_if_unset(PyObject* field) { return field != nullptr ? field : Py_None; }
 
 // Readies the type with `methods` as the start of its dict.
 bool ready_image_type(PyObject* methods);
 
-// The constructor's arguments after integer conversion, as borrowed references.
+// The constructor's arguments after integer conversion, as borrowed references,
+// in its order, which ImageObject and Decoded keep too.
 struct ImageParts {
     int32_t width;
     int32_t height;

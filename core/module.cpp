@@ -8,6 +8,7 @@
 #include "binding/compat.hpp"
 #include "binding/function.hpp"
 #include "binding/namespace.hpp"
+#include "binding/process.hpp"
 #include "binding/pyref.hpp"
 #include "core/bmp_writer.hpp"
 #include "core/chunks.hpp"
@@ -27,12 +28,6 @@ namespace {
 
 constexpr const char* kModuleName = "Vextaro.simpleImage_ext";
 
-// The one module object of the process, once created; never released, since
-// the module never tears anything down.
-PyObject* g_module = nullptr;
-bool g_initialised = false;
-int64_t g_interpreter_id = -1;
-
 int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool skip_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!value) {
@@ -46,14 +41,14 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, cons
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t id = compat::current_interpreter_id();
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    if (process_state.interpreter_id == -1) {
+        process_state.interpreter_id = id;
+    } else if (process_state.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) return compat::new_ref(g_module);
+    if (process_state.module != nullptr) return compat::new_ref(process_state.module);
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -66,7 +61,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
         copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0)
         return nullptr;
-    g_module = compat::new_ref(module.get());
+    process_state.module = compat::new_ref(module.get());
     return module.release();
 }
 
@@ -177,18 +172,18 @@ int initialise(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    if (g_initialised) {
-        if (module == g_module) return 0;
+    if (process_state.initialised) {
+        if (module == process_state.module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     if (at_boundary(-1, [&] { return initialise(module); }) < 0) {
         // A failed import starts again from a new module object next time.
-        Py_CLEAR(g_module);
+        Py_CLEAR(process_state.module);
         return -1;
     }
-    g_initialised = true;
+    process_state.initialised = true;
     return 0;
 }
 

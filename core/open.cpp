@@ -132,12 +132,13 @@ PyObject* finish_own(PyObject* cls, Decoded& d) {
         auto w = to_int32(width.get());
         auto h = w ? to_int32(height.get()) : std::nullopt;
         if (!h) return nullptr;
-        const ImageParts parts = {*w, *h, d.pixels.get(), d.alpha.get(), d.chunks.get(), d.bmp_meta.get(),
-                                  d.filters.get()};
+        const ImageParts parts = {*w, *h, d.pixels.get(), d.alpha.get(), d.png_chunks.get(), d.bmp_header.get(),
+                                  d.png_filters.get()};
         image = Ref::steal(build_image(&ImageType, parts, true));
     } else {
         image = Ref::steal(PyObject_CallFunctionObjArgs(cls, width.get(), height.get(), d.pixels.get(), d.alpha.get(),
-                                                        d.chunks.get(), d.bmp_meta.get(), d.filters.get(), nullptr));
+                                                        d.png_chunks.get(), d.bmp_header.get(), d.png_filters.get(),
+                                                        nullptr));
     }
     if (!image) return nullptr;
     return announced(std::move(image), Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %lldx%lld, channels=%d",

@@ -34,7 +34,7 @@ std::optional<int64_t> plain_int(PyObject* o) { return compat::exact_int_value(o
 
 // The three bytes at `offset` when the pixel buffer is a bytearray that holds them.
 unsigned char* pixel_bytes(const ImageObject* img, int64_t offset) {
-    PyObject* pixels = stored(img->pixels);
+    PyObject* pixels = none_if_unset(img->pixels);
     if (!PyByteArray_CheckExact(pixels) || offset > PyByteArray_GET_SIZE(pixels) - 3) return nullptr;
     return reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(pixels)) + offset;
 }
@@ -139,7 +139,7 @@ PyObject* get_pixel(const BoundArgs& a) {
         Ref index = shifted(where->offset.get(), k);
         if (!index) return nullptr;
         // Held across the lookup: an index's __index__ may replace the buffer.
-        Ref pixels = Ref::borrow(stored(img->pixels));
+        Ref pixels = Ref::borrow(none_if_unset(img->pixels));
         channels[k] = Ref::steal(PyObject_GetItem(pixels.get(), index.get()));
         if (!channels[k]) return nullptr;
     }
@@ -196,7 +196,7 @@ PyObject* put_pixel(const BoundArgs& a) {
         if (!byte) return nullptr;
         Ref index = shifted(base.get(), k);
         if (!index) return nullptr;
-        Ref pixels = Ref::borrow(stored(img->pixels));
+        Ref pixels = Ref::borrow(none_if_unset(img->pixels));
         if (PyObject_SetItem(pixels.get(), index.get(), byte.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;

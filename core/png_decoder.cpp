@@ -257,8 +257,9 @@ std::optional<Decoded> load_png(Source& source) {
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
     if (!compat::shrink_fresh_bytearray(host.scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
         return std::nullopt;
-    return Decoded{header.width,     header.height,           std::move(host.scanlines),     png::channels_of(header),
-                   host.take_alpha(), std::move(host.chunks), Ref::borrow(Py_None), std::move(host.filter_types)};
+    return Decoded{.width = header.width, .height = header.height, .pixels = std::move(host.scanlines),
+                   .alpha = host.take_alpha(), .png_chunks = std::move(host.chunks), .bmp_header = Ref::borrow(Py_None),
+                   .png_filters = std::move(host.filter_types), .channels = png::channels_of(header)};
 }
 
 }  // namespace vextaro

@@ -8,6 +8,7 @@
 #include "binding/buffer.hpp"
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
+#include "binding/process.hpp"
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/hooks.hpp"
@@ -39,34 +40,24 @@ Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
                        0, 0);
 }
 
-// Whether the host's zlib runs on the zlib library linked here, learnt at
-// import: only then does compressing here make the very bytes its compress
-// would.
-bool g_host_zlib_is_ours = false;
-
-// Whether `compress` is the host's own zlib.compress on the zlib library linked
-// here: then compressing here makes its very bytes, without handing it a copy
-// of the scanlines (PyPy copies C memory it is handed).
-bool compresses_as_here(PyObject* compress) {
-    return g_host_zlib_is_ours && is_host_zlib_function(compress, "compress");
-}
-
 // Without a level, the module's zlib.compress(scanlines), the bytes exactly
-// what the host's zlib makes. With one, the module's own deflater at that level
-// while zlib.compress is the host's (whichever zlib library that runs on), and
-// the rebound compress(scanlines, level) otherwise.
+// what the host's zlib makes: compressed here, without handing it a copy of the
+// scanlines (PyPy copies C memory it is handed), only while compress is the
+// host's own on the zlib library linked here. With a level, the module's own
+// deflater at that level while zlib.compress is the host's (whichever zlib
+// library that runs on), and the rebound compress(scanlines, level) otherwise.
 Ref compressed(std::span<const uint8_t> scanlines, std::optional<int32_t> level) {
-    const auto zlib = look_up(Hook::zlib);
-    Ref compress = zlib ? Ref::steal(PyObject_GetAttr(zlib->value.get(), names.compress)) : Ref();
-    if (!compress) return {};
-    const bool here = level ? is_host_zlib_function(compress.get(), "compress") : compresses_as_here(compress.get());
+    const auto compress_function = zlib_function(names.compress, "compress");
+    if (!compress_function) return {};
+    PyObject* compress = compress_function->value.get();
+    const bool here = compress_function->host && (level || process_state.host_zlib_is_ours);
     if (!here) {
         Ref raw = new_bytearray(scanlines.size());
         Ref level_value = level && raw ? Ref::steal(PyLong_FromLong(*level)) : Ref();
         if (!raw || (level && !level_value)) return {};
         if (!scanlines.empty()) std::memcpy(PyByteArray_AS_STRING(raw.get()), scanlines.data(), scanlines.size());
-        if (level) return Ref::steal(PyObject_CallFunctionObjArgs(compress.get(), raw.get(), level_value.get(), nullptr));
-        return Ref::steal(PyObject_CallOneArg(compress.get(), raw.get()));
+        if (level) return Ref::steal(PyObject_CallFunctionObjArgs(compress, raw.get(), level_value.get(), nullptr));
+        return Ref::steal(PyObject_CallOneArg(compress, raw.get()));
     }
     const auto deflated = without_gil(
         [&] { return level ? png::deflate_at_level(scanlines, *level) : png::deflate_default(scanlines); });
@@ -86,7 +77,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     if (!length_is(pixels, pixel_length, kPixelLength)) return std::nullopt;
     if (has_alpha && !length_is(alpha, plane_length, kAlphaLength)) return std::nullopt;
     Encoded out{fresh_ihdr(width, height, has_alpha), {}};
-    if (!out.ihdr || !dimensions_packed(width, height)) return std::nullopt;
+    if (!out.ihdr || !check_dimensions_unsigned(width, height)) return std::nullopt;
     // Each buffer is exported as soon as it is taken, and its byte length checked
     // then: the code that runs after (len() of the filter list, an alpha object's
     // buffer export) can no longer resize it.
@@ -152,7 +143,7 @@ bool learn_host_zlib(PyObject* zlib) {
     }
     const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
     if (text == nullptr) PyErr_Clear();
-    g_host_zlib_is_ours = text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
+    process_state.host_zlib_is_ours = text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
     return true;
 }
 

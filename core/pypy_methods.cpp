@@ -14,7 +14,8 @@ namespace vextaro {
 namespace {
 
 // The namespace the host functions run in, its `_views` and the host's id(),
-// made once and kept for the life of the process: the setters reach them.
+// made once and kept for the life of the process (binding/process.hpp lists
+// it with the rest): the setters reach them.
 PyObject* host_namespace = nullptr;
 PyObject* views = nullptr;
 PyObject* id_function = nullptr;
@@ -44,7 +45,7 @@ PyObject* remember(PyObject*, PyObject* self) {
     Ref reference = callback ? Ref::steal(PyWeakref_NewRef(self, callback.get())) : Ref();
     if (!reference) return nullptr;
     auto* img = reinterpret_cast<ImageObject*>(self);
-    PyObject* pixels = stored(img->pixels);
+    PyObject* pixels = none_if_unset(img->pixels);
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
     Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
                                          reference.get()));

@@ -34,7 +34,7 @@ PyObject* call_writer(Hook hook, const FunctionSpec& own, PyObject* path, const 
                            Ref::steal(PyLong_FromLong(img->height))};
     if (!args[1] || !args[2]) return nullptr;
     size_t n = 3;
-    for (Field f : fields) args[n++] = Ref::borrow(stored(img->*f));
+    for (Field f : fields) args[n++] = Ref::borrow(none_if_unset(img->*f));
     Ref kwnames;
     if (level) {
         kwnames = level_keyword();
@@ -50,12 +50,12 @@ PyObject* save(const BoundArgs& a) {
     const auto* img = reinterpret_cast<ImageObject*>(a[Arg::self]);
     std::optional<int32_t> level;
     if (a[Arg::compress_level] != Py_None) level = a.int32(Arg::compress_level);
-    if (stored(img->png_chunks) != Py_None)
+    if (none_if_unset(img->png_chunks) != Py_None)
         return call_writer(Hook::_writePngWithChunks, kWritePngWithChunksSpec, a[Arg::path], img,
                            {&ImageObject::pixels, &ImageObject::alpha, &ImageObject::png_chunks,
                             &ImageObject::png_filters},
                            level);
-    if (stored(img->bmp_header) != Py_None) {
+    if (none_if_unset(img->bmp_header) != Py_None) {
         if (level) {
             return raise(PyExc_ValueError, message::kLevelForBmp);
         }

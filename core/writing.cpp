@@ -22,7 +22,7 @@ std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t>
     return bytes;
 }
 
-bool dimensions_packed(int32_t width, int32_t height) {
+bool check_dimensions_unsigned(int32_t width, int32_t height) {
     if (width >= 0 && height >= 0) return true;
     call_method(original(Hook::struct_), names.pack, "si", "<I", std::min(width, height));
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "negative image dimensions");

@@ -19,10 +19,10 @@ namespace vextaro {
 // was checked against `expected`; ValueError about the pixel data otherwise.
 std::optional<ByteBuffer> pinned_pixels(PyObject* pixels, std::optional<int64_t> expected);
 
-// Whether both dimensions are >= 0, as packing them into a header required. A
-// rebound struct may have packed negative ones: the host's own struct then
-// raises what it would have raised.
-bool dimensions_packed(int32_t width, int32_t height);
+// Whether both dimensions are >= 0, as packing them into a header requires;
+// raises otherwise. A rebound struct may have packed negative ones: the host's
+// own struct then raises what it would have raised, or OverflowError.
+bool check_dimensions_unsigned(int32_t width, int32_t height);
 
 // Lets `write(stream)` fill the file at `path` (see OutputFile: the file it
 // replaces stays as it was unless every byte was written), and closes it on
