@@ -89,7 +89,7 @@ lint_clang_format() {
     [ ${#files[@]} -gt 0 ] || { echo "no C++ files found"; return 1; }
     output=$(clang-format --dry-run --Werror "${files[@]}" 2>&1) && return 0
     printf '%s\n' "$output" | head -n 12
-    echo "not formatted (clang-format -i FILE... rewrites them):"
+    echo "places not formatted, per file (clang-format -i FILE... rewrites them):"
     printf '%s\n' "$output" | grep -o '^[^:]*\.[ch]pp:[0-9]*:[0-9]*: error' | cut -d: -f1 | uniq -c
     return 1
 }
