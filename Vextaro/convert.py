@@ -166,8 +166,7 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
     """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
     folders of their own, so they get absolute paths; a task that fails on a worker
     (a lost worker, no Vextaro there) is reported for its file."""
-    from distributed import Client
-    from distributed import as_completed as completed
+    from distributed import Client, as_completed as completed
 
     with Client(address, timeout="30s") as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],

@@ -10,7 +10,7 @@ prints for the file (one per line):
 | `width`, `height` | pixels |
 | `file_size` | bytes |
 | `channels` | 3 (RGB, and every BMP) or 4 (RGBA) |
-| `chunks` | PNG: one `{"type", "length"}` per chunk in file order, with `"keyword"` for `tEXt`, `zTXt` and `iTXt`; BMP: `null` |
+| `chunks` | PNG: `{"type", "length"}` per chunk in file order, with `"keyword"` for text chunks; BMP: `null` |
 | `idat_sizes` | PNG: the length of each IDAT chunk; BMP: `null` |
 | `filters` | PNG: rows per filter type, `{"None", "Sub", "Up", "Average", "Paeth"}`; BMP: `null` |
 | `bmp_header` | BMP: `{"xppm", "yppm", "clrUsed", "clrImportant"}`; PNG: `null` |

@@ -20,8 +20,20 @@ import struct as struct
 import zlib as zlib
 from io import BytesIO as BytesIO
 from pathlib import Path as Path
-from typing import Dict, Iterable, Iterator, List as List, Mapping, NoReturn, Optional, Protocol
-from typing import Sequence as Sequence, SupportsIndex, Tuple as Tuple, Union as Union
+from typing import (
+    Dict,
+    Iterable,
+    Iterator,
+    List as List,
+    Mapping,
+    NoReturn,
+    Optional,
+    Protocol,
+    Sequence as Sequence,
+    SupportsIndex,
+    Tuple as Tuple,
+    Union as Union,
+)
 
 from typing_extensions import Buffer, Self, TypeAlias, disjoint_base
 

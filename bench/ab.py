@@ -9,7 +9,6 @@ interpreter (a source tree after `build_host`, or a checkout of another commit).
 """
 import argparse
 import json
-import os
 import statistics
 import subprocess
 import sys

@@ -54,7 +54,7 @@ def threads(paths, rounds, tmp):
         times = {1: [], 2: []}
         for _ in range(rounds):  # 1 and 2 threads take turns
             for workers, pool in pools.items():
-                times[workers].append(bench.timed(lambda: list(pool.map(task, range(BATCH)))))
+                times[workers].append(bench.timed(lambda pool=pool, task=task: list(pool.map(task, range(BATCH)))))
         one, two = min(times[1]), min(times[2])
         print(f"| {label} | {one:.2f} s | {two:.2f} s | {two / one:.2f}x |")
     for pool in pools.values():

@@ -30,8 +30,8 @@ def host_info():
         with open("/proc/cpuinfo") as f:
             cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
     return {"implementation": platform.python_implementation(), "python": platform.python_version(),
-            "pillow": PILLOW, "pypng": PYPNG, "pyspng": PYSPNG, "deflate": DEFLATE, "cpu": cpu, "cores": os.cpu_count(), "machine": platform.machine(),
-            "load_before": load_average()}
+            "pillow": PILLOW, "pypng": PYPNG, "pyspng": PYSPNG, "deflate": DEFLATE, "cpu": cpu, "cores": os.cpu_count(),
+            "machine": platform.machine(), "load_before": load_average()}
 
 
 def load_average():
@@ -56,7 +56,7 @@ def main(argv=None):
         return combine(args.combine, args.out or os.path.join(ROOT, "build", "bench", "results"))
     mode = "quick" if args.quick else "full"
     if args.out is None:
-        tag = "pypy3" if platform.python_implementation() == "PyPy" else "cp%d%d" % sys.version_info[:2]
+        tag = "pypy3" if platform.python_implementation() == "PyPy" else f"cp{sys.version_info[0]}{sys.version_info[1]}"
         args.out = os.path.join(ROOT, "build", "bench", "results", tag + ("-quick" if args.quick else ""))
     rounds = ROUNDS[mode]
 

@@ -8,7 +8,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
-from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
+from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402, F401 - for the other parts
 
 try:
     import PIL

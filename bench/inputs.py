@@ -219,4 +219,4 @@ def write_mixes(paths, commit):
         for mix in FILTER_MIXES:
             for channels in ("rgb", "rgba"):
                 source = paths[f"photo_{channels}"]
-                commit(lambda p: refilter(source, p, mix), paths[mix_key(mix, channels)])
+                commit(lambda p, source=source, mix=mix: refilter(source, p, mix), paths[mix_key(mix, channels)])

@@ -72,7 +72,7 @@ def measure(paths, rounds, warmup, tmp, lib):
         contenders = {"default": (image.save, (files["default"],))}
         for level in LEVELS:
             files[f"level {level}"] = path = os.path.join(tmp, f"level{level}.png")
-            contenders[f"level {level}"] = (lambda p, n: image.save(p, compress_level=n), (path, level))
+            contenders[f"level {level}"] = (lambda p, n, image=image: image.save(p, compress_level=n), (path, level))
         contenders["zlib.compress"] = (zlib.compress, (scanlines,))
         if lib is not None:
             contenders["libdeflate 6"] = (libdeflate_compress, (lib, scanlines, 6))
@@ -80,7 +80,7 @@ def measure(paths, rounds, warmup, tmp, lib):
             peer = Image.open(io.BytesIO(data))
             peer.load()
             files["Pillow level 1"] = path = os.path.join(tmp, "pillow.png")
-            contenders["Pillow level 1"] = (lambda p: peer.save(p, "PNG", compress_level=1), (path,))
+            contenders["Pillow level 1"] = (lambda p, peer=peer: peer.save(p, "PNG", compress_level=1), (path,))
         bench.progress(f"saves by level, {name}")
         times = race(contenders, rounds, warmup)
         sizes = {who: os.path.getsize(path) for who, path in files.items()}
@@ -107,13 +107,15 @@ def report(results, host, rounds):
             ok = (time_limit is None or t <= time_limit) and s <= size_limit
             verdicts.append(f"{name}, {who}: time {t:.3f}x, size {s:.3f}x: {'met' if ok else 'MISSED'}")
         if "Pillow level 1" in r["time"]:
-            ok = r["time"]["level 1"] < r["time"]["Pillow level 1"] and r["size"]["level 1"] < r["size"]["Pillow level 1"]
-            verdicts.append(f"{name}, level 1 faster and smaller than Pillow's compress_level=1: {'met' if ok else 'MISSED'}")
+            ok = all(r[what]["level 1"] < r[what]["Pillow level 1"] for what in ("time", "size"))
+            verdicts.append(f"{name}, level 1 faster and smaller than Pillow's compress_level=1: "
+                            f"{'met' if ok else 'MISSED'}")
         ratio = base_t / r["time"]["zlib.compress"]
         verdicts.append(f"{name}, default save / zlib.compress: {ratio:.3f}x: {'met' if ratio <= 1.05 else 'MISSED'}")
         if "libdeflate 6" in r["time"]:
             ratio = r["time"]["level 6"] / r["time"]["libdeflate 6"]
-            verdicts.append(f"{name}, level 6 save / libdeflate 6: {ratio:.3f}x: {'met' if ratio <= 1.10 else 'MISSED'}")
+            verdicts.append(f"{name}, level 6 save / libdeflate 6: {ratio:.3f}x: "
+                            f"{'met' if ratio <= 1.10 else 'MISSED'}")
     return "\n".join(lines + [""] + [f"- {v}" for v in verdicts]) + "\n"
 
 

@@ -9,8 +9,17 @@ from concurrent.futures import ThreadPoolExecutor
 
 from common import ROOT, Image, SimpleImage, deflate, png, progress, pyspng
 from inputs import FILTER_MIXES, idat_payload, mix_key
-from timing import (libdeflate_inflate, module_open, pillow_open, pypng_open, pypng_save, pyspng_open, quartiles,
-                    race, SPREAD)
+from timing import (
+    SPREAD,
+    libdeflate_inflate,
+    module_open,
+    pillow_open,
+    pypng_open,
+    pypng_save,
+    pyspng_open,
+    quartiles,
+    race,
+)
 
 ROUNDS = {
     "full": {"warmup": 2, "open": 21, "save": 7, "bmp": 31, "pixels": 11, "threads": 9, "memory": 3},

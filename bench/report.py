@@ -7,7 +7,6 @@ import os
 from common import progress
 from measure import THREADED_OPENS
 
-
 # Not a measurement but a fixed budget: getPixel and putPixel should take at most this a call.
 CALL_BUDGET = 50e-9
 BUDGET = f"budget of {CALL_BUDGET * 1e9:g} ns"

@@ -36,12 +36,14 @@ struct Param {
     int32_t low = 0, high = 0;  // IndexOrNone's range
 };
 
-// Arguments after binding: references in parameter order, and the converted
-// value of every Int32 parameter (and IndexOrNone one not None) at the same index. Positional arguments are the
-// caller's to keep alive; values from a keyword dict are held here, since code
-// that runs during the call (an __int__, a __len__) could empty that dict.
-// A body reads them by the names of an enumeration of its parameters declared
-// beside its Param table (and checked against the table's length), not by position.
+// Arguments after binding: references in parameter order (None for a keyword-only
+// one not given), and at the same index the converted value of every Int32 parameter
+// and of every IndexOrNone one not None. Positional arguments are the caller's to
+// keep alive; values from a keyword dict are held here, since code that runs during
+// the call (an __int__, a __len__) could empty that dict. A body reads them by the
+// names of an enumeration of its parameters, declared beside its Param table and
+// checked against it name by name (named_as), so that a reordered table cannot
+// hand a body the wrong argument.
 struct BoundArgs {
     PyObject* obj[kMaxParams];
     int32_t i32[kMaxParams];
@@ -74,8 +76,9 @@ constexpr std::string_view enumerator_name() {
 }
 
 // Whether `table` names its parameters as the enumeration `Name` a body reads
-// them by, in its order: every parameter (`leading` for a table that is the
-// first part of the enumeration, as getPixel's is of putPixel's), within kMaxParams.
+// them by, in its order: every parameter, keyword-only ones included (`leading`
+// for a table that is the first part of the enumeration, as getPixel's is of
+// putPixel's), within kMaxParams.
 template <typename Name, size_t N>
 consteval bool named_as(const Param (&table)[N], bool leading = false) {
     if (N > kMaxParams || (leading ? N > param_count<Name>() : N != param_count<Name>())) return false;
@@ -90,7 +93,7 @@ struct FunctionSpec {
     const char* name;
     const char* qualname;
     Kind kind;
-    std::span<const Param> params;  // the receiver, if any, first
+    std::span<const Param> params;  // the receiver, if any, first; the keyword-only ones last
     int defaults;                   // how many trailing positional parameters default to None
     const char* returns;            // return annotation, or nullptr
     PyObject* (*body)(const BoundArgs&);

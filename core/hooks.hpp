@@ -87,10 +87,11 @@ int is_own(Hook hook);
 Ref class_decoder(PyObject* cls);
 bool is_own_decoder(PyObject* decoder);
 
-// Interns the names.
+// Interns the names, once per process: a later initialisation reuses them.
 bool init_hooks();
-// Records what import bound, once the namespace and the class are complete;
-// `stream_to_image` is the function inside the class's static method.
+// Records what import bound in `module`, the module being initialised, once its
+// namespace and the class are complete; `stream_to_image` is the function inside
+// the class's static method.
 bool capture_hooks(PyObject* module, PyObject* stream_to_image);
 
 }  // namespace vextaro

@@ -10,15 +10,14 @@ way of calling) goes to the module's own function with the arguments as given,
 so messages and signatures are its own. A pixel is read and written by one
 struct call each, inside which no other thread runs: never half a pixel, as in C.
 """
-from typing import Any, Callable, Dict, Optional, Tuple
-
 from _struct import Struct
 from struct import error as _short
+from typing import Any, Callable, Optional
 
 # Bound by the module before this runs: its view cache, the C function that
 # fills it, and its own functions the common case falls back to.
-_views: Dict[int, Tuple[int, int, bytearray, Any]]
-_remember: Callable[[object], Optional[Tuple[int, int, bytearray, Any]]]
+_views: dict[int, tuple[int, int, bytearray, Any]]
+_remember: Callable[[object], Optional[tuple[int, int, bytearray, Any]]]
 _get: Callable[..., Any]
 _put: Callable[..., Any]
 _open: Callable[..., Any]

@@ -5,12 +5,11 @@
 THICKNESS defaults to 4 pixels and the colour to black; a BMP holds no alpha plane.
 """
 import sys
-from typing import Tuple
 
 from Vextaro.simpleImage_ext import SimpleImage
 
 
-def framed(image: SimpleImage, thickness: int, colour: Tuple[int, int, int]) -> SimpleImage:
+def framed(image: SimpleImage, thickness: int, colour: tuple[int, int, int]) -> SimpleImage:
     result = image.copy()
     width, height = result.size
     for y in range(height):

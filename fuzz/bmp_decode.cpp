@@ -1,9 +1,11 @@
-// The BMP decoding path of the module over raw bytes: the two headers as the
-// module reads them, the seek to the pixel offset, and the rows converted both
-// ways the module does, with its own code: one at a time into its row sink (from
-// its end for bottom-up files), as from a stream, and all at once into their
-// final places, as from memory. Both must equal each pixel looked up directly
-// in the input, and the rows the writer makes of them must read back the same.
+// The BMP decoding path of the module over raw bytes: the two headers, read here by
+// bmp::parse_info where the module unpacks the same fields through its `struct`
+// (core/bmp_decoder.cpp), then refused by the same info_refusal; the seek to the
+// pixel offset; and the rows converted both ways the module does, with its own
+// code: one at a time into its row sink (from its end for bottom-up files), as
+// from a stream, and all at once into their final places, as from memory. Both
+// must equal each pixel looked up directly in the input, and the rows the writer
+// makes of them must read back the same.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

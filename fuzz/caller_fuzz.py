@@ -34,9 +34,9 @@ if os.environ.get("VEXTARO_STAGE") and os.environ.get("PYTHONMALLOC") != "malloc
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [ROOT, os.path.join(ROOT, "tests", "python")]
 
+import Vextaro.simpleImage_ext as ext  # noqa: E402
 from bmptools import bmp  # noqa: E402
 from pngtools import SIG, image, scanlines  # noqa: E402
-import Vextaro.simpleImage_ext as ext  # noqa: E402
 from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
 
 ORIGINAL = dict(vars(ext))
@@ -63,6 +63,10 @@ FORWARDED = (*LIES, "__hash__", "__gt__", "__sub__", "__rsub__")
 NUMERIC = ("__lt__", "__le__", "__ge__", "__add__", "__radd__", "__mul__", "__rmul__")  # hooked on numbers only
 # Objects whose lies may make even a correct writer write a file that does not check out.
 FILE_SHAPING = ("chunk", "_png_chunks", "path")
+
+
+def forwarded(name):
+    return lambda this, *a: getattr(this.real, name)(*a)
 
 
 class Boom(Exception):
@@ -175,8 +179,7 @@ class Case:
             n for n in LIES if defines(kind, n) and (kind is int or n not in NUMERIC)]
         if IS_PYPY and base in (bytes, dict):  # PyPy's C-API layer takes their len() as they cross into C
             names.remove("__len__")
-        body = {n: (lambda n: lambda this, *a: getattr(this.real, n)(*a))(n)
-                for n in FORWARDED if base is Stand and defines(kind, n)}
+        body = {n: forwarded(n) for n in FORWARDED if base is Stand and defines(kind, n)}
         if kind is int and rng.random() < 0.1:  # __index__ alone: what int() takes, and the dimensions refuse
             del body["__int__"]
             names.remove("__int__")

@@ -2,16 +2,28 @@
 # their development builds. Source it; it changes nothing by itself.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SYSTEM_PACKAGES=(g++ pkg-config pypy3 pypy3-dev libgtest-dev libdeflate-dev zlib1g-dev clang valgrind libbenchmark-dev qemu-user-static)
+# The Debian packages of scripts/test.sh, by the steps that need them: a run installs
+# those of the steps it runs. The scripts it calls (fuzz/, cross_test.sh, the wheel
+# scripts) install their own. PACKAGE:COMMAND is present when COMMAND is, wherever
+# it came from.
+BUILD_PACKAGES=(g++ pkg-config libgtest-dev libdeflate-dev zlib1g-dev)  # every build and the C++ unit tests
+PYPY_PACKAGES=(pypy3:pypy3 pypy3-dev)                                   # the PyPy host
+LINT_PACKAGES=(clang-format:clang-format)                               # lint:clang-format
+FULL_PACKAGES=(valgrind:valgrind qemu-user-static)                      # the kernel tests under valgrind and qemu
+SYSTEM_PACKAGES=("${BUILD_PACKAGES[@]}" "${PYPY_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${FULL_PACKAGES[@]}")
 
 command -v pyenv >/dev/null || export PATH="${PYENV_ROOT:-$HOME/.pyenv}/bin:$PATH"
 
 log() { printf '\n== %s\n' "$*"; }
 
-# Installs the Debian packages that are missing (CI runs as root on a fresh clone).
+# Installs those of the Debian packages given (SYSTEM_PACKAGES when none are) that are
+# missing (CI runs as root on a fresh clone).
 ensure_system_packages() {
-    local missing=()
-    for p in "${SYSTEM_PACKAGES[@]}"; do
+    local missing=() entry p
+    [ $# -gt 0 ] || set -- "${SYSTEM_PACKAGES[@]}"
+    for entry in "$@"; do
+        p=${entry%%:*}
+        [[ "$entry" == *:* ]] && command -v "${entry#*:}" >/dev/null && continue
         dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

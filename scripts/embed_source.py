@@ -17,4 +17,5 @@ shown = os.path.relpath(source, os.path.dirname(os.path.dirname(os.path.abspath(
 with open(out, "w", encoding="utf-8") as f:
     f.write(f"// Made at build time from {shown}: edit that file.\n#pragma once\n\nnamespace vextaro::embedded {{\n\n"
             f'inline constexpr const char* k{name}File = "{shown}";\n'
-            f'inline constexpr const char* k{name} = R"VEXTARO_PY({text}{delimiter}";\n\n}}  // namespace vextaro::embedded\n')
+            f'inline constexpr const char* k{name} = R"VEXTARO_PY({text}{delimiter}";\n\n'
+            "}  // namespace vextaro::embedded\n")

@@ -5,8 +5,8 @@
 #                                             # under valgrind), pytest on each host and on an
 #                                             # ASan/UBSan build, bounded fuzzing, the portable and
 #                                             # SSE2-only builds, aarch64 and s390x under qemu,
-#                                             # packaging checks
-#   bash scripts/test.sh --quick              # CPython 3.10 and PyPy: C++ unit tests and pytest only
+#                                             # packaging checks, the linters
+#   bash scripts/test.sh --quick              # CPython 3.10 and PyPy: the linters, C++ unit tests, pytest
 #   bash scripts/test.sh --hosts cp310,pypy3  # pick the hosts (tags: cp310 cp311 cp312 cp313 pypy3)
 #
 # A step that fails, or that ran no test, fails the run; the others still run.
@@ -28,7 +28,10 @@ while [ $# -gt 0 ]; do
 done
 $quick && [ -z "$wanted" ] && wanted=cp310,pypy3
 
-ensure_system_packages || exit 1
+# What every build needs; the steps that need more install it as they run.
+packages=("${BUILD_PACKAGES[@]}")
+[ -z "$wanted" ] || [[ ",$wanted," == *",pypy3,"* ]] && packages+=("${PYPY_PACKAGES[@]}")
+ensure_system_packages "${packages[@]}" || exit 1
 mkdir -p build/reports
 rm -f build/reports/*.xml
 
@@ -59,6 +62,39 @@ step() {
     [ "$status" -eq 0 ] || failed+=("$name")
     return "$status"
 }
+
+# with_packages PACKAGE... -- COMMAND...: a step's own Debian packages, then the step.
+with_packages() {
+    local packages=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do packages+=("$1"); shift; done
+    shift
+    ensure_system_packages "${packages[@]}" && "$@"
+}
+# qemu's x86-64 emulator, looked up when the step runs, once its package is there.
+qemu_x86_64() {
+    local qemu
+    qemu=$(qemu_for x86_64) && "$qemu" "$@"
+}
+
+# ruff over every Python file (pyproject.toml says which rules), from CPython 3.10's
+# environment, where requirements-dev.txt puts it.
+lint_ruff() {
+    ensure_venv cp310 "$(pyenv_python 3.10)" && .venv/cp310/bin/ruff check --no-cache .
+}
+# Every C++ file as .clang-format writes it; lists the files that are not.
+lint_clang_format() {
+    ensure_system_packages "${LINT_PACKAGES[@]}" || return 1
+    local files output
+    mapfile -t files < <(find png bmp simd binding core tests/cpp fuzz bench -name '*.cpp' -o -name '*.hpp' | sort)
+    [ ${#files[@]} -gt 0 ] || { echo "no C++ files found"; return 1; }
+    output=$(clang-format --dry-run --Werror "${files[@]}" 2>&1) && return 0
+    printf '%s\n' "$output" | head -n 12
+    echo "places not formatted, per file (clang-format -i FILE... rewrites them):"
+    printf '%s\n' "$output" | grep -o '^[^:]*\.[ch]pp:[0-9]*:[0-9]*: error' | cut -d: -f1 | uniq -c
+    return 1
+}
+$has_cp310 && step "lint:ruff" lint_ruff
+step "lint:clang-format" lint_clang_format
 
 host_build() {
     ensure_venv "$1" "$2" && build_host "$1" "${@:3}"
@@ -91,15 +127,15 @@ for line in "${HOSTS[@]}"; do
     if $first; then
         step "kernel-tests" kernel_tests "build/$tag" build/reports/kernels.xml
         # Every test, the exhaustive ones included (about half a minute under valgrind).
-        $quick || step "kernel-tests:valgrind" kernel_tests "build/$tag" build/reports/kernels-valgrind.xml \
-            valgrind -q --leak-check=full --error-exitcode=1
+        $quick || step "kernel-tests:valgrind" with_packages valgrind:valgrind -- kernel_tests "build/$tag" \
+            build/reports/kernels-valgrind.xml valgrind -q --leak-check=full --error-exitcode=1
         # The same binary on an emulated CPU without SSSE3 and SSE4.1, whose run-time
         # choice falls back to the SSE2 and portable kernels (about 10 s).
-        $quick || step "kernel-tests:qemu64" kernel_tests "build/$tag" build/reports/kernels-qemu64.xml \
-            "$(qemu_for x86_64)" -cpu qemu64
+        $quick || step "kernel-tests:qemu64" with_packages qemu-user-static -- kernel_tests "build/$tag" \
+            build/reports/kernels-qemu64.xml qemu_x86_64 -cpu qemu64
         # And on one with SSE4.1 but not AVX2, whose Paeth row groups are SSE4.1's.
-        $quick || step "kernel-tests:nehalem" kernel_tests "build/$tag" build/reports/kernels-nehalem.xml \
-            "$(qemu_for x86_64)" -cpu Nehalem
+        $quick || step "kernel-tests:nehalem" with_packages qemu-user-static -- kernel_tests "build/$tag" \
+            build/reports/kernels-nehalem.xml qemu_x86_64 -cpu Nehalem
     fi
     first=false
     step "$tag:pytest" host_pytest "$tag"

@@ -3,9 +3,9 @@ thread of a forked child (a thread's first C++ exception would need memory of it
 and prints one line per run: the operation, the limit above what the child already held
 (in KiB), and how it ended. A child killed by a signal or an abort shows as "died", or as
 "died-in-cpyext" where PyPy's C-API layer ended it (its own fatal error, while it made an
-object for a C extension), as "died-in-pypy" where PyPy's collector or JIT found no memory; a failed save that changed the file it was writing over, or
-left a file beside it, shows as "destroyed". With "control" as the operation, the runs
-are numpy's (another C extension) instead of the module's."""
+object for a C extension), as "died-in-pypy" where PyPy's collector or JIT found no memory;
+a failed save that changed the file it was writing over, or left a file beside it, shows as
+"destroyed". With "control" as the operation, the runs are numpy's (another C extension) instead of the module's."""
 import os
 import resource
 import sys
@@ -37,10 +37,10 @@ for kind, alpha in (("rgb", None), ("rgba", os.urandom(W * H))):
         f"{kind}-open-path-many-idats": lambda many=many: SI.open(many),
         f"{kind}-open-bytes-many-idats": lambda many=many: SI.open(data[many]),
         f"{kind}-open-bytearray-one-idat": lambda one=one: SI.open(bytearray(data[one])),
-        f"{kind}-save-with-chunks": lambda img=img: img.save(target),
-        f"{kind}-save-plain": lambda alpha=alpha: SI(W, H, rgb, alpha).save(target),
-        f"{kind}-writePngWithChunks": lambda img=img: m._writePngWithChunks(target, W, H, img._pixels, img._alpha,
-                                                                            img._png_chunks, img._png_filters),
+        f"{kind}-save-with-chunks": lambda target=target, img=img: img.save(target),
+        f"{kind}-save-plain": lambda target=target, alpha=alpha: SI(W, H, rgb, alpha).save(target),
+        f"{kind}-writePngWithChunks": lambda img=img, target=target: m._writePngWithChunks(
+            target, W, H, img._pixels, img._alpha, img._png_chunks, img._png_filters),
         f"{kind}-copy": lambda img=img: img.copy(),
     })
 OPERATIONS.update({

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from bmptools import Recorder, bmp, stride
-from conftest import IS_PYPY, ROOT, ramp, raises_exact
+from conftest import IS_PYPY, ROOT, raises_exact, ramp
 
 HEADER = "Unsupported BMP header"
 DIB = "Corrupted BMP DIB header"

@@ -214,7 +214,8 @@ def test_a_height_no_buffer_could_hold_from_struct(m, SI, monkeypatch, height):
             return values[:1] + (height,) + values[2:] if fmt == "<iiHHIIiiII" else values
 
     data = io.BytesIO()
-    data.write(b"BM" + struct.pack("<IHHI", 58, 0, 0, 54) + struct.pack("<IiiHHIIiiII", 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0))
+    data.write(b"BM" + struct.pack("<IHHI", 58, 0, 0, 54))
+    data.write(struct.pack("<IiiHHIIiiII", 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0))
     data.write(b"\1\2\3\0")
     monkeypatch.setattr(m, "struct", Struct())
     # A claim no buffer could hold takes memory only as rows arrive: the data runs out first.
@@ -508,7 +509,8 @@ img._png_chunks = [(b"IHDR", None, 13)] + [(b"IDAT", None, 4096)] * 3 + [(b"IEND
 png = os.path.join(folder, "a.png")
 img.save(png)
 data = open(png, "rb").read()
-work = [lambda n: img.save(os.path.join(folder, f"s{{n}}.png")), lambda n: img.saveBmp(os.path.join(folder, f"b{{n}}.bmp")),
+work = [lambda n: img.save(os.path.join(folder, f"s{{n}}.png")),
+        lambda n: img.saveBmp(os.path.join(folder, f"b{{n}}.bmp")),
         lambda n: SI.open(png), lambda n: SI.open(data)]
 def loop(n):
     while True:

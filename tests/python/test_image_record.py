@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from conftest import IS_PYPY, MODULE_NAME, IntVia, ramp, raises_exact
+from conftest import IS_PYPY, MODULE_NAME, IntVia, raises_exact, ramp
 
 OOB = "Pixel coordinate out of bounds"
 BAD_PIXELS = "Pixel data length does not match image dimensions"

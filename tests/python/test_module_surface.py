@@ -96,7 +96,7 @@ def test_version_comes_only_from_this_tree_or_the_metadata(tmp_path, above):
     # A copy of the package with a meson.build one folder further up: not this project's tree.
     (tmp_path / "meson.build").write_bytes(above)
     (tmp_path / "lib" / "Vextaro").mkdir(parents=True)
-    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes((pathlib.Path(ROOT) / "Vextaro" / "__init__.py").read_bytes())
+    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes(pathlib.Path(ROOT, "Vextaro/__init__.py").read_bytes())
     alone = {k: v for k, v in os.environ.items() if k != "VEXTARO_STAGE"}  # the copy, not a staged build
     proc = subprocess.run([sys.executable, "-c", "import Vextaro; print(Vextaro.__version__)"], cwd=tmp_path / "lib",
                           capture_output=True, text=True, timeout=120, env=alone)
@@ -110,7 +110,7 @@ def test_version_is_the_metadata_beside_the_package(tmp_path):
         info.mkdir(parents=True)
         (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: Vextaro\nVersion: {version}\n")
     (tmp_path / "lib" / "Vextaro").mkdir()
-    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes((pathlib.Path(ROOT) / "Vextaro" / "__init__.py").read_bytes())
+    (tmp_path / "lib" / "Vextaro" / "__init__.py").write_bytes(pathlib.Path(ROOT, "Vextaro/__init__.py").read_bytes())
     alone = {k: v for k, v in os.environ.items() if k != "VEXTARO_STAGE"}
     alone["PYTHONPATH"] = f"{tmp_path / 'earlier'}:{tmp_path / 'lib'}"
     proc = subprocess.run([sys.executable, "-c", "import Vextaro; print(Vextaro.__version__)"], cwd=tmp_path,
@@ -215,7 +215,8 @@ def test_binding_errors(SI, call):
 
 @pytest.mark.parametrize("call, message", [
     (lambda SI, img: img.getPixel(), "SimpleImage.getPixel() missing 1 required positional argument: 'coords'"),
-    (lambda SI, img: SI.getPixel(), "SimpleImage.getPixel() missing 2 required positional arguments: 'self' and 'coords'"),
+    (lambda SI, img: SI.getPixel(),
+     "SimpleImage.getPixel() missing 2 required positional arguments: 'self' and 'coords'"),
     (lambda SI, img: img.getPixel(xy=1), "SimpleImage.getPixel() got an unexpected keyword argument 'xy'"),
     (lambda SI, img: img.putPixel((0, 0), (1, 2, 3), coords=(0, 0)),
      "SimpleImage.putPixel() got multiple values for argument 'coords'"),

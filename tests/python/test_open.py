@@ -8,7 +8,7 @@ import zlib
 import pytest
 
 from bmptools import bmp
-from conftest import ramp, raises_exact
+from conftest import raises_exact, ramp
 
 SIG = bytes([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A])
 UNSUPPORTED = "Unsupported image format"

@@ -10,7 +10,7 @@ import zlib
 
 import pytest
 
-from conftest import IS_PYPY, ROOT, ramp, raises_exact
+from conftest import IS_PYPY, ROOT, raises_exact, ramp
 from pngtools import chunk, ihdr, parse, png, run_limited
 
 IEND = bytes.fromhex("0000000049454E44AE426082")
@@ -72,8 +72,11 @@ def test_known_scanlines(m, tmp_path, write, w, h, pixels, alpha, filters, expec
 @pytest.mark.parametrize("filters", [[f] * 5 for f in range(5)] + [[4, 3, 2, 1, 0], [1, 4, 0, 3, 2]])
 def test_every_filter_matches_reference(m, tmp_path, write, channels, filters):
     rng = random.Random(channels * 31 + sum(filters))
+
     # Extremes make wrap-arounds common, an evenly spaced ladder makes Paeth ties common.
-    noise = lambda n: bytearray(rng.choice((0, 1, 255, 80, 90, 100, 110, 120, rng.randrange(256))) for _ in range(n))
+    def noise(n):
+        return bytearray(rng.choice((0, 1, 255, 80, 90, 100, 110, 120, rng.randrange(256))) for _ in range(n))
+
     pixels, alpha = noise(9 * 5 * 3), noise(9 * 5) if channels == 4 else None
     path = tmp_path / "out.png"
     write(m, str(path), 9, 5, pixels, alpha, bytearray(filters))
