@@ -39,8 +39,7 @@ std::optional<int32_t> to_int32(PyObject* o) {
     Ref converted = Ref::steal(PyObject_CallOneArg(method.get(), o));
     if (!converted) return std::nullopt;
     if (!PyLong_Check(converted.get())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                     Py_TYPE(converted.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted.get())->tp_name);
         return std::nullopt;
     }
     return int_to_int32(converted.get());
@@ -51,8 +50,8 @@ bool check_exact_type(PyObject* o, PyTypeObject* type, const char* param, bool n
     const char* note = "";
     if (!none_ok && PyObject_TypeCheck(o, type))
         note = ". Subclasses of built-in types are not accepted for this parameter";
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
-                 param, type->tp_name, Py_TYPE(o)->tp_name, note);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s", param,
+                 type->tp_name, Py_TYPE(o)->tp_name, note);
     return false;
 }
 

@@ -1,8 +1,8 @@
 #include "binding/function.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 
 #include "binding/args.hpp"
 #include "binding/boundary.hpp"
@@ -45,8 +45,7 @@ bool assign_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value
         return false;
     }
     if (out.obj[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.qualname,
-                     spec.params[i].name);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.qualname, spec.params[i].name);
         return false;
     }
     out.obj[i] = value;
@@ -62,11 +61,11 @@ void raise_too_many_positional(const FunctionSpec& spec, Py_ssize_t given) {
     const Py_ssize_t least = most - spec.defaults;
     const char* was = given == 1 ? "was" : "were";
     if (least == most) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", spec.qualname,
-                     most, most == 1 ? "" : "s", given, was);
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", spec.qualname, most,
+                     most == 1 ? "" : "s", given, was);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                     spec.qualname, least, most, given, was);
+        PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given", spec.qualname,
+                     least, most, given, was);
     }
 }
 
@@ -121,8 +120,7 @@ bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
         const Param& p = spec.params[i];
         PyObject* o = out.obj[i];
         switch (p.check) {
-            case Check::Any:
-                break;
+            case Check::Any: break;
             case Check::Int32: {
                 auto v = to_int32(o);
                 if (!v) return false;
@@ -135,8 +133,9 @@ bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
                 break;
             case Check::Receiver:
                 if (!PyObject_TypeCheck(o, p.type)) {
-                    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.200s' objects doesn't apply to a '%.200s' object",
-                                 spec.name, p.type->tp_name, Py_TYPE(o)->tp_name);
+                    PyErr_Format(PyExc_TypeError,
+                                 "descriptor '%s' for '%.200s' objects doesn't apply to a '%.200s' object", spec.name,
+                                 p.type->tp_name, Py_TYPE(o)->tp_name);
                     return false;
                 }
                 break;

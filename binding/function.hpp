@@ -84,7 +84,8 @@ consteval bool named_as(const Param (&table)[N], bool leading = false) {
     if (N > kMaxParams || (leading ? N > param_count<Name>() : N != param_count<Name>())) return false;
     return [&]<size_t... I>(std::index_sequence<I...>) {
         return ((enumerator_name<static_cast<Name>(I)>() == std::string_view(table[I].name)) && ...);
-    }(std::make_index_sequence<N>());
+    }
+    (std::make_index_sequence<N>());
 }
 
 enum class Kind : uint8_t { Function, Method, StaticMethod, ClassMethod };
@@ -97,7 +98,7 @@ struct FunctionSpec {
     int defaults;                   // how many trailing positional parameters default to None
     const char* returns;            // return annotation, or nullptr
     PyObject* (*body)(const BoundArgs&);
-    int keyword_only = 0;           // how many parameters, after those, are keyword-only, each defaulting to None
+    int keyword_only = 0;  // how many parameters, after those, are keyword-only, each defaulting to None
 };
 
 // Binds a call's arguments to `spec`'s parameters and applies their checks.

@@ -1,8 +1,8 @@
 #include "binding/namespace.hpp"
 
 #include <cstdarg>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 
 #include "binding/compat.hpp"
 

@@ -57,5 +57,4 @@ bool close_stream(PyObject* stream) {
     return true;
 }
 
-
 }  // namespace vextaro

@@ -19,5 +19,4 @@ Ref read_bytes(PyObject* stream, uint64_t n);
 // closing's error wins, as in a `finally`). False when closing failed.
 bool close_stream(PyObject* stream);
 
-
 }  // namespace vextaro

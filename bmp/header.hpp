@@ -54,7 +54,8 @@ constexpr size_t total(const auto& sizes) {
 static_assert(format_has(kFileHeaderFormat, kFileHeaderFields) && 2 + total(kFileHeaderFields) == kFileHeaderSize);
 static_assert(format_has(kInfoSizeFormat, kInfoSizeFields) && format_has(kInfoFieldsFormat, kInfoFields) &&
               format_has(kInfoHeaderFormat, kInfoHeaderFields));
-static_assert(total(kInfoSizeFields) + total(kInfoFields) == kInfoHeaderSize && total(kInfoHeaderFields) == kInfoHeaderSize);
+static_assert(total(kInfoSizeFields) + total(kInfoFields) == kInfoHeaderSize &&
+              total(kInfoHeaderFields) == kInfoHeaderSize);
 // parse_info's places are those of the table.
 static_assert(at::kPixelOffset == 2 + 4 + 2 + 2 && at::kWidth == kFileHeaderSize + 4 && at::kPlanes == at::kWidth + 8 &&
               at::kCompression == at::kPlanes + 4);
@@ -70,8 +71,9 @@ struct InfoHeader {
 
 // The info header of a file whose first kHeadersSize bytes are at `file`.
 constexpr InfoHeader parse_info(const uint8_t* file) {
-    return {static_cast<int32_t>(little_endian32(file + at::kWidth)), static_cast<int32_t>(little_endian32(file + at::kHeight)),
-            little_endian16(file + at::kPlanes), little_endian16(file + at::kBits), little_endian32(file + at::kCompression)};
+    return {static_cast<int32_t>(little_endian32(file + at::kWidth)),
+            static_cast<int32_t>(little_endian32(file + at::kHeight)), little_endian16(file + at::kPlanes),
+            little_endian16(file + at::kBits), little_endian32(file + at::kCompression)};
 }
 
 // The first check the header fails, or nothing when it is one we decode.

@@ -18,7 +18,8 @@ void bgr_to_rgb(const uint8_t* bgr, size_t width, uint8_t* rgb) {
 
 void read_rows(const uint8_t* stored, uint64_t rows, uint64_t stride, size_t width, bool bottom_up, uint8_t* rgb) {
     const uint64_t row_bytes = uint64_t{width} * 3;
-    for (uint64_t r = 0; r < rows; ++r) bgr_to_rgb(stored + r * stride, width, rgb + (bottom_up ? rows - 1 - r : r) * row_bytes);
+    for (uint64_t r = 0; r < rows; ++r)
+        bgr_to_rgb(stored + r * stride, width, rgb + (bottom_up ? rows - 1 - r : r) * row_bytes);
 }
 
 void write_rows(const uint8_t* rgb, size_t width, size_t height, size_t first, size_t count, uint8_t* stored) {

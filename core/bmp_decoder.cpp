@@ -9,8 +9,8 @@
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
-#include "binding/namespace.hpp"
 #include "binding/gil.hpp"
+#include "binding/namespace.hpp"
 #include "bmp/header.hpp"
 #include "bmp/row_sink.hpp"
 #include "bmp/rows.hpp"
@@ -26,8 +26,8 @@ bool unpack(const char* format, PyObject* data, Ref* items, Py_ssize_t n) {
     auto struct_module = look_up(Hook::struct_);
     Ref text = struct_module ? Ref::steal(PyUnicode_FromString(format)) : Ref();
     if (!text) return false;
-    Ref values =
-        Ref::steal(PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, text.get(), data, nullptr));
+    Ref values = Ref::steal(
+        PyObject_CallMethodObjArgs(struct_module->value.get(), names.unpack, text.get(), data, nullptr));
     return values && unpack_exactly(values.get(), items, n);
 }
 
@@ -95,8 +95,7 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
     for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
         Ref row = source.read(stride);
         if (!row) return {};
-        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride)
-            return raise(bmp::Error::Incomplete);
+        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride) return raise(bmp::Error::Incomplete);
         uint8_t* target = sink.reserve(row_bytes);
         if (target == nullptr) return PyErr_Occurred() ? Ref() : Ref::steal(PyErr_NoMemory());
         bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
@@ -110,7 +109,8 @@ Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t wi
 std::optional<Decoded> load_bmp(Source& source) {
     Ref file_header = source.read(bmp::kFileHeaderSize);
     if (!file_header) return std::nullopt;
-    if (PyBytes_GET_SIZE(file_header.get()) != Py_ssize_t(bmp::kFileHeaderSize) || std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
+    if (PyBytes_GET_SIZE(file_header.get()) != Py_ssize_t(bmp::kFileHeaderSize) ||
+        std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
         return raise(bmp::Error::FileHeader), std::nullopt;
     Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
     Ref file_fields[std::size(bmp::kFileHeaderFields)];
@@ -127,14 +127,28 @@ std::optional<Decoded> load_bmp(Source& source) {
     if (*size != bmp::kInfoHeaderSize) return raise(bmp::Error::HeaderKind), std::nullopt;
 
     Ref info = source.read(bmp::kInfoHeaderSize - 4);
-    enum Field { kWidth, kHeight, kPlanes, kBits, kCompression, kImageSize, kXppm, kYppm, kClrUsed, kClrImportant, kFields };
+    enum Field {
+        kWidth,
+        kHeight,
+        kPlanes,
+        kBits,
+        kCompression,
+        kImageSize,
+        kXppm,
+        kYppm,
+        kClrUsed,
+        kClrImportant,
+        kFields
+    };
     static_assert(kFields == std::size(bmp::kInfoFields));
     Ref f[kFields];
     if (!info || !unpack(bmp::kInfoFieldsFormat, info.get(), f, kFields)) return std::nullopt;
     bmp::InfoHeader h;
-    const std::pair<Field, int64_t*> checked[] = {
-        {kWidth, &h.width}, {kHeight, &h.height}, {kPlanes, &h.planes}, {kBits, &h.bits_per_pixel},
-        {kCompression, &h.compression}};
+    const std::pair<Field, int64_t*> checked[] = {{kWidth, &h.width},
+                                                  {kHeight, &h.height},
+                                                  {kPlanes, &h.planes},
+                                                  {kBits, &h.bits_per_pixel},
+                                                  {kCompression, &h.compression}};
     for (const auto& [field, value] : checked) {
         const auto v = as_int64(f[field].get());
         if (!v) return std::nullopt;
@@ -147,15 +161,20 @@ std::optional<Decoded> load_bmp(Source& source) {
     if (!source.seek(pixel_offset)) return std::nullopt;
     Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, bmp::bottom_up(h.height))
                                     : rows_from_stream(source, rows, stride, width, bmp::bottom_up(h.height));
-    Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[kXppm].get(), "yppm", f[kYppm].get(),
-                                                   "clrUsed", f[kClrUsed].get(), "clrImportant",
-                                                   f[kClrImportant].get()))
-                        : Ref();
+    Ref record = pixels
+                     ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[kXppm].get(), "yppm", f[kYppm].get(), "clrUsed",
+                                                f[kClrUsed].get(), "clrImportant", f[kClrImportant].get()))
+                     : Ref();
     if (!record) return std::nullopt;
     // The width as checked, not the object struct gave, whose conversions could differ.
-    return Decoded{.width = static_cast<int64_t>(width), .height = static_cast<int64_t>(rows),
-                   .pixels = std::move(pixels), .alpha = Ref::borrow(Py_None), .png_chunks = Ref::borrow(Py_None),
-                   .bmp_header = std::move(record), .png_filters = Ref::borrow(Py_None), .channels = 3};
+    return Decoded{.width = static_cast<int64_t>(width),
+                   .height = static_cast<int64_t>(rows),
+                   .pixels = std::move(pixels),
+                   .alpha = Ref::borrow(Py_None),
+                   .png_chunks = Ref::borrow(Py_None),
+                   .bmp_header = std::move(record),
+                   .png_filters = Ref::borrow(Py_None),
+                   .channels = 3};
 }
 
 }  // namespace vextaro

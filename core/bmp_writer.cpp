@@ -21,9 +21,7 @@ constexpr size_t kBlock = size_t{1} << 20;  // bytes of rows gathered per write
 
 // A size the 32-bit header field may or may not hold: struct decides, so values
 // far out of range are only brought within 64 bits.
-long long clamp64(__int128 v) {
-    return static_cast<long long>(std::clamp<__int128>(v, INT64_MIN, INT64_MAX));
-}
+long long clamp64(__int128 v) { return static_cast<long long>(std::clamp<__int128>(v, INT64_MIN, INT64_MAX)); }
 
 // meta.get(key, default) as an int. The resolutions are signed in the file
 // format: a negative one is written as its two's complement, as it was read.
@@ -57,12 +55,12 @@ Ref bmp_header(int32_t width, int32_t height, __int128 stride, const MetaValues&
     const __int128 array_size = stride * height;
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
-    Ref file_header =
-        call_method(struct_module->value.get(), names.pack, "sLiii", bmp::kFileHeaderFormat, clamp64(bmp::kHeadersSize + array_size), 0,
-                    0, int(bmp::kHeadersSize));
-    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO", bmp::kInfoHeaderFormat,
-                                                int(bmp::kInfoHeaderSize), width, height, 1, bmp::kBitsPerPixel, 0, clamp64(array_size), m.xppm.get(),
-                                                m.yppm.get(), m.used.get(), m.important.get())
+    Ref file_header = call_method(struct_module->value.get(), names.pack, "sLiii", bmp::kFileHeaderFormat,
+                                  clamp64(bmp::kHeadersSize + array_size), 0, 0, int(bmp::kHeadersSize));
+    Ref info_header = file_header ? call_method(struct_module->value.get(), names.pack, "siiiiiiLOOOO",
+                                                bmp::kInfoHeaderFormat, int(bmp::kInfoHeaderSize), width, height, 1,
+                                                bmp::kBitsPerPixel, 0, clamp64(array_size), m.xppm.get(), m.yppm.get(),
+                                                m.used.get(), m.important.get())
                                   : Ref();
     if (!info_header) return {};
     Ref magic = Ref::steal(PyBytes_FromStringAndSize("BM", 2));
@@ -101,7 +99,8 @@ PyObject* write_bmp(const BoundArgs& a) {
     Ref header = pixel_buffer ? bmp_header(width, height, stride, *values) : Ref();
     if (!header) return nullptr;
     if (!check_dimensions_unsigned(width, height)) return nullptr;
-    const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height), row_stride = static_cast<size_t>(stride);
+    const auto w = static_cast<size_t>(width), h = static_cast<size_t>(height),
+               row_stride = static_cast<size_t>(stride);
     auto rgb = ByteBuffer::readable(pixel_buffer.get());
     // Short of the image: refused before the file is touched.
     if (!rgb) return nullptr;

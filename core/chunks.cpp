@@ -29,7 +29,8 @@ std::nullopt_t fail(png::Error e) {
 // Raises the module's struct error for a length beyond the 32-bit field.
 void refuse_length(uint64_t n) {
     auto struct_module = look_up(Hook::struct_);
-    if (struct_module) call_method(struct_module->value.get(), names.pack, "sK", ">I", static_cast<unsigned long long>(n));
+    if (struct_module)
+        call_method(struct_module->value.get(), names.pack, "sK", ">I", static_cast<unsigned long long>(n));
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "chunk data longer than 4294967295 bytes");
 }
 
@@ -49,7 +50,8 @@ Ref big_endian_field(uint64_t n) {
         return {};
     }
     Ref field = Ref::steal(PyBytes_FromStringAndSize(nullptr, 4));
-    if (field) png::put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
+    if (field)
+        png::put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
     return field;
 }
 
@@ -105,7 +107,8 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     if (!crc) return nullptr;
     Ref frame = new_bytes(nullptr, uint64_t(8 + PyBytes_GET_SIZE(type) + length));
     if (!frame) return nullptr;
-    png::write_frame(bytes_span(type), bytes_span(data), *crc, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get())));
+    png::write_frame(bytes_span(type), bytes_span(data), *crc,
+                     reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get())));
     return frame.release();
 }
 

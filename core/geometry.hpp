@@ -27,8 +27,7 @@ inline bool in_bounds(int64_t x, int64_t y, int32_t width, int32_t height) {
 // integer (possible only for dimensions that no buffer can match).
 inline std::optional<int64_t> pixel_offset(int64_t x, int64_t y, int32_t width, int channels) {
     int64_t offset;
-    if (__builtin_mul_overflow(y, static_cast<int64_t>(width), &offset) ||
-        __builtin_add_overflow(offset, x, &offset) ||
+    if (__builtin_mul_overflow(y, static_cast<int64_t>(width), &offset) || __builtin_add_overflow(offset, x, &offset) ||
         __builtin_mul_overflow(offset, static_cast<int64_t>(channels), &offset))
         return std::nullopt;
     return offset;

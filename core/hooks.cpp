@@ -12,8 +12,12 @@ namespace vextaro {
 namespace {
 
 constexpr const char* kNames[] = {
-    "PNG_SIGNATURE", "struct",   "zlib", "BytesIO", "Path", "_readChunk", "_makeChunk", "_split_idat_payload",
-    "_writePng",     "_writePngWithChunks", "_writeBmp",
+    "PNG_SIGNATURE", "struct",
+    "zlib",          "BytesIO",
+    "Path",          "_readChunk",
+    "_makeChunk",    "_split_idat_payload",
+    "_writePng",     "_writePngWithChunks",
+    "_writeBmp",
 };
 
 // Whether each name is its enumerator's, in the enumeration's order; `struct`,
@@ -23,7 +27,8 @@ consteval bool names_match_hooks() {
     return []<size_t... I>(std::index_sequence<I...>) {
         auto spelt = [](std::string_view name) { return name.ends_with('_') ? name.substr(0, name.size() - 1) : name; };
         return ((spelt(enumerator_name<static_cast<Hook>(I)>()) == std::string_view(kNames[I])) && ...);
-    }(std::make_index_sequence<std::size(kNames)>());
+    }
+    (std::make_index_sequence<std::size(kNames)>());
 }
 static_assert(names_match_hooks());
 
@@ -59,7 +64,8 @@ std::optional<Bound> look_up(Hook hook) {
 
 Ref call_bound(const Bound& bound, const FunctionSpec& own, std::span<PyObject* const> args, PyObject* kwnames) {
     if (bound.own) return Ref::steal(call_directly(own, args, kwnames));
-    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0, nargs = args.size() - keywords;
+    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0,
+                 nargs = args.size() - keywords;
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
     Ref kwargs = keywords ? Ref::steal(PyDict_New()) : Ref::borrow(Py_None);
     if (!tuple || !kwargs) return {};

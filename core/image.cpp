@@ -46,8 +46,8 @@ Ref stored_dict(PyObject* source, bool fresh) {
 
 enum class Arg { width, height, pixels, alpha, png_chunks, bmp_header, png_filters, count };
 constexpr Param kConstructorParams[] = {
-    {"width", Check::Int32},  {"height", Check::Int32}, {"pixels"},     {"alpha"},
-    {"png_chunks"},           {"bmp_header"},           {"png_filters"},
+    {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"},      {"alpha"},
+    {"png_chunks"},          {"bmp_header"},           {"png_filters"},
 };
 static_assert(named_as<Arg>(kConstructorParams));
 
@@ -70,7 +70,7 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!bind_arguments(kConstructorSpec, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, kwargs, a))
             return nullptr;
         const ImageParts parts = {a.int32(Arg::width), a.int32(Arg::height), a[Arg::pixels],     a[Arg::alpha],
-                                  a[Arg::png_chunks],  a[Arg::bmp_header],  a[Arg::png_filters]};
+                                  a[Arg::png_chunks],  a[Arg::bmp_header],   a[Arg::png_filters]};
         return build_image(type, parts, false);
     });
 }
@@ -167,8 +167,7 @@ PyGetSetDef image_getset[] = {
     {"_pixels", get_object<&ImageObject::pixels>, set_pixels, nullptr, nullptr},
     {"_alpha", get_object<&ImageObject::alpha>, set_object<&ImageObject::alpha>, nullptr, nullptr},
     {"_png_chunks", get_object<&ImageObject::png_chunks>, set_object<&ImageObject::png_chunks>, nullptr, nullptr},
-    {"_png_filters", get_object<&ImageObject::png_filters>, set_object<&ImageObject::png_filters>, nullptr,
-     nullptr},
+    {"_png_filters", get_object<&ImageObject::png_filters>, set_object<&ImageObject::png_filters>, nullptr, nullptr},
     {"_bmp_header", get_object<&ImageObject::bmp_header>, set_object<&ImageObject::bmp_header>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -242,8 +241,8 @@ PyObject* copy_image(const BoundArgs& a) {
     Ref pixels = slice_copy(field_value(img->pixels), &part_fresh);
     if (!pixels) return nullptr;
     fresh = fresh && part_fresh;
-    const ImageParts parts = {img->width,     img->height,     pixels.get(), alpha.get(),
-                              chunks.get(),   bmp_header.get(), filters.get()};
+    const ImageParts parts = {img->width,   img->height,      pixels.get(), alpha.get(),
+                              chunks.get(), bmp_header.get(), filters.get()};
     return build_image(&ImageType, parts, fresh);
 }
 
@@ -292,8 +291,7 @@ PyObject* build_image(PyTypeObject* type, const ImageParts& p, bool fresh) {
 
     Ref alpha = Ref::borrow(Py_None);
     if (p.alpha != Py_None) {
-        alpha = checked_bytearray(p.alpha, raster_length(p.width, p.height, 1),
-                                  message::kAlphaLength, fresh);
+        alpha = checked_bytearray(p.alpha, raster_length(p.width, p.height, 1), message::kAlphaLength, fresh);
         if (!alpha) return nullptr;
     }
     Ref chunks = stored_list(p.png_chunks, fresh);

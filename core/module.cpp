@@ -13,10 +13,10 @@
 #include "core/bmp_writer.hpp"
 #include "core/chunks.hpp"
 #include "core/hooks.hpp"
+#include "core/idat_split.hpp"
 #include "core/image.hpp"
 #include "core/open.hpp"
 #include "core/pixels.hpp"
-#include "core/idat_split.hpp"
 #include "core/png_encoder.hpp"
 #include "core/png_writer.hpp"
 #include "core/pypy_methods.hpp"
@@ -44,8 +44,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (process_state.interpreter_id == -1) {
         process_state.interpreter_id = id;
     } else if (process_state.interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (process_state.module != nullptr) return compat::new_ref(process_state.module);
@@ -99,8 +100,8 @@ int bind_image_input(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "typing.Union or pathlib.Path went missing during import");
         return -1;
     }
-    Ref members = Ref::steal(Py_BuildValue("(OOOOs)", &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type,
-                                           "SimpleImage"));
+    Ref members = Ref::steal(
+        Py_BuildValue("(OOOOs)", &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type, "SimpleImage"));
     if (!members) return -1;
     return add_object(module, "ImageInput", Ref::steal(PyObject_GetItem(union_.get(), members.get())));
 }
@@ -152,8 +153,8 @@ int initialise(PyObject* module) {
     if (!methods || !ready_image_type(methods.get())) return -1;
 
     if (add_object(module, "SimpleImage", Ref::borrow(reinterpret_cast<PyObject*>(&ImageType))) < 0) return -1;
-    if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 || bind_from(module, "io", "BytesIO") < 0 ||
-        bind_from(module, "pathlib", "Path") < 0)
+    if (bind_module(module, "struct") < 0 || bind_module(module, "zlib") < 0 ||
+        bind_from(module, "io", "BytesIO") < 0 || bind_from(module, "pathlib", "Path") < 0)
         return -1;
     Ref zlib = Ref::steal(PyImport_ImportModule("zlib"));
     if (!zlib || !learn_host_zlib(zlib.get())) return -1;

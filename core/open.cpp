@@ -24,7 +24,8 @@ int starts_with_png_signature(PyObject* signature) {
     PyObject* png = bound->value.get();
     if (PyBytes_CheckExact(png)) {
         const Py_ssize_t n = PyBytes_GET_SIZE(png);
-        return PyBytes_GET_SIZE(signature) >= n && std::memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(png), n) == 0;
+        return PyBytes_GET_SIZE(signature) >= n &&
+               std::memcmp(PyBytes_AS_STRING(signature), PyBytes_AS_STRING(png), n) == 0;
     }
     Ref result = Ref::steal(PyObject_CallMethodObjArgs(signature, names.startswith, png, nullptr));
     return result ? PyObject_IsTrue(result.get()) : -1;
@@ -132,8 +133,8 @@ PyObject* finish_own(PyObject* cls, Decoded& d) {
         auto w = to_int32(width.get());
         auto h = w ? to_int32(height.get()) : std::nullopt;
         if (!h) return nullptr;
-        const ImageParts parts = {*w, *h, d.pixels.get(), d.alpha.get(), d.png_chunks.get(), d.bmp_header.get(),
-                                  d.png_filters.get()};
+        const ImageParts parts = {
+            *w, *h, d.pixels.get(), d.alpha.get(), d.png_chunks.get(), d.bmp_header.get(), d.png_filters.get()};
         image = Ref::steal(build_image(&ImageType, parts, true));
     } else {
         image = Ref::steal(PyObject_CallFunctionObjArgs(cls, width.get(), height.get(), d.pixels.get(), d.alpha.get(),
@@ -141,9 +142,10 @@ PyObject* finish_own(PyObject* cls, Decoded& d) {
                                                         nullptr));
     }
     if (!image) return nullptr;
-    return announced(std::move(image), Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %lldx%lld, channels=%d",
-                                                                       static_cast<long long>(d.width),
-                                                                       static_cast<long long>(d.height), d.channels)));
+    return announced(std::move(image),
+                     Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %lldx%lld, channels=%d",
+                                                     static_cast<long long>(d.width), static_cast<long long>(d.height),
+                                                     d.channels)));
 }
 
 // The image from what open's decoder handed over, announced by the report line.
@@ -157,9 +159,9 @@ PyObject* finish_open(PyObject* cls, Outcome decoded) {
                                                         f[kAlpha].get(), f[kChunks].get(), f[kBmpMeta].get(),
                                                         f[kPngFilters].get(), nullptr));
     if (!image) return nullptr;
-    return announced(std::move(image), Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S",
-                                                                       f[kWidth].get(), f[kHeight].get(),
-                                                                       f[kChannels].get())));
+    return announced(std::move(image),
+                     Ref::steal(PyUnicode_FromFormat("[SimpleImage] Opened image: %Sx%S, channels=%S", f[kWidth].get(),
+                                                     f[kHeight].get(), f[kChannels].get())));
 }
 
 PyObject* open_source(PyObject* cls, PyObject* source) {

@@ -18,11 +18,11 @@
 #include "core/hooks.hpp"
 #include "core/kept.hpp"
 #include "core/working_buffer.hpp"
+#include "png/checked_vector.hpp"
 #include "png/decode.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
-#include "png/checked_vector.hpp"
 #include "png/payloads.hpp"
 #include "png/unfilter.hpp"
 
@@ -220,8 +220,10 @@ public:
         inflated_ = compressed ? host_decompress(decompress_->value.get(), compressed.get()) : Ref();
         if (!inflated_) return {};
         if (!PyBytes_Check(inflated_.get())) return {false, false, {}};
-        return {false, true, {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(inflated_.get())),
-                              static_cast<size_t>(PyBytes_GET_SIZE(inflated_.get()))}};
+        return {false,
+                true,
+                {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(inflated_.get())),
+                 static_cast<size_t>(PyBytes_GET_SIZE(inflated_.get()))}};
     }
     uint8_t* filters(size_t height) {
         filter_types = new_bytearray(height);
@@ -257,9 +259,14 @@ std::optional<Decoded> load_png(Source& source) {
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
     if (!compat::shrink_fresh_bytearray(host.scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
         return std::nullopt;
-    return Decoded{.width = header.width, .height = header.height, .pixels = std::move(host.scanlines),
-                   .alpha = host.take_alpha(), .png_chunks = std::move(host.chunks), .bmp_header = Ref::borrow(Py_None),
-                   .png_filters = std::move(host.filter_types), .channels = png::channels_of(header)};
+    return Decoded{.width = header.width,
+                   .height = header.height,
+                   .pixels = std::move(host.scanlines),
+                   .alpha = host.take_alpha(),
+                   .png_chunks = std::move(host.chunks),
+                   .bmp_header = Ref::borrow(Py_None),
+                   .png_filters = std::move(host.filter_types),
+                   .channels = png::channels_of(header)};
 }
 
 }  // namespace vextaro

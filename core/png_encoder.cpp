@@ -12,11 +12,11 @@
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/hooks.hpp"
-#include "png/header.hpp"
 #include "core/lengths.hpp"
 #include "core/writing.hpp"
 #include "png/deflate.hpp"
 #include "png/filter.hpp"
+#include "png/header.hpp"
 #include "png/huge_pages.hpp"
 
 namespace vextaro {
@@ -36,8 +36,8 @@ bool byte_length_is(const ByteBuffer& view, int64_t expected, const char* messag
 Ref fresh_ihdr(int32_t width, int32_t height, bool alpha) {
     const auto struct_module = look_up(Hook::struct_);
     if (!struct_module) return {};
-    return call_method(struct_module->value.get(), names.pack, "siiiiiii", png::kIhdrFormat, width, height, 8, alpha ? 6 : 2, 0,
-                       0, 0);
+    return call_method(struct_module->value.get(), names.pack, "siiiiiii", png::kIhdrFormat, width, height, 8,
+                       alpha ? 6 : 2, 0, 0, 0);
 }
 
 // Without a level, the module's zlib.compress(scanlines), the bytes exactly

@@ -238,12 +238,12 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
 }
 
 constexpr Param kWritePngParams[] = {
-    {"path"}, {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"filter_types"},
-    kCompressLevelParam,
+    {"path"},  {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"},
+    {"alpha"}, {"filter_types"},        kCompressLevelParam,
 };
 constexpr Param kWriteWithChunksParams[] = {
-    {"path"},  {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"}, {"chunks"}, {"filter_types"},
-    kCompressLevelParam,
+    {"path"},   {"width", Check::Int32}, {"height", Check::Int32}, {"pixels"}, {"alpha"},
+    {"chunks"}, {"filter_types"},        kCompressLevelParam,
 };
 static_assert(named_as<WriteArg>(kWritePngParams));
 static_assert(named_as<ChunksArg>(kWriteWithChunksParams));

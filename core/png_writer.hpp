@@ -11,8 +11,11 @@ namespace vextaro {
 
 // The writers' keyword-only compress_level: None for the default save, or a
 // level of the module's own deflater, 0 (stored) to 12 (smallest).
-inline constexpr Param kCompressLevelParam = {
-    .name = "compress_level", .check = Check::IndexOrNone, .annotation = "Optional[SupportsIndex]", .low = 0, .high = 12};
+inline constexpr Param kCompressLevelParam = {.name = "compress_level",
+                                              .check = Check::IndexOrNone,
+                                              .annotation = "Optional[SupportsIndex]",
+                                              .low = 0,
+                                              .high = 12};
 
 // ("compress_level",): the keyword names of a writer's call with a level.
 Ref level_keyword();

@@ -47,8 +47,8 @@ PyObject* remember(PyObject*, PyObject* self) {
     auto* img = reinterpret_cast<ImageObject*>(self);
     PyObject* pixels = none_if_unset(img->pixels);
     if (!PyByteArray_CheckExact(pixels)) Py_RETURN_NONE;
-    Ref entry = Ref::steal(Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels,
-                                         reference.get()));
+    Ref entry = Ref::steal(
+        Py_BuildValue("(NNOO)", compat::new_int(img->width), compat::new_int(img->height), pixels, reference.get()));
     if (!entry || PyDict_SetItem(views, key.get(), entry.get()) < 0) return nullptr;
     Py_XSETREF(img->view_key, key.release());
     return entry.release();
@@ -94,7 +94,8 @@ Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name)
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref annotations = Ref::steal(PyObject_GetAttrString(impl, "__annotations__"));
     Ref signature = Ref::steal(PyObject_GetAttrString(impl, "__text_signature__"));
-    if (!qualname || !annotations || !signature || PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
+    if (!qualname || !annotations || !signature ||
+        PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
         PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0 ||
         PyObject_SetAttrString(function, "__text_signature__", signature.get()) < 0 ||
         PyObject_SetAttrString(function, "__wrapped__", impl) < 0)

@@ -26,8 +26,7 @@ WorkingBuffer::WorkingBuffer(size_t size, KeptBuffer* kept) : size_(size) {
         // Exactly the first need, so that one open holds no more than it uses;
         // growing by a quarter at least, so that images of about one size soon
         // share the buffer.
-        const size_t grown =
-            kept->size == 0 ? size : std::min(kKeptBytes, std::max(size, kept->size + kept->size / 4));
+        const size_t grown = kept->size == 0 ? size : std::min(kKeptBytes, std::max(size, kept->size + kept->size / 4));
         kept->data.reset();
         kept->size = 0;
         if (fresh(kept->data, grown) == nullptr) return;

@@ -16,15 +16,15 @@
 
 #include <zlib.h>
 
+#include "fuzz/check.hpp"
 #include "png/crc.hpp"
 #include "png/frame.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
+#include "png/memory_decode.hpp"
 #include "png/paeth.hpp"
 #include "png/payloads.hpp"
-#include "png/memory_decode.hpp"
 #include "png/unfilter.hpp"
-#include "fuzz/check.hpp"
 
 using namespace vextaro::png;
 
@@ -196,18 +196,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(joined.has_value());
     const auto host = zlib_decompress(*joined, expected.value_or(0));
     switch (d.stop) {
-        case MemoryDecode::Stop::Zlib:
-            CHECK(d.zlib.kind == InflateResult::Kind::OutOfMemory || !host.ok);
-            return 0;
+        case MemoryDecode::Stop::Zlib: CHECK(d.zlib.kind == InflateResult::Kind::OutOfMemory || !host.ok); return 0;
         case MemoryDecode::Stop::Refused:
             CHECK(d.refusal == Error::Malformed && host.ok && (!expected || host.length != *expected));
             return 0;
         case MemoryDecode::Stop::None:
-        case MemoryDecode::Stop::BadFilter:
-            CHECK(host.ok && expected && host.length == *expected);
-            break;
-        default:
-            CHECK(false);
+        case MemoryDecode::Stop::BadFilter: CHECK(host.ok && expected && host.length == *expected); break;
+        default: CHECK(false);
     }
     check_planes(host.out, d);
     return 0;

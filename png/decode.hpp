@@ -103,15 +103,11 @@ bool inflate_joined(Host& host, std::span<const uint8_t> joined) {
     const std::span<uint8_t> target = host.lines();
     const auto r = host.unlocked([&] { return inflate_exact(joined, target); });
     switch (r.kind) {
-        case InflateResult::Kind::Exact:
-            return true;
-        case InflateResult::Kind::OtherLength:
-            return host.refuse(Error::Malformed);
+        case InflateResult::Kind::Exact: return true;
+        case InflateResult::Kind::OtherLength: return host.refuse(Error::Malformed);
         case InflateResult::Kind::Invalid:
-        case InflateResult::Kind::OutOfMemory:
-            return host.zlib_error(r);
-        case InflateResult::Kind::Unsure:
-            break;
+        case InflateResult::Kind::OutOfMemory: return host.zlib_error(r);
+        case InflateResult::Kind::Unsure: break;
     }
     const HostBytes inflated = host.inflate_with_host(joined);
     if (inflated.failed) return false;
@@ -143,7 +139,10 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     if (!alpha_size && payloads.size() > 1) space.emplace(host, static_cast<size_t>(compressed));
     if (space && space->failed()) return host.no_memory();
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(payloads, storage, space ? space->bytes() : alpha_size ? host.alpha() : std::span<uint8_t>());
+    const auto joined = join(payloads, storage,
+                             space        ? space->bytes()
+                             : alpha_size ? host.alpha()
+                                          : std::span<uint8_t>());
     if (!joined) return host.no_memory();
     host.release_payloads();
     if (!inflate_joined(host, *joined)) return false;

@@ -8,12 +8,13 @@
 
 namespace vextaro::png {
 
-std::optional<Deflated> deflate_default(std::span<const uint8_t> data) { return deflate_zlib(data, Z_DEFAULT_COMPRESSION); }
+std::optional<Deflated> deflate_default(std::span<const uint8_t> data) {
+    return deflate_zlib(data, Z_DEFAULT_COMPRESSION);
+}
 
 std::optional<Deflated> deflate_zlib(std::span<const uint8_t> data, int level) {
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return std::nullopt;
+    if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
     // One buffer of the worst-case size: pages the stream never reaches are
     // never touched, so they cost address space only.
     const uLong bound = deflateBound(&z, static_cast<uLong>(data.size()));

@@ -26,9 +26,7 @@ template <int Bpp>
 void filter(uint8_t type, const uint8_t* raw, const uint8_t* up, uint8_t* out, size_t n) {
     const size_t head = n < Bpp ? n : Bpp;
     switch (type) {
-        case 0:
-            std::memcpy(out, raw, n);
-            return;
+        case 0: std::memcpy(out, raw, n); return;
         case 1:
             std::memcpy(out, raw, head);
             for (size_t i = Bpp; i < n; ++i) out[i] = static_cast<uint8_t>(raw[i] - raw[i - Bpp]);
@@ -51,8 +49,7 @@ void filter(uint8_t type, const uint8_t* raw, const uint8_t* up, uint8_t* out, s
 
 }  // namespace
 
-void filter_row(uint8_t type, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out,
-                int bpp) {
+void filter_row(uint8_t type, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out, int bpp) {
     const uint8_t* up = previous.data();
     if (previous.empty() && type >= 2) {
         // Above the top row everything is zero: Up keeps the bytes, Paeth predicts

@@ -12,8 +12,7 @@ namespace vextaro::png {
 
 // Filters `raw` into `out` (same length). `previous` is the raw row above, or
 // empty for the top row. `filter` must be below kFilterTypes; `bpp` is 3 or 4.
-void filter_row(uint8_t filter, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out,
-                int bpp);
+void filter_row(uint8_t filter, std::span<const uint8_t> raw, std::span<const uint8_t> previous, uint8_t* out, int bpp);
 
 // Scanline data of an image: `height` lines of one filter-type byte and the
 // filtered row, into `out` (height * (1 + width * bpp) bytes). `rgb` holds

@@ -12,8 +12,7 @@ namespace vextaro::png {
 
 // The seven IHDR fields; -1 until an IHDR has been read.
 struct Header {
-    int32_t width = -1, height = -1, bit_depth = -1, colour_type = -1, compression = -1, filter = -1,
-            interlace = -1;
+    int32_t width = -1, height = -1, bit_depth = -1, colour_type = -1, compression = -1, filter = -1, interlace = -1;
 };
 
 // IHDR's layout as the module's struct packs and unpacks it: width and height,

@@ -20,10 +20,10 @@ namespace vextaro::png {
 struct MemoryDecode {
     // Where the decode stopped; None: it decoded.
     enum class Stop : uint8_t { None, Refused, BadIhdr, Zlib, BadFilter, NoMemory } stop = Stop::None;
-    Error refusal{};                 // Refused: the module's error (framing, CRC, header, length)
-    InflateResult zlib{};            // Zlib: what zlib said
-    uint8_t bad_filter = 0;          // BadFilter
-    bool header_accepted = false;    // inflation was reached
+    Error refusal{};               // Refused: the module's error (framing, CRC, header, length)
+    InflateResult zlib{};          // Zlib: what zlib said
+    uint8_t bad_filter = 0;        // BadFilter
+    bool header_accepted = false;  // inflation was reached
     Header header;
     std::vector<uint32_t> stored_crcs;  // of every frame read, in file order
     std::vector<std::span<const uint8_t>> payloads;
@@ -81,12 +81,12 @@ public:
     Payloads payloads() const { return out_.payloads; }
     void release_payloads() {}
 
-    bool refuse(Error e) {
-        return out_.stop = MemoryDecode::Stop::Refused, out_.refusal = e, false;
-    }
+    bool refuse(Error e) { return out_.stop = MemoryDecode::Stop::Refused, out_.refusal = e, false; }
     bool no_memory() { return out_.stop = MemoryDecode::Stop::NoMemory, false; }
     bool zlib_error(const InflateResult& r) { return out_.stop = MemoryDecode::Stop::Zlib, out_.zlib = r, false; }
-    bool bad_filter(uint8_t filter) { return out_.stop = MemoryDecode::Stop::BadFilter, out_.bad_filter = filter, false; }
+    bool bad_filter(uint8_t filter) {
+        return out_.stop = MemoryDecode::Stop::BadFilter, out_.bad_filter = filter, false;
+    }
     uint64_t max_size() const { return max_size_; }
     template <typename Work>
     auto unlocked(Work&& work) {

@@ -14,7 +14,7 @@ uint64_t total_size(const Payloads& payloads) {
 }
 
 std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
-                              std::span<uint8_t> scratch) {
+                                             std::span<uint8_t> scratch) {
     if (payloads.size() == 1) return payloads[0];
     const size_t total = static_cast<size_t>(total_size(payloads));
     uint8_t* target = scratch.data();

@@ -19,6 +19,6 @@ uint64_t total_size(const Payloads& payloads);
 // lends a buffer it fills only later) and in `storage` when not; nothing when
 // that memory cannot be had.
 std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
-                              std::span<uint8_t> scratch = {});
+                                             std::span<uint8_t> scratch = {});
 
 }  // namespace vextaro::png

@@ -21,8 +21,7 @@ __attribute__((target("ssse3"))) void split_rgba(const uint8_t* row, size_t widt
     const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15);
     size_t x = 0;
     for (; x + 6 <= width; x += 4) {
-        const __m128i planes =
-            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x)), order);
+        const __m128i planes = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * x)), order);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(rgb + 3 * x), planes);
         const int alphas = _mm_cvtsi128_si32(_mm_srli_si128(planes, 12));
         std::memcpy(alpha + x, &alphas, 4);

@@ -48,7 +48,7 @@ struct RowGroup {
     template <bool kEdge>
     __m128i pixel(int k, ptrdiff_t p) const {
         if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
-        return lanes::load<kEdge ? Bpp : 4>(rows[k] + p * Bpp);
+        return lanes::load < kEdge ? Bpp : 4 > (rows[k] + p * Bpp);
     }
 
     Reg predict(int r, Reg b) const {
@@ -68,7 +68,9 @@ struct RowGroup {
     // check each row's bounds; the steps between them need not.
     template <bool kEdge>
     void step(ptrdiff_t i) {
-        const __m128i above = kEdge && i >= pixels ? _mm_setzero_si128() : lanes::load<kEdge ? Bpp : 4>(up + i * Bpp);
+        const __m128i above = kEdge && i >= pixels  ? _mm_setzero_si128()
+                              : lanes::load < kEdge ? Bpp
+                                                    : 4 > (up + i * Bpp);
         Reg b[Regs];
         b[0] = V::below_above(a[0], above);
         for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);

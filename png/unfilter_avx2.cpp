@@ -71,7 +71,6 @@ void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint
 template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 
-
 }  // namespace vextaro::png::avx2
 
 VEXTARO_TARGET_END

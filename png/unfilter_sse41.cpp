@@ -119,7 +119,6 @@ template void paeth<4>(uint8_t*, const uint8_t*, size_t);
 template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 
-
 }  // namespace vextaro::png::sse41
 
 VEXTARO_TARGET_END

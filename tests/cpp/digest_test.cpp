@@ -68,7 +68,8 @@ void png_digest(const Bytes& file, Digest& d) {
     if (file.size() < 8) return d.add("short");
     d.add(file.data(), 8);
     // The host's zlib is asked only where the two inflaters disagree: none of these files.
-    const auto r = decode_memory(file, uint64_t{1} << 40, [](std::span<const uint8_t>) { return std::optional<Bytes>(); });
+    const auto r = decode_memory(file, uint64_t{1} << 40,
+                                 [](std::span<const uint8_t>) { return std::optional<Bytes>(); });
     for (const uint32_t crc : r.stored_crcs) d.add(uint64_t{crc});
     if (r.stop == MemoryDecode::Stop::Refused && r.refusal == Error::CorruptChunk) return d.add("crc");
     if (r.stop == MemoryDecode::Stop::Refused && !r.header_accepted)

@@ -61,8 +61,9 @@ TEST(FilterRow, EveryNeighbourTriple) {
                 filter_row(static_cast<uint8_t>(filter), raw, up, out.data(), bpp);
                 const Bytes want = reference_filter(filter, raw, up, bpp);
                 const auto [got, expected] = std::mismatch(out.begin(), out.end(), want.begin());
-                ASSERT_TRUE(got == out.end()) << "bpp " << bpp << " filter " << filter << " byte " << (got - out.begin())
-                                              << ": " << int{*got} << ", want " << int{*expected};
+                ASSERT_TRUE(got == out.end())
+                    << "bpp " << bpp << " filter " << filter << " byte " << (got - out.begin()) << ": " << int{*got}
+                    << ", want " << int{*expected};
             }
 }
 
@@ -159,8 +160,8 @@ TEST(EncodeScanlines, StopsAtTheFirstUnknownFilter) {
                 filters[row] = static_cast<uint8_t>(filter);
                 if (row + 1 < height) filters[row + 1] = 255;  // a later bad row must not be the one reported
                 Bytes out(height * line + 1, kGuard);
-                const auto bad = encode_scanlines(im.rgb.data(), im.alpha.data(), width, height, bpp,
-                                                  filters.data(), out.data(), rows(width).data());
+                const auto bad = encode_scanlines(im.rgb.data(), im.alpha.data(), width, height, bpp, filters.data(),
+                                                  out.data(), rows(width).data());
                 ASSERT_TRUE(bad.has_value());
                 EXPECT_EQ(bad->row, row);
                 EXPECT_EQ(bad->filter, filter);

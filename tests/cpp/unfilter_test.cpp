@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <span>
 #include <string>
@@ -24,8 +24,8 @@ namespace {
 using testing::Bytes;
 using testing::kGuard;
 using testing::neighbour_rows;
-using testing::random_bytes;
 using testing::predict;
+using testing::random_bytes;
 using testing::reference_filter;
 constexpr int kMixed = kFilterTypes;  // stands for a random filter type per row
 // Runs of every length from 1 up, each after one Up row: the row groups of
@@ -100,7 +100,8 @@ TEST_P(Unfilter, RestoresWhatTheReferenceFiltered) {
 
         Bytes image = e.scanlines;
         Bytes filters(height + 1, kGuard), alpha(width * height + 1, kGuard);
-        const auto bad = reconstruct_image(image, width, height, bpp, filters.data(), bpp == 4 ? alpha.data() : nullptr);
+        const auto bad = reconstruct_image(image, width, height, bpp, filters.data(),
+                                           bpp == 4 ? alpha.data() : nullptr);
         EXPECT_FALSE(bad.has_value());
         Bytes want_rgb, want_alpha;
         for (const Bytes& r : e.raw)
@@ -145,8 +146,8 @@ TEST(UnfilterRow, EveryNeighbourTriple) {
                 Bytes row = reference_filter(filter, raw, up, bpp);
                 unfilter_row(static_cast<uint8_t>(filter), row, up, bpp);
                 const auto [got, want] = std::mismatch(row.begin(), row.end(), raw.begin());
-                ASSERT_TRUE(got == row.end()) << "bpp " << bpp << " filter " << filter << " byte " << (got - row.begin())
-                                              << ": " << int{*got} << ", want " << int{*want};
+                ASSERT_TRUE(got == row.end()) << "bpp " << bpp << " filter " << filter << " byte "
+                                              << (got - row.begin()) << ": " << int{*got} << ", want " << int{*want};
             }
 }
 
@@ -192,7 +193,8 @@ std::vector<Bytes> run_group(const Bytes& above, const std::vector<Bytes>& resid
     std::vector<Bytes> rows;
     for (size_t k = 0; k < count; ++k) {
         rows.emplace_back(pointers[k], pointers[k] + n);
-        EXPECT_EQ(Bytes(pointers[k] + n, pointers[k] + n + gap), Bytes(gap, kGuard)) << "the group wrote past row " << k;
+        EXPECT_EQ(Bytes(pointers[k] + n, pointers[k] + n + gap), Bytes(gap, kGuard))
+            << "the group wrote past row " << k;
     }
     return rows;
 }
@@ -201,10 +203,12 @@ std::vector<Bytes> run_group(const Bytes& above, const std::vector<Bytes>& resid
 // machine, against the reference on rows of every length up to 64 pixels.
 TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
     if (!sse2::kAvailable) GTEST_SKIP() << "no SSE2";
-    std::vector<std::pair<int, PerBpp<RowKernel>>> row_kernels{
-        {1, {sse2::sub<3>, sse2::sub<4>}}, {3, {sse2::average<3>, sse2::average<4>}}, {4, {sse2::paeth<3>, sse2::paeth<4>}}};
+    std::vector<std::pair<int, PerBpp<RowKernel>>> row_kernels{{1, {sse2::sub<3>, sse2::sub<4>}},
+                                                               {3, {sse2::average<3>, sse2::average<4>}},
+                                                               {4, {sse2::paeth<3>, sse2::paeth<4>}}};
     if (sse41::available())
-        row_kernels.insert(row_kernels.end(), {{1, {sse41::sub<3>, sse41::sub<4>}}, {4, {sse41::paeth<3>, sse41::paeth<4>}}});
+        row_kernels.insert(row_kernels.end(),
+                           {{1, {sse41::sub<3>, sse41::sub<4>}}, {4, {sse41::paeth<3>, sse41::paeth<4>}}});
     for (int bpp : {3, 4})
         for (size_t width = 0; width <= 64; ++width) {
             SCOPED_TRACE("bpp " + std::to_string(bpp) + " width " + std::to_string(width));
