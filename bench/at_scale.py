@@ -19,6 +19,7 @@ sys.path[:0] = [ROOT, os.path.join(ROOT, "examples")]
 
 import bench  # noqa: E402
 from quiet_reports import drop_reports  # noqa: E402
+from timing import timed  # noqa: E402
 from Vextaro.simpleImage_ext import SimpleImage  # noqa: E402
 
 BATCH = 8
@@ -27,7 +28,7 @@ BATCH = 8
 # The fastest of the rounds, not their median: on a machine whose cores other work
 # shares, the fastest round is the one least disturbed.
 def best_time(fn, rounds):
-    return min(bench.timed(fn) for _ in range(rounds))
+    return min(timed(fn) for _ in range(rounds))
 
 
 def threads(paths, rounds, tmp):
@@ -54,7 +55,7 @@ def threads(paths, rounds, tmp):
         times = {1: [], 2: []}
         for _ in range(rounds):  # 1 and 2 threads take turns
             for workers, pool in pools.items():
-                times[workers].append(bench.timed(lambda pool=pool, task=task: list(pool.map(task, range(BATCH)))))
+                times[workers].append(timed(lambda pool=pool, task=task: list(pool.map(task, range(BATCH)))))
         one, two = min(times[1]), min(times[2])
         print(f"| {label} | {one:.2f} s | {two:.2f} s | {two / one:.2f}x |")
     for pool in pools.values():

@@ -20,8 +20,9 @@ import tempfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import bench  # noqa: E402  (the inputs, the timing and the race)
-from bench import Image, SimpleImage, idat_payload, make_inputs, race  # noqa: E402
+from common import ROOT, Image, SimpleImage, progress  # noqa: E402
+from inputs import SIZES, idat_payload, make_inputs  # noqa: E402
+from timing import race  # noqa: E402
 
 LEVELS = (1, 6, 9, 12)
 IMAGES = (("photo_rgb", "RGB"), ("photo_rgba", "RGBA"), ("large_rgb", "RGB"))
@@ -81,7 +82,7 @@ def measure(paths, rounds, warmup, tmp, lib):
             peer.load()
             files["Pillow level 1"] = path = os.path.join(tmp, "pillow.png")
             contenders["Pillow level 1"] = (lambda p, peer=peer: peer.save(p, "PNG", compress_level=1), (path,))
-        bench.progress(f"saves by level, {name}")
+        progress(f"saves by level, {name}")
         times = race(contenders, rounds, warmup)
         sizes = {who: os.path.getsize(path) for who, path in files.items()}
         sizes["zlib.compress"] = len(zlib.compress(scanlines))
@@ -124,11 +125,11 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small images, two rounds (a smoke run)")
     parser.add_argument("--rounds", type=int, help="rounds per race (default 5, 2 with --quick)")
     parser.add_argument("--out", help="folder for levels-HOST.json and levels-HOST.md")
-    parser.add_argument("--cache", default=os.path.join(bench.ROOT, "build", "bench"), help="folder of the inputs")
+    parser.add_argument("--cache", default=os.path.join(ROOT, "build", "bench"), help="folder of the inputs")
     args = parser.parse_args()
     mode = "quick" if args.quick else "full"
     rounds = args.rounds or (2 if args.quick else 5)
-    _, paths = make_inputs(args.cache, bench.SIZES[mode])
+    _, paths = make_inputs(args.cache, SIZES[mode])
     host = f"{platform.python_implementation()} {platform.python_version()}"
     with tempfile.TemporaryDirectory() as tmp:
         results = measure(paths, rounds, 1, tmp, loaded_libdeflate())

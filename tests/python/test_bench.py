@@ -26,3 +26,10 @@ def test_quick_run_writes_results(tmp_path):
     subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench.py"), "--combine", str(out / "results.json"),
                     str(out / "results.json"), "--out", str(tmp_path / "both")], check=True, capture_output=True)
     assert (tmp_path / "both" / "ratios.png").stat().st_size > 0
+
+
+def test_levels_quick_run_writes_its_table(tmp_path):
+    # The save-level race shares bench.py's inputs and timing: a split of those must not break it.
+    subprocess.run([sys.executable, os.path.join(ROOT, "bench", "levels.py"), "--quick", "--out", str(tmp_path),
+                    "--cache", str(tmp_path / "cache")], check=True, capture_output=True, timeout=600)
+    assert "level 6" in "".join(p.read_text(encoding="utf-8") for p in tmp_path.glob("levels-*.md"))
