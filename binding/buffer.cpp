@@ -33,6 +33,12 @@ Ref new_bytes(const void* data, uint64_t size) {
     return allocated(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
 }
 
+Ref shrunk_bytes(Ref bytes, uint64_t size) {
+    PyObject* object = bytes.release();
+    if (_PyBytes_Resize(&object, static_cast<Py_ssize_t>(size)) < 0) return {};
+    return Ref::steal(object);
+}
+
 std::optional<ByteBuffer> ByteBuffer::readable(PyObject* o) { return take(o, false); }
 
 std::optional<ByteBuffer> ByteBuffer::writable_bytes(PyObject* o) { return take(o, true); }

@@ -19,6 +19,10 @@ Ref new_bytearray(uint64_t size);
 // `data` is null.
 Ref new_bytes(const void* data, uint64_t size);
 
+// Cuts a bytes object made by new_bytes, not yet seen by any other code, to its
+// first `size` bytes; empty, the object released, when that fails.
+Ref shrunk_bytes(Ref bytes, uint64_t size);
+
 class ByteBuffer {
 public:
     // Any object that exports a contiguous buffer, read only.

@@ -12,12 +12,12 @@
 #include "core/errors.hpp"
 #include "core/geometry.hpp"
 #include "core/hooks.hpp"
+#include "core/kept.hpp"
 #include "core/lengths.hpp"
 #include "core/writing.hpp"
 #include "png/deflate.hpp"
 #include "png/filter.hpp"
 #include "png/header.hpp"
-#include "png/huge_pages.hpp"
 
 namespace vextaro {
 
@@ -59,10 +59,16 @@ Ref compressed(std::span<const uint8_t> scanlines, std::optional<int32_t> level)
         if (level) return Ref::steal(PyObject_CallFunctionObjArgs(compress, raw.get(), level_value.get(), nullptr));
         return Ref::steal(PyObject_CallOneArg(compress, raw.get()));
     }
-    const auto deflated = without_gil(
-        [&] { return level ? png::deflate_at_level(scanlines, *level) : png::deflate_default(scanlines); });
-    if (!deflated) return Ref::steal(PyErr_NoMemory());
-    return new_bytes(deflated->bytes.get(), deflated->size);
+    auto deflater = level ? png::level_deflater(*level) : png::zlib_deflater(png::kZlibDefaultLevel);
+    if (!deflater) return Ref::steal(PyErr_NoMemory());
+    // Compressed straight into the bytes object that is written out.
+    Ref out = new_bytes(nullptr, deflater->bound(scanlines.size()));
+    if (!out) return {};
+    const std::span<uint8_t> room(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())),
+                                  static_cast<size_t>(PyBytes_GET_SIZE(out.get())));
+    const auto size = without_gil([&] { return deflater->run(scanlines, room); });
+    if (!size) return Ref::steal(PyErr_NoMemory());
+    return shrunk_bytes(std::move(out), *size);
 }
 
 }  // namespace
@@ -103,13 +109,14 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     }
     // The scanlines, and after them the two RGBA rows the encoder assembles.
     const uint64_t rows_length = has_alpha && h > 0 ? 2 * w * 4 : 0;
-    std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[scanline_length + rows_length]);
-    if (!raw) {
+    // In the thread's kept buffer where it fits: a loop of saves then faults in
+    // no fresh pages for the scanlines.
+    const WorkingBuffer raw(scanline_length + rows_length, this_threads_kept_buffer());
+    if (raw.failed()) {
         PyErr_NoMemory();
         return std::nullopt;
     }
-    const std::span<uint8_t> lines(raw.get(), scanline_length);
-    png::prefer_huge_pages(lines);
+    const std::span<uint8_t> lines(raw.bytes().data(), scanline_length);
     // Taken again at the last moment, after the last allocation (a collection may
     // run finalisers): on PyPy no code of the caller's can run from here to the
     // end of the encoding, and on CPython the exports keep every size.
@@ -124,7 +131,7 @@ std::optional<Encoded> encode_png(int32_t width, int32_t height, PyObject* pixel
     const auto bad = png::encode_scanlines(pixel_bytes->bytes().data(),
                                            has_alpha ? alpha_bytes->bytes().data() : nullptr, w, h, channels,
                                            filter_bytes ? filter_bytes->bytes().data() : nullptr, lines.data(),
-                                           raw.get() + scanline_length);
+                                           raw.bytes().data() + scanline_length);
     if (bad) {
         raise_bad_filter(bad->filter);
         return std::nullopt;

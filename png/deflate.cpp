@@ -8,36 +8,42 @@
 
 namespace vextaro::png {
 
-std::optional<Deflated> deflate_default(std::span<const uint8_t> data) {
-    return deflate_zlib(data, Z_DEFAULT_COMPRESSION);
-}
+namespace {
 
-std::optional<Deflated> deflate_zlib(std::span<const uint8_t> data, int level) {
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
-    // One buffer of the worst-case size: pages the stream never reaches are
-    // never touched, so they cost address space only.
-    const uLong bound = deflateBound(&z, static_cast<uLong>(data.size()));
-    Deflated out{std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bound]), 0};
-    if (!out.bytes) {
-        deflateEnd(&z);
-        return std::nullopt;
+class ZlibDeflater final : public Deflater {
+public:
+    ~ZlibDeflater() override { deflateEnd(&z_); }
+    bool init(int level) { return deflateInit2(&z_, level, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
+
+    size_t bound(size_t size) override { return deflateBound(&z_, static_cast<uLong>(size)); }
+
+    std::optional<size_t> run(std::span<const uint8_t> data, std::span<uint8_t> out) override {
+        const uint8_t* next = data.data();
+        size_t left = data.size();
+        z_.next_out = out.data();
+        int err = Z_OK;
+        while (err == Z_OK) {
+            feed_next_slice(z_, next, left);
+            const size_t room = out.size() - static_cast<size_t>(z_.next_out - out.data());
+            z_.avail_out = static_cast<uInt>(room < (1u << 30) ? room : (1u << 30));  // 32 bits wide too
+            // Finishing with the last slice, as zlib.compress does.
+            err = deflate(&z_, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+        }
+        if (err != Z_STREAM_END) return std::nullopt;
+        return static_cast<size_t>(z_.next_out - out.data());
     }
-    const uint8_t* next = data.data();
-    size_t left = data.size();
-    z.next_out = out.bytes.get();
-    int err = Z_OK;
-    while (err == Z_OK) {
-        feed_next_slice(z, next, left);
-        const size_t room = bound - static_cast<size_t>(z.next_out - out.bytes.get());
-        z.avail_out = static_cast<uInt>(room < (1u << 30) ? room : (1u << 30));  // 32 bits wide too
-        // Finishing with the last slice, as zlib.compress does.
-        err = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
-    }
-    out.size = static_cast<size_t>(z.next_out - out.bytes.get());
-    deflateEnd(&z);
-    if (err != Z_STREAM_END) return std::nullopt;
-    return out;
+
+private:
+    z_stream z_{};
+};
+
+}  // namespace
+
+std::unique_ptr<Deflater> zlib_deflater(int level) {
+    std::unique_ptr<ZlibDeflater> d(new (std::nothrow) ZlibDeflater);
+    // deflateEnd on a stream that init left unset is harmless: it refuses it.
+    if (!d || !d->init(level)) return nullptr;
+    return d;
 }
 
 const char* zlib_runtime_version() { return zlibVersion(); }

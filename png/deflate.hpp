@@ -13,24 +13,29 @@
 
 namespace vextaro::png {
 
-struct Deflated {
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t size = 0;
+// One compression in two steps, so that its caller can make room for the worst
+// case first in the object that will hold the result: no copy of the output,
+// and pages the stream never reaches are never touched.
+class Deflater {
+public:
+    virtual ~Deflater() = default;
+    // The most bytes run() can make of `size` bytes.
+    virtual size_t bound(size_t size) = 0;
+    // Compresses `data` into `out` (at least bound(data.size()) bytes) and
+    // returns the size made; nullopt when the library ran out of memory. Once.
+    virtual std::optional<size_t> run(std::span<const uint8_t> data, std::span<uint8_t> out) = 0;
 };
 
-// nullopt when zlib cannot allocate its state or the output buffer.
-std::optional<Deflated> deflate_default(std::span<const uint8_t> data);
-
-// zlib at `level` (0-9, or Z_DEFAULT_COMPRESSION); nullopt as above.
-std::optional<Deflated> deflate_zlib(std::span<const uint8_t> data, int level);
-
+inline constexpr int kZlibDefaultLevel = -1;  // zlib's Z_DEFAULT_COMPRESSION
 inline constexpr int kMaxLevel = 12;
 
+// zlib at `level` (0-9, or kZlibDefaultLevel); null when its state cannot be allocated.
+std::unique_ptr<Deflater> zlib_deflater(int level);
+
 // At `level` of libdeflate's scale, 0 (stored) to kMaxLevel (smallest); built
-// without libdeflate, zlib at that level, 10-12 as 9. The compressor is made
-// for the call and freed after it; nullopt when it or the output cannot be
-// allocated.
-std::optional<Deflated> deflate_at_level(std::span<const uint8_t> data, int level);
+// without libdeflate, zlib at that level, 10-12 as 9. Null when the compressor
+// (0.2 MB at level 1 up to 9 MB at 10-12) cannot be allocated.
+std::unique_ptr<Deflater> level_deflater(int level);
 
 // The version of the zlib library this code runs on, as the library reports it.
 const char* zlib_runtime_version();

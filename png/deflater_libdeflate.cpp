@@ -1,6 +1,5 @@
 #include <libdeflate.h>
 
-#include <memory>
 #include <new>
 
 #include "png/deflate.hpp"
@@ -9,24 +8,34 @@ namespace vextaro::png {
 
 namespace {
 
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+// Made per save, so that threads at different levels share nothing.
+class LibdeflateDeflater final : public Deflater {
+public:
+    explicit LibdeflateDeflater(libdeflate_compressor* c) : c_(c) {}
+    ~LibdeflateDeflater() override { libdeflate_free_compressor(c_); }
+
+    size_t bound(size_t size) override { return libdeflate_zlib_compress_bound(c_, size); }
+
+    std::optional<size_t> run(std::span<const uint8_t> data, std::span<uint8_t> out) override {
+        // Never 0 with room of the bound's size: the compressor allocates nothing here.
+        const size_t size = libdeflate_zlib_compress(c_, data.data(), data.size(), out.data(), out.size());
+        if (size == 0) return std::nullopt;
+        return size;
+    }
+
+private:
+    libdeflate_compressor* c_;
 };
 
 }  // namespace
 
-std::optional<Deflated> deflate_at_level(std::span<const uint8_t> data, int level) {
-    // libdeflate returns NULL for a failed allocation (0.2 MB at level 1 up to
-    // 9 MB at 10-12): made per call, so that threads at different levels share nothing.
-    std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(libdeflate_alloc_compressor(level));
-    if (!c) return std::nullopt;
-    const size_t bound = libdeflate_zlib_compress_bound(c.get(), data.size());
-    Deflated out{std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bound]), 0};
-    if (!out.bytes) return std::nullopt;
-    // Never 0 with a buffer of the bound's size.
-    out.size = libdeflate_zlib_compress(c.get(), data.data(), data.size(), out.bytes.get(), bound);
-    if (out.size == 0) return std::nullopt;
-    return out;
+std::unique_ptr<Deflater> level_deflater(int level) {
+    // libdeflate returns NULL for a failed allocation.
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (!c) return nullptr;
+    std::unique_ptr<Deflater> d(new (std::nothrow) LibdeflateDeflater(c));
+    if (!d) libdeflate_free_compressor(c);
+    return d;
 }
 
 }  // namespace vextaro::png

@@ -4,8 +4,6 @@
 
 namespace vextaro::png {
 
-std::optional<Deflated> deflate_at_level(std::span<const uint8_t> data, int level) {
-    return deflate_zlib(data, std::min(level, 9));
-}
+std::unique_ptr<Deflater> level_deflater(int level) { return zlib_deflater(std::min(level, 9)); }
 
 }  // namespace vextaro::png
