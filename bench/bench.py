@@ -19,7 +19,7 @@ import tempfile
 
 from common import DEFLATE, PILLOW, PYPNG, PYSPNG, ROOT
 from inputs import SIZES, make_inputs
-from measure import ROUNDS, bench_bmp, bench_memory, bench_pixels, bench_png, bench_threads
+from measure import ROUNDS, bench_bmp, bench_memory, bench_opens_amid_pypng, bench_pixels, bench_png, bench_threads
 from report import chart, combine, comparisons, markdown
 from timing import SPREAD
 
@@ -74,6 +74,7 @@ def main(argv=None):
             results["pixels"] = {"size": size, "calls": calls, "get": got, "put": put}
             results["memory"] = bench_memory(paths, rounds)
             results["threads"] = bench_threads(paths, rounds)
+            results["open_png_amid_pypng"] = bench_opens_amid_pypng(paths, rounds) or {}
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -53,6 +53,23 @@ def quartiles(samples):
     return [q1, q3]
 
 
+def amid(work, contenders, rounds, runs, spread):
+    """Median seconds of each contender run `runs` times a round, with `work` done between
+    rounds and the collector left to its own schedule (neither paused nor run by hand): the
+    times a program's loop sees amid another library's garbage. Quartiles go to SPREAD."""
+    samples = {name: [] for name in contenders}
+    for _ in range(rounds):
+        for name, (fn, args) in contenders.items():
+            for _ in range(runs):
+                start = time.perf_counter()
+                result = fn(*args)
+                samples[name].append(time.perf_counter() - start)
+                del result
+        work()
+    SPREAD.setdefault(spread[0], {})[spread[1]] = {name: quartiles(v) for name, v in samples.items()}
+    return {name: statistics.median(v) for name, v in samples.items()}
+
+
 def race(contenders, rounds, warmup, slow=(), spread=None):
     """Median seconds of each contender, {name: (fn, args)}, taking turns every round;
     the quartiles go to SPREAD under spread, a (group, subject) pair.
