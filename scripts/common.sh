@@ -8,9 +8,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # it came from.
 BUILD_PACKAGES=(g++ pkg-config libgtest-dev libdeflate-dev zlib1g-dev)  # every build and the C++ unit tests
 PYPY_PACKAGES=(pypy3:pypy3 pypy3-dev)                                   # the PyPy host
-LINT_PACKAGES=(clang-format:clang-format)                               # lint:clang-format
 FULL_PACKAGES=(valgrind:valgrind qemu-user-static)                      # the kernel tests under valgrind and qemu
-SYSTEM_PACKAGES=("${BUILD_PACKAGES[@]}" "${PYPY_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${FULL_PACKAGES[@]}")
+SYSTEM_PACKAGES=("${BUILD_PACKAGES[@]}" "${PYPY_PACKAGES[@]}" "${FULL_PACKAGES[@]}")
 
 command -v pyenv >/dev/null || export PATH="${PYENV_ROOT:-$HOME/.pyenv}/bin:$PATH"
 

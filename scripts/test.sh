@@ -81,20 +81,21 @@ qemu_x86_64() {
 lint_ruff() {
     ensure_venv cp310 "$(pyenv_python 3.10)" && .venv/cp310/bin/ruff check --no-cache .
 }
-# Every C++ file as .clang-format writes it; lists the files that are not.
+# Every C++ file as .clang-format writes it, by the release requirements-dev.txt pins in
+# CPython 3.10's environment; lists the files that are not.
 lint_clang_format() {
-    ensure_system_packages "${LINT_PACKAGES[@]}" || return 1
+    ensure_venv cp310 "$(pyenv_python 3.10)" || return 1
     local files output
     mapfile -t files < <(find png bmp simd binding core tests/cpp fuzz bench -name '*.cpp' -o -name '*.hpp' | sort)
     [ ${#files[@]} -gt 0 ] || { echo "no C++ files found"; return 1; }
-    output=$(clang-format --dry-run --Werror "${files[@]}" 2>&1) && return 0
+    output=$(.venv/cp310/bin/clang-format --dry-run --Werror "${files[@]}" 2>&1) && return 0
     printf '%s\n' "$output" | head -n 12
-    echo "places not formatted, per file (clang-format -i FILE... rewrites them):"
+    echo "places not formatted, per file (.venv/cp310/bin/clang-format -i FILE... rewrites them):"
     printf '%s\n' "$output" | grep -o '^[^:]*\.[ch]pp:[0-9]*:[0-9]*: error' | cut -d: -f1 | uniq -c
     return 1
 }
 $has_cp310 && step "lint:ruff" lint_ruff
-step "lint:clang-format" lint_clang_format
+$has_cp310 && step "lint:clang-format" lint_clang_format
 
 host_build() {
     ensure_venv "$1" "$2" && build_host "$1" "${@:3}"

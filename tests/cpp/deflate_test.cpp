@@ -30,8 +30,7 @@ TEST(DeflateDefault, MatchesZlibsOneShotCompression) {
         const auto got_size = deflater->run(data, got);
         ASSERT_TRUE(got_size.has_value());
         got.resize(*got_size);
-        ASSERT_EQ(got, std::vector<uint8_t>(expected.begin(), expected.begin() + expected_size))
-            << "size " << size;
+        ASSERT_EQ(got, std::vector<uint8_t>(expected.begin(), expected.begin() + expected_size)) << "size " << size;
     }
 }
 
