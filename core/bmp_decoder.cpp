@@ -1,19 +1,18 @@
 #include "core/bmp_decoder.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
 #include "binding/gil.hpp"
 #include "binding/namespace.hpp"
+#include "bmp/decode.hpp"
 #include "bmp/header.hpp"
-#include "bmp/row_sink.hpp"
-#include "bmp/rows.hpp"
 #include "core/errors.hpp"
 #include "core/hooks.hpp"
 
@@ -64,69 +63,16 @@ private:
     Ref buffer_;
 };
 
-// Rows read from memory: all of them are there, so the buffer is made once, at
-// its final size, and filled straight from the file's bytes.
-Ref rows_from_memory(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
-    if (stride > 0 && source.remaining() / stride < rows) {
-        source.take(source.remaining());
-        return raise(bmp::Error::Incomplete);
-    }
-    const uint64_t total = stride > 0 ? width * 3 * rows : 0;
-    Ref pixels = new_bytearray(total);
-    if (!pixels || total == 0) return pixels;
-    const uint8_t* in = source.take(stride * rows).data();
-    auto* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-    without_gil([&] {
-        bmp::read_rows(in, rows, stride, static_cast<size_t>(width), bottom_up, out);
-        return 0;
-    });
-    return pixels;
+std::span<const uint8_t> bytes_view(PyObject* bytes) {
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
-Ref rows_from_stream(Source& source, uint64_t rows, uint64_t stride, uint64_t width, bool bottom_up) {
-    const uint64_t row_bytes = width * 3;
-    // A header may claim more than any buffer holds: the buffer grows only with
-    // rows that arrive, so a short file is found short, as from memory.
-    uint64_t total;
-    if (__builtin_mul_overflow(row_bytes, rows, &total)) total = UINT64_MAX;
-    ByteArrayStorage storage;
-    bmp::RowSink sink(storage, total, bottom_up);
-    // Rows of width 0 hold no bytes: there is nothing to read, however many there are.
-    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
-        Ref row = source.read(stride);
-        if (!row) return {};
-        if (static_cast<uint64_t>(PyBytes_GET_SIZE(row.get())) != stride) return raise(bmp::Error::Incomplete);
-        uint8_t* target = sink.reserve(row_bytes);
-        if (target == nullptr) return PyErr_Occurred() ? Ref() : Ref::steal(PyErr_NoMemory());
-        bmp::bgr_to_rgb(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(row.get())), static_cast<size_t>(width),
-                        target);
-    }
-    return storage.finish();
-}
-
-}  // namespace
-
-std::optional<Decoded> load_bmp(Source& source) {
-    Ref file_header = source.read(bmp::kFileHeaderSize);
-    if (!file_header) return std::nullopt;
-    if (PyBytes_GET_SIZE(file_header.get()) != Py_ssize_t(bmp::kFileHeaderSize) ||
-        std::memcmp(PyBytes_AS_STRING(file_header.get()), "BM", 2) != 0)
-        return raise(bmp::Error::FileHeader), std::nullopt;
-    Ref tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(file_header.get()) + 2, 12));
-    Ref file_fields[std::size(bmp::kFileHeaderFields)];
-    if (!tail || !unpack(bmp::kFileHeaderFormat, tail.get(), file_fields, std::size(file_fields))) return std::nullopt;
-    PyObject* pixel_offset = file_fields[3].get();
-
-    Ref size_bytes = source.read(4);
-    if (!size_bytes) return std::nullopt;
-    if (PyBytes_GET_SIZE(size_bytes.get()) != 4) return raise(bmp::Error::DibHeader), std::nullopt;
-    Ref header_size[1];
-    if (!unpack(bmp::kInfoSizeFormat, size_bytes.get(), header_size, 1)) return std::nullopt;
-    const auto size = as_int64(header_size[0].get());
-    if (!size) return std::nullopt;
-    if (*size != bmp::kInfoHeaderSize) return raise(bmp::Error::HeaderKind), std::nullopt;
-
-    Ref info = source.read(bmp::kInfoHeaderSize - 4);
+// The module as the decode pipeline's host: the file through its source, the
+// header fields through its struct, the pixels as a bytearray, failures as the
+// exception set.
+class ModuleHost {
+public:
+    // The info header's fields as struct gives them, in its order.
     enum Field {
         kWidth,
         kHeight,
@@ -141,34 +87,89 @@ std::optional<Decoded> load_bmp(Source& source) {
         kFields
     };
     static_assert(kFields == std::size(bmp::kInfoFields));
-    Ref f[kFields];
-    if (!info || !unpack(bmp::kInfoFieldsFormat, info.get(), f, kFields)) return std::nullopt;
-    bmp::InfoHeader h;
-    const std::pair<Field, int64_t*> checked[] = {{kWidth, &h.width},
-                                                  {kHeight, &h.height},
-                                                  {kPlanes, &h.planes},
-                                                  {kBits, &h.bits_per_pixel},
-                                                  {kCompression, &h.compression}};
-    for (const auto& [field, value] : checked) {
-        const auto v = as_int64(f[field].get());
-        if (!v) return std::nullopt;
-        *value = *v;
-    }
-    if (const auto refusal = bmp::info_refusal(h)) return raise(*refusal), std::nullopt;
 
-    const uint64_t rows = bmp::row_count(h.height), width = static_cast<uint64_t>(h.width);
-    const uint64_t stride = bmp::row_stride(static_cast<uint32_t>(width));
-    if (!source.seek(pixel_offset)) return std::nullopt;
-    Ref pixels = source.in_memory() ? rows_from_memory(source, rows, stride, width, bmp::bottom_up(h.height))
-                                    : rows_from_stream(source, rows, stride, width, bmp::bottom_up(h.height));
-    Ref record = pixels
-                     ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[kXppm].get(), "yppm", f[kYppm].get(), "clrUsed",
-                                                f[kClrUsed].get(), "clrImportant", f[kClrImportant].get()))
-                     : Ref();
+    explicit ModuleHost(Source& source) : source_(source) {}
+
+    std::optional<Ref> read(uint64_t n) {
+        Ref got = source_.read(n);
+        return got ? std::optional(std::move(got)) : std::nullopt;
+    }
+    std::span<const uint8_t> view(const Ref& bytes) const { return bytes_view(bytes.get()); }
+    bool file_fields(std::span<const uint8_t> fields) {
+        Ref tail = new_bytes(fields.data(), fields.size());
+        Ref items[std::size(bmp::kFileHeaderFields)];
+        if (!tail || !unpack(bmp::kFileHeaderFormat, tail.get(), items, std::size(items))) return false;
+        pixel_offset_ = std::move(items[3]);
+        return true;
+    }
+    std::optional<int64_t> info_size(Ref& field) {
+        Ref size[1];
+        if (!unpack(bmp::kInfoSizeFormat, field.get(), size, 1)) return std::nullopt;
+        return as_int64(size[0].get());
+    }
+    bool info_fields(Ref& info, bmp::InfoHeader& h) {
+        if (!unpack(bmp::kInfoFieldsFormat, info.get(), fields, kFields)) return false;
+        const std::pair<Field, int64_t*> checked[] = {{kWidth, &h.width},
+                                                      {kHeight, &h.height},
+                                                      {kPlanes, &h.planes},
+                                                      {kBits, &h.bits_per_pixel},
+                                                      {kCompression, &h.compression}};
+        for (const auto& [field, value] : checked) {
+            const auto v = as_int64(fields[field].get());
+            if (!v) return false;
+            *value = *v;
+        }
+        return true;
+    }
+    bool refuse(bmp::Error e) { return raise(e), false; }
+    bool seek_pixels() { return source_.seek(pixel_offset_.get()); }
+
+    bool in_memory() const { return source_.in_memory(); }
+    uint64_t remaining() const { return source_.remaining(); }
+    std::span<const uint8_t> take(uint64_t n) { return source_.take(n); }
+    bool make_pixels(uint64_t total) { return bool(pixels_ = new_bytearray(total)); }
+    std::span<uint8_t> pixels() const {
+        return {reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels_.get())),
+                static_cast<size_t>(PyByteArray_GET_SIZE(pixels_.get()))};
+    }
+    ByteArrayStorage& row_storage() { return storage_; }
+    bool no_room() {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return false;
+    }
+    template <typename Work>
+    auto unlocked(Work&& work) {
+        return without_gil(std::forward<Work>(work));
+    }
+
+    // The pixels, wherever the rows went.
+    Ref take_pixels() { return pixels_ ? std::move(pixels_) : storage_.finish(); }
+
+    Ref fields[kFields];
+
+private:
+    Source& source_;
+    Ref pixel_offset_, pixels_;
+    ByteArrayStorage storage_;
+};
+
+}  // namespace
+
+std::optional<Decoded> load_bmp(Source& source) {
+    ModuleHost host(source);
+    bmp::Plan plan;
+    if (!bmp::decode(host, plan)) return std::nullopt;
+    Ref pixels = host.take_pixels();
+    const Ref* f = host.fields;
+    using F = ModuleHost::Field;
+    Ref record = pixels ? Ref::steal(Py_BuildValue("{sOsOsOsO}", "xppm", f[F::kXppm].get(), "yppm", f[F::kYppm].get(),
+                                                   "clrUsed", f[F::kClrUsed].get(), "clrImportant",
+                                                   f[F::kClrImportant].get()))
+                        : Ref();
     if (!record) return std::nullopt;
     // The width as checked, not the object struct gave, whose conversions could differ.
-    return Decoded{.width = static_cast<int64_t>(width),
-                   .height = static_cast<int64_t>(rows),
+    return Decoded{.width = static_cast<int64_t>(plan.width),
+                   .height = static_cast<int64_t>(plan.rows),
                    .pixels = std::move(pixels),
                    .alpha = Ref::borrow(Py_None),
                    .png_chunks = Ref::borrow(Py_None),

@@ -44,15 +44,10 @@ int chunk_type_is(PyObject* type, const char* name) {
     return constant ? PyObject_RichCompareBool(type, constant.get(), Py_EQ) : -1;
 }
 
-Ref big_endian_field(uint64_t n) {
-    if (n > UINT32_MAX) {
-        refuse_length(n);
-        return {};
-    }
-    Ref field = Ref::steal(PyBytes_FromStringAndSize(nullptr, 4));
-    if (field)
-        png::put_big_endian32(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(field.get())), static_cast<uint32_t>(n));
-    return field;
+bool length_fits(uint64_t n) {
+    if (n <= UINT32_MAX) return true;
+    refuse_length(n);
+    return false;
 }
 
 namespace {
@@ -99,13 +94,10 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     PyObject* type = a[MakeArg::chunkType];
     PyObject* data = a[MakeArg::data];
     const Py_ssize_t length = PyBytes_GET_SIZE(data);
-    if (static_cast<uint64_t>(length) > UINT32_MAX) {
-        refuse_length(static_cast<uint64_t>(length));
-        return nullptr;
-    }
+    if (!length_fits(static_cast<uint64_t>(length))) return nullptr;
     const auto crc = chunk_crc_of(type, data);
     if (!crc) return nullptr;
-    Ref frame = new_bytes(nullptr, uint64_t(8 + PyBytes_GET_SIZE(type) + length));
+    Ref frame = new_bytes(nullptr, png::frame_head_bytes(bytes_span(type)) + uint64_t(length) + png::kFrameTailBytes);
     if (!frame) return nullptr;
     png::write_frame(bytes_span(type), bytes_span(data), *crc,
                      reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get())));

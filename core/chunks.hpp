@@ -35,9 +35,9 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data);
 // type == b"<name>" under the host's comparison (-1 on error).
 int chunk_type_is(PyObject* type, const char* name);
 
-// `n` as the 4 big-endian bytes of a chunk's length or CRC field. A value the
-// field cannot hold is refused by the module's struct, in the host's words.
-Ref big_endian_field(uint64_t n);
+// Whether a chunk's 32-bit length field holds `n`. A length it cannot hold is
+// refused by the module's struct, in the host's words.
+bool length_fits(uint64_t n);
 
 extern const FunctionSpec kReadChunkSpec;
 extern const FunctionSpec kMakeChunkSpec;

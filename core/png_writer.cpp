@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "binding/args.hpp"
 #include "binding/buffer.hpp"
@@ -12,6 +13,7 @@
 #include "core/png_encoder.hpp"
 #include "core/writing.hpp"
 #include "png/checked_vector.hpp"
+#include "png/frame.hpp"
 
 namespace vextaro {
 
@@ -51,11 +53,17 @@ Ref made_chunk(const char* type, PyObject* data) {
     return chunk ? bytes_snapshot(chunk.get()) : Ref();
 }
 
-// The four pieces of a chunk's frame, made before the file is opened so that
-// a chunk that cannot be written fails while the file is still untouched.
+// A chunk's frame as three pieces, png/frame.hpp's head, the data and its tail,
+// made before the file is opened so that a chunk that cannot be written fails
+// while the file is still untouched. The data is written as it is, never copied
+// into one object with the rest.
 struct ChunkPieces {
-    Ref length, type, data, crc;
+    Ref head, data, tail;
 };
+
+std::span<uint8_t> bytes_of(PyObject* b) {
+    return {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(b)), static_cast<size_t>(PyBytes_GET_SIZE(b))};
+}
 
 // Frames what will be written: the bytes of `type` and `data` as they are now,
 // the length field counting those bytes (len() of a buffer of wider items
@@ -63,21 +71,24 @@ struct ChunkPieces {
 std::optional<ChunkPieces> frame_chunk(PyObject* type, PyObject* data) {
     if (PyObject_Length(data) < 0) return std::nullopt;
     ChunkPieces f;
-    f.type = bytes_snapshot(type);
-    f.data = f.type ? bytes_snapshot(data) : Ref();
+    Ref type_bytes = bytes_snapshot(type);
+    f.data = type_bytes ? bytes_snapshot(data) : Ref();
     if (!f.data) return std::nullopt;
-    f.length = big_endian_field(static_cast<uint64_t>(PyBytes_GET_SIZE(f.data.get())));
-    const auto crc = f.length ? chunk_crc_of(f.type.get(), f.data.get()) : std::nullopt;
+    const auto length = static_cast<uint64_t>(PyBytes_GET_SIZE(f.data.get()));
+    const auto crc = length_fits(length) ? chunk_crc_of(type_bytes.get(), f.data.get()) : std::nullopt;
     if (!crc) return std::nullopt;
-    f.crc = big_endian_field(*crc);
-    if (!f.crc) return std::nullopt;
+    const std::span<const uint8_t> type_span = bytes_of(type_bytes.get());
+    f.head = new_bytes(nullptr, png::frame_head_bytes(type_span));
+    f.tail = f.head ? new_bytes(nullptr, png::kFrameTailBytes) : Ref();
+    if (!f.tail) return std::nullopt;
+    png::write_frame_head(static_cast<uint32_t>(length), type_span, bytes_of(f.head.get()).data());
+    png::write_frame_tail(*crc, bytes_of(f.tail.get()).data());
     return f;
 }
 
-// In four writes, one a field of png/frame.hpp's frame: a file object sees each.
+// In three writes: a file object sees the head, the data and the tail.
 bool write_pieces(PyObject* file, const ChunkPieces& f) {
-    return write_to(file, f.length.get()) && write_to(file, f.type.get()) && write_to(file, f.data.get()) &&
-           write_to(file, f.crc.get());
+    return write_to(file, f.head.get()) && write_to(file, f.data.get()) && write_to(file, f.tail.get());
 }
 
 PyObject* write_png(const BoundArgs& a) {

@@ -1,20 +1,16 @@
-// The BMP decoding path of the module over raw bytes: the two headers, read here by
-// bmp::parse_info where the module unpacks the same fields through its `struct`
-// (core/bmp_decoder.cpp), then refused by the same info_refusal; the seek to the
-// pixel offset; and the rows converted both ways the module does, with its own
-// code: one at a time into its row sink (from its end for bottom-up files), as
-// from a stream, and all at once into their final places, as from memory. Both
-// must equal each pixel looked up directly in the input, and the rows the writer
-// makes of them must read back the same.
+// The module's BMP decode pipeline (bmp/decode.hpp) over raw bytes, both ways the
+// module reads a file: as bytes, every row converted at once into its final
+// place, and as a stream, one row at a time into the row sink (from its end for
+// bottom-up files). The two must reach the same verdict and the same pixels, and
+// those must equal each pixel looked up directly in the input; the rows the
+// writer makes of them must read back the same.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <span>
 #include <vector>
 
-#include "bmp/header.hpp"
-#include "bmp/row_sink.hpp"
+#include "bmp/memory_decode.hpp"
 #include "bmp/rows.hpp"
 #include "fuzz/check.hpp"
 
@@ -22,90 +18,58 @@ using namespace vextaro::bmp;
 
 namespace {
 
-// Plain memory as the row sink's storage, where the module uses a bytearray.
-class VectorStorage {
-public:
-    uint64_t size() const { return bytes_.size(); }
-    uint8_t* data() { return bytes_.data(); }
-    bool grow(uint64_t to, uint64_t keep_from, uint64_t keep, uint64_t keep_to) {
-        std::vector<uint8_t> bigger(to);
-        if (keep > 0) std::memcpy(bigger.data() + keep_to, bytes_.data() + keep_from, keep);
-        bytes_ = std::move(bigger);
-        return true;
+// The pixels decoded against the input's own bytes; `pos` is where the rows start.
+void check_pixels(const uint8_t* data, uint64_t pos, const Plan& p, const std::vector<uint8_t>& pixels) {
+    for (uint64_t y = 0; p.stride > 0 && y < p.rows; ++y) {
+        const uint64_t stored = p.bottom_up ? p.rows - 1 - y : y;  // y counted from the top
+        const uint8_t* in = data + pos + stored * p.stride;
+        for (uint64_t x = 0; x < p.width; ++x) {
+            const uint8_t want[3] = {in[x * 3 + 2], in[x * 3 + 1], in[x * 3]};
+            CHECK(std::equal(want, want + 3, pixels.data() + (y * p.width + x) * 3));
+        }
     }
+}
 
-private:
-    std::vector<uint8_t> bytes_;
-};
+// Written back as the module's writer does, in two blocks, the pixel array of a
+// bottom-up file comes back, padded with zeros.
+void check_write_back(const Plan& p, const std::vector<uint8_t>& pixels) {
+    if (p.stride == 0 || p.rows == 0) return;
+    const auto width = static_cast<size_t>(p.width), rows = static_cast<size_t>(p.rows);
+    std::vector<uint8_t> written(p.stride * rows, 0xAA);
+    const size_t half = rows / 2;
+    write_rows(pixels.data(), width, rows, 0, half, written.data());
+    write_rows(pixels.data(), width, rows, half, rows - half, written.data() + half * p.stride);
+    std::vector<uint8_t> again(pixels.size());
+    read_rows(written.data(), rows, p.stride, width, true, again.data());
+    CHECK(again == pixels);
+    for (size_t r = 0; r < rows; ++r)
+        CHECK(std::all_of(written.begin() + r * p.stride + width * 3, written.begin() + (r + 1) * p.stride,
+                          [](uint8_t b) { return b == 0; }));
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < kFileHeaderSize || std::memcmp(data, "BM", 2) != 0) return 0;
-    const uint32_t pixel_offset = little_endian32(data + at::kPixelOffset);
-    if (size < at::kInfoSize + 4 || little_endian32(data + at::kInfoSize) != kInfoHeaderSize) return 0;
-    if (size < kHeadersSize) return 0;  // struct.error: the info header is cut short
-    const InfoHeader h = parse_info(data);
-    if (info_refusal(h)) return 0;
-    const int64_t width = h.width, height = h.height;
+    const std::span<const uint8_t> file(data, size);
+    const MemoryDecode bytes = decode_memory(file, false), stream = decode_memory(file, true);
+    CHECK(bytes.stop == stream.stop && bytes.refusal == stream.refusal);
+    CHECK(bytes.stop != MemoryDecode::Stop::NoRoom);
+    const bool incomplete = bytes.stop == MemoryDecode::Stop::Refused && bytes.refusal == Error::Incomplete;
+    if (bytes.stop != MemoryDecode::Stop::None && !incomplete) return 0;
 
-    const uint64_t rows = row_count(height);
-    const uint64_t stride = row_stride(static_cast<uint32_t>(width));
-    const uint64_t row_bytes = uint64_t(width) * 3;
-    CHECK(stride >= row_bytes && stride - row_bytes < 4 && stride % 4 == 0);
+    // The plan, from the input's own fields.
+    const Plan& p = bytes.plan;
+    const auto height = static_cast<int32_t>(little_endian32(data + at::kHeight));
+    CHECK(p.width == little_endian32(data + at::kWidth) && p.bottom_up == (height > 0) &&
+          p.rows == (height < 0 ? 0 - uint64_t(int64_t{height}) : uint64_t(height)));
+    CHECK(p.stride >= p.width * 3 && p.stride - p.width * 3 < 4 && p.stride % 4 == 0);
     // Seeking past the end is allowed; reads there return nothing.
-    const uint64_t pos = std::min<uint64_t>(pixel_offset, size);
-    const bool complete = stride == 0 || (size - pos) / stride >= rows;
+    const uint64_t pos = std::min<uint64_t>(little_endian32(data + at::kPixelOffset), size);
+    CHECK(incomplete == (p.stride > 0 && (size - pos) / p.stride < p.rows));
+    if (incomplete) return 0;
 
-    // From a stream: rows one at a time into a buffer that grows with them.
-    VectorStorage storage;
-    RowSink sink(storage, row_bytes * rows, bottom_up(height));
-    for (uint64_t r = 0; stride > 0 && r < rows; ++r) {
-        if (size - pos - r * stride < stride) {
-            CHECK(!complete);
-            return 0;  // "Incomplete BMP pixel data"
-        }
-        uint8_t* target = sink.reserve(row_bytes);
-        CHECK(target != nullptr);
-        bgr_to_rgb(data + pos + r * stride, static_cast<size_t>(width), target);
-    }
-    CHECK(complete);
-    CHECK(sink.filled() == (stride > 0 ? row_bytes * rows : 0));
-
-    // From memory: every row is there, so the buffer is made once; rows converted in place
-    // of a copy too, since the conversion allows it.
-    const uint64_t total = stride > 0 ? row_bytes * rows : 0;
-    std::vector<uint8_t> direct(total), in_place(data + pos, data + pos + stride * rows);
-    if (stride > 0) read_rows(data + pos, rows, stride, static_cast<size_t>(width), bottom_up(height), direct.data());
-    for (uint64_t r = 0; stride > 0 && r < rows; ++r)
-        bgr_to_rgb(in_place.data() + r * stride, static_cast<size_t>(width), in_place.data() + r * stride);
-
-    // Written back as the module's writer does, the pixel array of a bottom-up file comes back.
-    if (stride > 0 && rows > 0) {
-        std::vector<uint8_t> written(stride * rows, 0xAA);
-        const size_t half = static_cast<size_t>(rows / 2);
-        write_rows(direct.data(), static_cast<size_t>(width), static_cast<size_t>(rows), 0, half, written.data());
-        write_rows(direct.data(), static_cast<size_t>(width), static_cast<size_t>(rows), half, rows - half,
-                   written.data() + half * stride);
-        std::vector<uint8_t> again(total);
-        read_rows(written.data(), rows, stride, static_cast<size_t>(width), true, again.data());
-        CHECK(again == direct);
-        for (uint64_t r = 0; r < rows; ++r)
-            CHECK(std::all_of(written.begin() + r * stride + row_bytes, written.begin() + (r + 1) * stride,
-                              [](uint8_t b) { return b == 0; }));
-    }
-
-    // Pixel (x, y) with y counted from the top, straight from the input.
-    const uint8_t* pixels = storage.data() + (bottom_up(height) ? storage.size() - sink.filled() : 0);
-    for (uint64_t y = 0; stride > 0 && y < rows; ++y) {
-        const uint64_t stored = bottom_up(height) ? rows - 1 - y : y;
-        const uint8_t* in = data + pos + stored * stride;
-        for (uint64_t x = 0; x < uint64_t(width); ++x) {
-            const uint64_t at = (y * width + x) * 3;
-            const uint8_t want[3] = {in[x * 3 + 2], in[x * 3 + 1], in[x * 3]};
-            CHECK(std::equal(want, want + 3, pixels + at) && std::equal(want, want + 3, direct.data() + at) &&
-                  std::equal(want, want + 3, in_place.data() + stored * stride + x * 3));
-        }
-    }
+    CHECK(bytes.pixels.size() == p.width * 3 * (p.stride > 0 ? p.rows : 0) && stream.pixels == bytes.pixels);
+    check_pixels(data, pos, p, bytes.pixels);
+    check_write_back(p, bytes.pixels);
     return 0;
 }

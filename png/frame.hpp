@@ -46,15 +46,30 @@ constexpr void put_big_endian32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-// Frames a chunk at `out`: its data's length, the type, the data and `crc`
-// (chunk_crc of type and data, unless its caller knows better), in
-// 8 + type.size() + data.size() bytes (a type is 4 bytes in a valid file; what
-// a caller gives is framed as it is). The length must fit the 32-bit field.
-inline void write_frame(std::span<const uint8_t> type, std::span<const uint8_t> data, uint32_t crc, uint8_t* out) {
-    put_big_endian32(out, static_cast<uint32_t>(data.size()));
+// A chunk's frame is a head (its data's length, then its type), the data, and a
+// tail (the CRC of type and data). Writers that send the data on its own frame
+// it with these two.
+inline constexpr size_t kFrameTailBytes = 4;
+constexpr size_t frame_head_bytes(std::span<const uint8_t> type) { return 4 + type.size(); }
+static_assert(kFrameBytes == 4 + 4 + kFrameTailBytes);
+
+// The head at `out`, in frame_head_bytes(type) bytes (a type is 4 bytes in a
+// valid file; what a caller gives is framed as it is).
+inline void write_frame_head(uint32_t length, std::span<const uint8_t> type, uint8_t* out) {
+    put_big_endian32(out, length);
     if (!type.empty()) std::memcpy(out + 4, type.data(), type.size());
-    if (!data.empty()) std::memcpy(out + 4 + type.size(), data.data(), data.size());
-    put_big_endian32(out + 4 + type.size() + data.size(), crc);
+}
+
+inline void write_frame_tail(uint32_t crc, uint8_t* out) { put_big_endian32(out, crc); }
+
+// Frames a chunk at `out`: head, data and tail, with `crc` (chunk_crc of type and
+// data, unless its caller knows better), in frame_head_bytes(type) + data.size()
+// + kFrameTailBytes bytes. The length must fit the 32-bit field.
+inline void write_frame(std::span<const uint8_t> type, std::span<const uint8_t> data, uint32_t crc, uint8_t* out) {
+    write_frame_head(static_cast<uint32_t>(data.size()), type, out);
+    out += frame_head_bytes(type);
+    if (!data.empty()) std::memcpy(out, data.data(), data.size());
+    write_frame_tail(crc, out + data.size());
 }
 
 // Reads one frame through `read(field, n)`, which returns the bytes it got for

@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-#include "bmp/header.hpp"
+#include "bmp/memory_decode.hpp"
 #include "bmp/rows.hpp"
 #include "png/deflate.hpp"
 #include "png/filter.hpp"
@@ -57,9 +57,6 @@ Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
-
-uint32_t le32(const uint8_t* p) { return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]; }
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
 
 // The module's PNG decode pipeline without Python; then the image filtered and
 // deflated again.
@@ -105,23 +102,19 @@ void png_digest(const Bytes& file, Digest& d) {
     EXPECT_EQ(back, again);
 }
 
-// The module's BMP path without Python: the headers, the rows to RGB, and the
-// pixel array the writer makes of them.
+// The module's BMP decode pipeline without Python, read as bytes are; then the
+// pixel array the writer makes of the image.
 void bmp_digest(const Bytes& file, Digest& d) {
     using namespace bmp;
     if (file.size() < 54) return d.add("short");
-    const InfoHeader h{static_cast<int32_t>(le32(&file[18])), static_cast<int32_t>(le32(&file[22])), le16(&file[26]),
-                       le16(&file[28]), le32(&file[30])};
-    if (const auto refusal = info_refusal(h)) return d.add(uint64_t{static_cast<uint8_t>(*refusal)});
-    const uint64_t rows = row_count(h.height), stride = row_stride(static_cast<uint32_t>(h.width));
-    const uint64_t offset = le32(&file[10]);
-    if (offset > file.size() || (stride > 0 && (file.size() - offset) / stride < rows)) return d.add("incomplete");
-    const size_t width = size_t(h.width);
-    Bytes rgb(width * 3 * rows);
-    if (stride > 0) read_rows(&file[offset], rows, stride, width, bottom_up(h.height), rgb.data());
-    d.add(rgb);
-    Bytes written(stride * rows);
-    write_rows(rgb.data(), width, rows, 0, rows, written.data());
+    const MemoryDecode r = decode_memory(file, false);
+    if (r.stop == MemoryDecode::Stop::Refused && r.refusal == Error::Incomplete) return d.add("incomplete");
+    if (r.stop == MemoryDecode::Stop::Refused) return d.add(uint64_t{static_cast<uint8_t>(r.refusal)});
+    ASSERT_EQ(r.stop, MemoryDecode::Stop::None);
+    d.add(r.pixels);
+    const auto width = static_cast<size_t>(r.plan.width), rows = static_cast<size_t>(r.plan.rows);
+    Bytes written(r.plan.stride * rows);
+    write_rows(r.pixels.data(), width, rows, 0, rows, written.data());
     d.add(written);
 }
 
