@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "png/planes_avx2.hpp"
 #include "png/planes_ssse3.hpp"
+#include "png/unfilter_avx2.hpp"
 
 namespace vextaro::png {
 
@@ -11,6 +13,7 @@ void split_pixels(const uint8_t* row, size_t width, int bpp, uint8_t* rgb, uint8
         std::memmove(rgb, row, width * 3);
         return;
     }
+    if (avx2::available()) return avx2::split_rgba(row, width, rgb, alpha);
     if (ssse3::available()) return ssse3::split_rgba(row, width, rgb, alpha);
     for (size_t x = 0; x < width; ++x, row += 4, rgb += 3) {
         const uint8_t r = row[0], g = row[1], b = row[2];

@@ -7,6 +7,9 @@
 #include <tuple>
 #include <vector>
 
+#include "png/planes_avx2.hpp"
+#include "png/planes_ssse3.hpp"
+#include "png/unfilter_avx2.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
@@ -72,6 +75,39 @@ TEST_P(SplitPixels, InPlaceAtOrBeforeTheRow) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, SplitPixels,
                          ::testing::Combine(::testing::Values(3, 4), ::testing::Range<size_t>(0, 66)));
+
+// Every RGBA split this CPU has, not only the one split_pixels picks: in place
+// at each shift and into separate planes, with a guard byte after each plane.
+TEST(SplitRgbaKernels, EachKernelMatchesTheReference) {
+    using Split = void (*)(const uint8_t*, size_t, uint8_t*, uint8_t*);
+    std::vector<std::pair<const char*, Split>> kernels;
+    if (ssse3::available()) kernels.emplace_back("ssse3", ssse3::split_rgba);
+    if (avx2::available()) kernels.emplace_back("avx2", avx2::split_rgba);
+    if (kernels.empty()) GTEST_SKIP() << "no vector RGBA split on this CPU";
+    std::mt19937 rng(4242);
+    for (const auto& [name, split] : kernels) {
+        for (size_t width = 0; width < 70; ++width) {
+            for (size_t shift : {0, 1, 5, 9, 40}) {
+                SCOPED_TRACE(::testing::Message() << name << " width " << width << " shift " << shift);
+                const Bytes row = random_bytes(width * 4, rng);
+                Bytes want_rgb, want_alpha;
+                reference_split(row, width, 4, want_rgb, want_alpha);
+                Bytes buffer(40 + row.size() + 1, kGuard), alpha(width + 1, kGuard);
+                std::copy(row.begin(), row.end(), buffer.begin() + 40);
+                uint8_t* rgb = buffer.data() + 40 - shift;
+                split(buffer.data() + 40, width, rgb, alpha.data());
+                EXPECT_EQ(Bytes(rgb, rgb + width * 3), want_rgb);
+                EXPECT_EQ(Bytes(alpha.begin(), alpha.end() - 1), want_alpha);
+                EXPECT_EQ(alpha.back(), kGuard);
+                for (size_t i = 0; i < 40 - shift; ++i) ASSERT_EQ(buffer[i], kGuard) << "before the plane, at " << i;
+                Bytes separate(width * 3 + 1, kGuard);
+                split(row.data(), width, separate.data(), alpha.data());
+                EXPECT_EQ(Bytes(separate.begin(), separate.end() - 1), want_rgb);
+                EXPECT_EQ(separate.back(), kGuard);
+            }
+        }
+    }
+}
 
 class JoinPixels : public SplitPixels {};
 
