@@ -1,5 +1,6 @@
 // The scanline encoder against the decoder: an image and a filter type per row
-// from the input, encoded, compressed, inflated and reconstructed again, must
+// from the input, encoded, compressed (at zlib's default or at a level of the
+// module's own deflater), inflated and reconstructed again, must
 // come back unchanged; a type above 4 must stop both at the same row.
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t height = in.ConsumeIntegralInRange<size_t>(0, 40);
     const int bpp = in.ConsumeBool() ? 4 : 3;
     const bool recorded = in.ConsumeBool();
+    // A save's deflater: zlib's default (no level given), or the module's own at a level.
+    const int level = in.ConsumeIntegralInRange<int>(-1, kMaxLevel);
     std::vector<uint8_t> filters(height);
     for (auto& f : filters) {
         // Mostly the five types, sometimes one the encoder must refuse.
@@ -57,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     // Compressed as the writer ships them, and inflated back as the decoder does.
-    const auto deflater = zlib_deflater(kZlibDefaultLevel);
+    const auto deflater = level < 0 ? zlib_deflater(kZlibDefaultLevel) : level_deflater(level);
     CHECK(deflater);
     std::vector<uint8_t> packed(deflater->bound(lines.size()));
     const auto packed_size = deflater->run(lines, packed);
