@@ -1,6 +1,7 @@
 """What every part of the benchmark shares: the module, the peers it is measured
 against where they are installed (None where not), and progress lines."""
 
+import ctypes
 import os
 import sys
 
@@ -42,6 +43,13 @@ try:
 except ImportError:
     deflate = None
     DEFLATE = None
+
+
+def linked_libdeflate():
+    """The libdeflate the module loaded, through ctypes, or None (linked statically, or absent)."""
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if "libdeflate" in line and line.strip().endswith(".so.0")}
+    return ctypes.CDLL(paths.pop()) if paths else None
 
 
 def progress(message):

@@ -20,7 +20,7 @@ import tempfile
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import ROOT, Image, SimpleImage, progress  # noqa: E402
+from common import ROOT, Image, SimpleImage, linked_libdeflate, progress  # noqa: E402
 from inputs import SIZES, idat_payload, make_inputs  # noqa: E402
 from timing import race  # noqa: E402
 
@@ -33,11 +33,9 @@ TARGETS = {"level 1": (1 / 15, 1.12), "level 6": (0.35, 0.99), "level 12": (None
 
 def loaded_libdeflate():
     """libdeflate's compressor as the module loaded it, or None (linked statically, or absent)."""
-    with open("/proc/self/maps") as maps:
-        paths = {line.split()[-1] for line in maps if "libdeflate" in line and line.strip().endswith(".so.0")}
-    if not paths:
+    lib = linked_libdeflate()
+    if lib is None:
         return None
-    lib = ctypes.CDLL(paths.pop())
     lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
     lib.libdeflate_alloc_compressor.argtypes = [ctypes.c_int]
     lib.libdeflate_zlib_compress_bound.restype = ctypes.c_size_t

@@ -1,16 +1,18 @@
 """The measurements, one function per group of the report."""
 
 import os
+import platform
 import statistics
 import subprocess
 import sys
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 
-from common import ROOT, Image, SimpleImage, deflate, png, progress, pyspng
+from common import ROOT, Image, SimpleImage, deflate, linked_libdeflate, png, progress, pyspng
 from inputs import FILTER_MIXES, idat_payload, mix_key
 from timing import (
     SPREAD,
+    LinkedInflater,
     amid,
     libdeflate_inflate,
     module_open,
@@ -107,6 +109,12 @@ def bench_opens_amid_pypng(paths, rounds):
                        ("open PNG amid pypng decodes", name))}
 
 
+# On CPython only: PyPy's ctypes converts the arguments of every call, which costs more
+# than the inflate.
+LINKED = linked_libdeflate() if platform.python_implementation() == "CPython" else None
+LINKED_INFLATE = LinkedInflater(LINKED) if LINKED is not None else None
+
+
 def open_contenders(data):
     """The module's open of a PNG file, its peers' and the floors of inflating its data."""
     payload = idat_payload(data)
@@ -115,6 +123,8 @@ def open_contenders(data):
         contenders["Pillow"] = (pillow_open, (data,))
     if deflate is not None:
         contenders["libdeflate inflate"] = (libdeflate_inflate, (payload, len(zlib.decompress(payload))))
+    if LINKED_INFLATE is not None:
+        contenders["linked libdeflate inflate"] = (LINKED_INFLATE, (payload, len(zlib.decompress(payload))))
     if png is not None:
         contenders["pypng"] = (pypng_open, (data,))
     if pyspng is not None:

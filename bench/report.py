@@ -13,7 +13,6 @@ BUDGET = f"budget of {CALL_BUDGET * 1e9:g} ns"
 
 TARGETS = {
     ("open PNG", "zlib.decompress"): 0.5, ("open PNG", "libdeflate inflate"): 1.30,
-    ("open PNG amid pypng decodes", "zlib.decompress"): 0.5,
     # The large photograph's data barely compresses, so inflating it is most of an open.
     ("open PNG", "zlib.decompress", "4096x2304 RGB"): 0.7,
     ("open PNG", "Pillow"): 0.4, ("open PNG", "pypng"): 1.0,
@@ -30,11 +29,13 @@ TARGETS = {
 }
 # PyPy's own zlib.decompress is faster against libdeflate than CPython's: its open targets
 # against it are looser.
-PYPY_TARGETS = {("open PNG", "zlib.decompress"): 0.55, ("open PNG amid pypng decodes", "zlib.decompress"): 0.55}
+PYPY_TARGETS = {("open PNG", "zlib.decompress"): 0.55}
 # In these groups a figure meets its target only if the module's spread (interquartile
 # range of its rounds as a share of the median) is at most MAX_SPREAD as well.
 MAX_SPREAD = 0.15
-SPREAD_CHECKED = {"open PNG", "open PNG amid pypng decodes"}
+SPREAD_CHECKED = {"open PNG"}
+# Here only the spread has a target: the collector's schedule, not the work, decides the times.
+SPREAD_ONLY = {"open PNG amid pypng decodes"}
 
 
 def comparisons(results):
@@ -53,6 +54,8 @@ def comparisons(results):
         met = None if target is None else ratio <= target
         if met and group in SPREAD_CHECKED and (module_iqr is None or module_iqr > MAX_SPREAD):
             met = False
+        if group in SPREAD_ONLY:
+            met = module_iqr is not None and module_iqr <= MAX_SPREAD
         rows.append({"group": group, "subject": subject, "against": against, "module": mine, "other": theirs,
                      "unit": unit, "ratio": ratio, "target": target, "met": met,
                      "module_iqr": module_iqr,
@@ -134,8 +137,10 @@ def markdown(results, rows):
         if row["group"] == "2 threads / 1 thread":
             module, other = f"2 threads {module}", f"1 thread {other}"
         target = "" if row["target"] is None else f"<= {row['target']:g}"
+        if row["group"] in SPREAD_ONLY:
+            target = f"spread <= {MAX_SPREAD:.0%}"
         verdict = "" if row["met"] is None else ("met" if row["met"] else "**missed**")
-        if row["met"] is False and row["ratio"] <= row["target"]:
+        if row["met"] is False and row["target"] is not None and row["ratio"] <= row["target"]:
             verdict += ": spread"  # the ratio is within the target, the rounds scattered too far
         spread = " / ".join("—" if row.get(k) is None else f"{row[k]:.0%}" for k in ("module_iqr", "other_iqr"))
         lines.append(f"| {row['group']} | {row['subject']} | {module} | {row['against']} | {other} | "
@@ -246,7 +251,9 @@ def chart(runs, path):
                 tones.append("black")
                 continue
             verdict = "" if row["target"] is None else f"  {'met' if row['met'] else 'MISSED'} (<= {row['target']:g})"
-            if row["met"] is False and row["ratio"] <= row["target"]:
+            if row["group"] in SPREAD_ONLY:
+                verdict = f"  spread {'met' if row['met'] else 'MISSED'} (<= {MAX_SPREAD:.0%})"
+            elif row["met"] is False and row["ratio"] <= row["target"]:
                 verdict += ", spread"
             texts.append(f"{ratio_text(row['ratio'])}{verdict}")
             tones.append(colours[row["met"]] if row["met"] is not None else "black")

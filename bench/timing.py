@@ -1,5 +1,6 @@
 """Timing: rounds in turns, medians and their spread, and the contenders' calls."""
 
+import ctypes
 import gc
 import io
 import platform
@@ -116,6 +117,25 @@ def pyspng_open(data):
 def libdeflate_inflate(payload, size):
     # libdeflate inflates in one call into a buffer of the size given, here that of the scanlines.
     return deflate.zlib_decompress(payload, size)
+
+
+class LinkedInflater:
+    """libdeflate's inflate as the module links it (Debian's, where the `deflate` package
+    bundles a newer release), into an output buffer kept between calls: the floor of the
+    library the module runs on."""
+
+    def __init__(self, lib):
+        lib.libdeflate_alloc_decompressor.restype = ctypes.c_void_p
+        lib.libdeflate_zlib_decompress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                                   ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+        self.lib, self.decompressor = lib, lib.libdeflate_alloc_decompressor()
+        self.out = ctypes.create_string_buffer(0)
+
+    def __call__(self, payload, size):
+        if len(self.out) < size:
+            self.out = ctypes.create_string_buffer(size)
+        if self.lib.libdeflate_zlib_decompress(self.decompressor, payload, len(payload), self.out, size, None):
+            raise ValueError("libdeflate refused the data")
 
 
 def pypng_save(path, width, height, alpha, flat):
