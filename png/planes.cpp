@@ -29,6 +29,7 @@ void join_pixels(const uint8_t* rgb, const uint8_t* alpha, size_t width, int bpp
         std::memcpy(row, rgb, width * 3);
         return;
     }
+    if (ssse3::available()) return ssse3::join_rgba(rgb, alpha, width, row);
     for (size_t x = 0; x < width; ++x, rgb += 3, row += 4) {
         row[0] = rgb[0];
         row[1] = rgb[1];

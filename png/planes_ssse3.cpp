@@ -35,6 +35,29 @@ __attribute__((target("ssse3"))) void split_rgba(const uint8_t* row, size_t widt
     }
 }
 
+__attribute__((target("ssse3"))) void join_rgba(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* row) {
+    // Four pixels a step: their twelve RGB bytes spread to every lane but each
+    // fourth, the four alphas into those. A step loads sixteen RGB bytes, so the
+    // loop stops while six pixels remain.
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i alphas = _mm_setr_epi8(-1, -1, -1, 0, -1, -1, -1, 1, -1, -1, -1, 2, -1, -1, -1, 3);
+    size_t x = 0;
+    for (; x + 6 <= width; x += 4) {
+        int four;
+        std::memcpy(&four, alpha + x, 4);
+        const __m128i colours = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rgb + 3 * x)),
+                                                 spread);
+        const __m128i opacity = _mm_shuffle_epi8(_mm_cvtsi32_si128(four), alphas);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 4 * x), _mm_or_si128(colours, opacity));
+    }
+    for (; x < width; ++x) {
+        row[4 * x] = rgb[3 * x];
+        row[4 * x + 1] = rgb[3 * x + 1];
+        row[4 * x + 2] = rgb[3 * x + 2];
+        row[4 * x + 3] = alpha[x];
+    }
+}
+
 }  // namespace vextaro::png::ssse3
 
 #else
@@ -43,6 +66,7 @@ namespace vextaro::png::ssse3 {
 
 bool available() { return false; }
 void split_rgba(const uint8_t*, size_t, uint8_t*, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
+void join_rgba(const uint8_t*, const uint8_t*, size_t, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
 
 }  // namespace vextaro::png::ssse3
 
