@@ -88,7 +88,9 @@ TEST(Refusals, FirstCheckFailedNamesTheError) {
         for (const bool stream : {false, true}) {
             const MemoryDecode d = decode_memory(file, stream);
             EXPECT_EQ(d.stop, c.stop) << c.what << " " << stream;
-            if (c.stop == S::Refused) EXPECT_EQ(d.refusal, c.refusal) << c.what << " " << stream;
+            if (c.stop == S::Refused) {
+                EXPECT_EQ(d.refusal, c.refusal) << c.what << " " << stream;
+            }
         }
     }
 }
