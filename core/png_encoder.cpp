@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 #include <span>
 
 #include "binding/buffer.hpp"
