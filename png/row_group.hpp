@@ -64,10 +64,30 @@ struct RowGroup {
         }
     }
 
-    // Step i: row k of the group reconstructs its pixel i - k. The edge steps
-    // check each row's bounds; the steps between them need not.
-    template <bool kEdge>
+    // How a step loads its rows' pixels and stores them. kEdge checks each
+    // row's bounds, byte by byte for 3-byte pixels; the steps between the
+    // edges load 4 bytes. kAhead, for 3-byte pixels, finds its pixels loaded by
+    // the step before, loads the next step's, and only then stores 4 bytes:
+    // one store where there were two, and the fourth byte, which lands on the
+    // next pixel, lands on bytes already loaded. (Stored before that load, it
+    // would make the load wait for the store.) kLast is the step after the last
+    // kAhead one: pixels loaded ahead, 3 bytes stored.
+    enum class Step { kEdge, kInner, kAhead, kLast };
+
+    Reg ahead[Regs];  // kAhead's loads for the next step, widened
+
+    void load_ahead(ptrdiff_t i) {
+        for (int r = 0; r < Regs; ++r) {
+            __m128i d[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
+            ahead[r] = V::widen(d);
+        }
+    }
+
+    // Step i: row k of the group reconstructs its pixel i - k.
+    template <Step S>
     void step(ptrdiff_t i) {
+        constexpr bool kEdge = S == Step::kEdge;
         const __m128i above = kEdge && i >= pixels  ? _mm_setzero_si128()
                               : lanes::load < kEdge ? Bpp
                                                     : 4 > (up + i * Bpp);
@@ -75,18 +95,30 @@ struct RowGroup {
         b[0] = V::below_above(a[0], above);
         for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
         for (int r = 0; r < Regs; ++r) {
-            __m128i d[V::kRows];
-            for (int h = 0; h < V::kRows; ++h) d[h] = pixel<kEdge>(r * V::kRows + h, i - r * V::kRows - h);
+            Reg filtered;
+            if constexpr (S == Step::kAhead || S == Step::kLast) {
+                filtered = ahead[r];
+            } else {
+                __m128i d[V::kRows];
+                for (int h = 0; h < V::kRows; ++h) d[h] = pixel<kEdge>(r * V::kRows + h, i - r * V::kRows - h);
+                filtered = V::widen(d);
+            }
             // Lanes hold bytes, so a byte add wraps each sum as the format does.
-            a[r] = V::add8(V::widen(d), predict(r, b[r]));
+            a[r] = V::add8(filtered, predict(r, b[r]));
             c[r] = b[r];
         }
+        if constexpr (S == Step::kAhead) load_ahead(i + 1);
         for (int r = 0; r < Regs; ++r) {
             __m128i out[V::kRows];
             V::narrow(a[r], out);
             for (int h = 0; h < V::kRows; ++h) {
                 const ptrdiff_t p = i - r * V::kRows - h;
-                if (!kEdge || (p >= 0 && p < pixels)) lanes::store<Bpp>(rows[r * V::kRows + h] + p * Bpp, out[h]);
+                uint8_t* const at = rows[r * V::kRows + h] + p * Bpp;
+                if constexpr (S == Step::kAhead) {
+                    lanes::store<4>(at, out[h]);
+                } else if (!kEdge || (p >= 0 && p < pixels)) {
+                    lanes::store<Bpp>(at, out[h]);
+                }
             }
         }
     }
@@ -95,7 +127,7 @@ struct RowGroup {
 template <class V, int Bpp, int Regs, Mix M>
 void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up, size_t n) {
     constexpr ptrdiff_t kLag = V::kRows * Regs - 1;
-    RowGroup<V, Bpp, Regs, M> group{{}, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}, {}};
+    RowGroup<V, Bpp, Regs, M> group{{}, up, static_cast<ptrdiff_t>(n / Bpp), {}, {}, {}, {}};
     for (int k = 0; k < V::kRows * Regs; ++k) group.rows[k] = rows[k];
     for (int r = 0; r < Regs; ++r) {
         group.a[r] = group.c[r] = V::zero();
@@ -111,10 +143,18 @@ void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up
     // (Storing 4 bytes as well would write ahead of the next load, which then
     // waits for the store: slower.)
     const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
+    using Step = typename decltype(group)::Step;
     ptrdiff_t i = 0;
-    for (; i < kLag && i < group.pixels; ++i) group.template step<true>(i);
-    for (; i < inner_end; ++i) group.template step<false>(i);
-    for (; i < group.pixels + kLag; ++i) group.template step<true>(i);
+    for (; i < kLag && i < group.pixels; ++i) group.template step<Step::kEdge>(i);
+    if constexpr (Bpp == 3) {
+        if (i < inner_end) {
+            group.load_ahead(i);
+            for (; i < inner_end - 1; ++i) group.template step<Step::kAhead>(i);
+            group.template step<Step::kLast>(i++);
+        }
+    }
+    for (; i < inner_end; ++i) group.template step<Step::kInner>(i);
+    for (; i < group.pixels + kLag; ++i) group.template step<Step::kEdge>(i);
 }
 
 // A group of `count` rows, one or two registers' worth.
