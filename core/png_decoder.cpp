@@ -134,7 +134,7 @@ class ModuleHost {
 public:
     using Chunk = vextaro::Chunk;
 
-    // The thread's kept buffer, for the payloads of an RGB image.
+    // The thread's kept buffer, for the joined payloads.
     class JoinSpace {
     public:
         JoinSpace(ModuleHost&, size_t size) : buffer_(size, this_threads_kept_buffer()) {}
@@ -212,9 +212,6 @@ public:
     }
     std::span<uint8_t> lines() const { return bytearray_span(scanlines.get()); }
     std::span<uint8_t> alpha() const { return bytearray_span(alpha_.get()); }
-    bool shrink_alpha(uint64_t size) {
-        return compat::shrink_fresh_bytearray(alpha_.get(), static_cast<Py_ssize_t>(size));
-    }
     png::HostBytes inflate_with_host(std::span<const uint8_t> joined) {
         Ref compressed = new_bytes(joined.data(), joined.size());
         inflated_ = compressed ? host_decompress(decompress_->value.get(), compressed.get()) : Ref();

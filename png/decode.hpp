@@ -20,8 +20,7 @@
 //   bool inflate_elsewhere(expected, alpha)     that host zlib's way, planes included
 //   bool make_planes(uint64_t, std::optional<uint64_t>)  scanline and alpha buffers
 //   std::span<uint8_t> lines(), alpha()         those buffers
-//   bool shrink_alpha(uint64_t)                 cuts the alpha buffer back to its size
-//   Host::JoinSpace(Host&, size_t)              memory to join the payloads of an RGB image in
+//   Host::JoinSpace(Host&, size_t)              memory to join the payloads in
 //   void release_payloads()                     the payloads' own copies are no longer needed
 //   HostBytes inflate_with_host(span)           the host zlib's output, for streams inflated Unsure
 //   uint8_t* filters(size_t height)             the filter-type buffer; null when it failed
@@ -124,29 +123,21 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     if (own <= 0) return own == 0 && host.inflate_elsewhere(expected, alpha_size);
     const Payloads payloads = host.payloads();
     if (!judge_claim(host, payloads, expected)) return false;
-    // The alpha buffer is filled only after inflation, so until then it holds
-    // the joined payloads, grown for them if need be and cut back after: a third
-    // buffer would add to the peak. Without alpha they go to memory the host
-    // keeps for it.
-    const uint64_t compressed = total_size(payloads);
-    const bool join_in_alpha = alpha_size && payloads.size() > 1;
-    if (!host.make_planes(*expected,
-                          alpha_size ? std::optional(join_in_alpha ? std::max(*alpha_size, compressed) : *alpha_size)
-                                     : std::nullopt))
-        return false;
+    if (!host.make_planes(*expected, alpha_size)) return false;
     prefer_huge_pages(host.lines());
+    // Payloads of several chunks are joined in memory the host keeps from one
+    // open to the next. (Joined into the alpha buffer, grown for them and cut
+    // back after, they peaked lower, but every open faulted in fresh pages for
+    // them, and the allocator's churn made the caller's next large buffers
+    // fault too.)
     std::optional<typename Host::JoinSpace> space;
-    if (!alpha_size && payloads.size() > 1) space.emplace(host, static_cast<size_t>(compressed));
+    if (payloads.size() > 1) space.emplace(host, static_cast<size_t>(total_size(payloads)));
     if (space && space->failed()) return host.no_memory();
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(payloads, storage,
-                             space        ? space->bytes()
-                             : alpha_size ? host.alpha()
-                                          : std::span<uint8_t>());
+    const auto joined = join(payloads, storage, space ? space->bytes() : std::span<uint8_t>());
     if (!joined) return host.no_memory();
     host.release_payloads();
-    if (!inflate_joined(host, *joined)) return false;
-    return !join_in_alpha || host.shrink_alpha(*alpha_size);
+    return inflate_joined(host, *joined);
 }
 
 // The whole decode, up to the reconstructed planes: the RGB bytes packed at the

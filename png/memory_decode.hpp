@@ -104,7 +104,6 @@ public:
     }
     std::span<uint8_t> lines() { return out_.lines; }
     std::span<uint8_t> alpha() { return {out_.alpha.data(), out_.alpha.size()}; }
-    bool shrink_alpha(uint64_t size) { return out_.alpha.resize(static_cast<size_t>(size)), true; }
     HostBytes inflate_with_host(std::span<const uint8_t> joined) {
         inflated_ = host_zlib_(joined);
         if (!inflated_) return zlib_error({InflateResult::Kind::Invalid}), HostBytes{};
