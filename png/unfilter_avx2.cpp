@@ -17,46 +17,65 @@ namespace vextaro::png::avx2 {
 
 namespace {
 
-// A row group's registers (png/row_group.hpp): four rows, each in a 64-bit
-// quarter. As sse41::Lanes, which says what each function does.
+// A row group's registers (png/row_group.hpp) on bytes: eight rows, one pixel
+// each in a 32-bit lane, so neither loads nor stores widen or narrow. As
+// sse41::Lanes, which says what each function does.
 struct Lanes {
     using Reg = __m256i;
-    static constexpr int kRows = 4;
+    static constexpr int kRows = 8;
     static Reg zero() { return _mm256_setzero_si256(); }
     static Reg add8(Reg x, Reg y) { return _mm256_add_epi8(x, y); }
     static Reg blend(Reg no, Reg yes, Reg mask) { return _mm256_blendv_epi8(no, yes, mask); }
-    static Reg average(Reg a, Reg b) { return _mm256_srli_epi16(_mm256_add_epi16(a, b), 1); }
+    // pavgb rounds up: take back the half it added where a + b is odd.
+    static Reg average(Reg a, Reg b) {
+        const Reg odd = _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1));
+        return _mm256_sub_epi8(_mm256_avg_epu8(a, b), odd);
+    }
     static Reg paeth(Reg a, Reg b, Reg c) {
-        const Reg to_b = _mm256_sub_epi16(b, c), to_a = _mm256_sub_epi16(a, c);
-        const Reg pa = _mm256_abs_epi16(to_b), pb = _mm256_abs_epi16(to_a);
-        const Reg pc = _mm256_abs_epi16(_mm256_add_epi16(to_b, to_a));
-        const Reg not_a = _mm256_or_si256(_mm256_cmpgt_epi16(pa, pb), _mm256_cmpgt_epi16(pa, pc));
-        const Reg b_or_c = _mm256_blendv_epi8(b, c, _mm256_cmpgt_epi16(pb, pc));
-        return _mm256_blendv_epi8(a, b_or_c, not_a);
+        // b - c and a - c split by sign into saturated differences, one of
+        // each pair zero. p - c is their sum: where both point one way, pa + pb
+        // (saturated only past 255, beyond which it is nearer than neither);
+        // where they part, |pa - pb|, which the saturated sums give as well.
+        const Reg b_up = _mm256_subs_epu8(b, c), b_down = _mm256_subs_epu8(c, b);
+        const Reg a_up = _mm256_subs_epu8(a, c), a_down = _mm256_subs_epu8(c, a);
+        const Reg pa = _mm256_or_si256(b_up, b_down), pb = _mm256_or_si256(a_up, a_down);
+        const Reg up = _mm256_adds_epu8(b_up, a_up), down = _mm256_adds_epu8(b_down, a_down);
+        const Reg pc = _mm256_or_si256(_mm256_subs_epu8(up, down), _mm256_subs_epu8(down, up));
+        // x <= y where min(x, y) == x; a unless pb or pc is smaller, then b
+        // unless pc is.
+        const Reg nearest_bc = _mm256_min_epu8(pb, pc);
+        const Reg take_a = _mm256_cmpeq_epi8(_mm256_min_epu8(pa, nearest_bc), pa);
+        const Reg take_b = _mm256_cmpeq_epi8(nearest_bc, pb);
+        return _mm256_blendv_epi8(_mm256_blendv_epi8(c, b, take_b), a, take_a);
     }
     static Reg rows_of(const uint8_t* filters, uint8_t type) {
-        return _mm256_set_epi64x(-int64_t{filters[3] == type}, -int64_t{filters[2] == type},
-                                 -int64_t{filters[1] == type}, -int64_t{filters[0] == type});
+        const __m128i types = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(filters));
+        return _mm256_cvtepi8_epi32(_mm_cmpeq_epi8(types, _mm_set1_epi8(static_cast<char>(type))));
     }
-    // The register's quarters moved up by one, the first filled from the row
-    // above the group or the previous register's last row.
-    static Reg below(Reg a, Reg previous) {
-        return _mm256_blend_epi32(_mm256_permute4x64_epi64(a, 0x90), _mm256_permute4x64_epi64(previous, 0xff), 0x03);
-    }
+    // The register's rows moved up by one, the first filled from the row above
+    // the group or the previous register's last row: one rotation of each
+    // register, which the next register's rows reuse.
+    static Reg rotate(Reg a) { return _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)); }
+    static Reg below(Reg a, Reg previous) { return _mm256_blend_epi32(rotate(a), rotate(previous), 0x01); }
     static Reg below_above(Reg a, __m128i above) {
-        return _mm256_blend_epi32(_mm256_permute4x64_epi64(a, 0x90), _mm256_castsi128_si256(_mm_cvtepu8_epi16(above)),
-                                  0x03);
+        return _mm256_blend_epi32(rotate(a), _mm256_castsi128_si256(above), 0x01);
     }
     static Reg widen(const __m128i (&d)[kRows]) {
         const __m128i d01 = _mm_unpacklo_epi32(d[0], d[1]), d23 = _mm_unpacklo_epi32(d[2], d[3]);
-        return _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(d01, d23));
+        const __m128i d45 = _mm_unpacklo_epi32(d[4], d[5]), d67 = _mm_unpacklo_epi32(d[6], d[7]);
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi64(d01, d23)),
+                                       _mm_unpacklo_epi64(d45, d67), 1);
     }
     static void narrow(Reg a, __m128i (&out)[kRows]) {
-        const Reg bytes = _mm256_packus_epi16(a, a);
-        out[0] = _mm256_castsi256_si128(bytes);
-        out[1] = _mm_srli_si128(out[0], 4);
-        out[2] = _mm256_extracti128_si256(bytes, 1);
-        out[3] = _mm_srli_si128(out[2], 4);
+        const __m128i low = _mm256_castsi256_si128(a), high = _mm256_extracti128_si256(a, 1);
+        out[0] = low;
+        out[1] = _mm_srli_si128(low, 4);
+        out[2] = _mm_srli_si128(low, 8);
+        out[3] = _mm_srli_si128(low, 12);
+        out[4] = high;
+        out[5] = _mm_srli_si128(high, 4);
+        out[6] = _mm_srli_si128(high, 8);
+        out[7] = _mm_srli_si128(high, 12);
     }
 };
 

@@ -12,8 +12,8 @@ namespace vextaro::png::avx2 {
 
 bool available();
 
-// A GroupKernel (png/row_kernels.hpp) of four or eight rows, for Bpp 3 and 4.
-inline constexpr size_t kRowsPerRegister = 4, kMaxRowGroup = 8;
+// A GroupKernel (png/row_kernels.hpp) of eight or sixteen rows, for Bpp 3 and 4.
+inline constexpr size_t kRowsPerRegister = 8, kMaxRowGroup = 16;
 template <int Bpp>
 void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n);
 
