@@ -84,6 +84,32 @@ struct RowGroup {
         }
     }
 
+    // Steps i to i + V::kRows - 1 at once, on lanes whose registers turn rows
+    // into steps (V::kBlocks): each row's pixels of those steps are loaded and
+    // stored with a few wide accesses instead of one access a pixel.
+    void block(ptrdiff_t i) {
+        Reg v[Regs][V::kRows];
+        for (int r = 0; r < Regs; ++r) {
+            const uint8_t* at[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) at[h] = rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp;
+            V::template load_block<Bpp>(at, v[r]);
+        }
+        for (int j = 0; j < V::kRows; ++j) {
+            Reg b[Regs];
+            b[0] = V::below_above(a[0], lanes::load<4>(up + (i + j) * Bpp));
+            for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
+            for (int r = 0; r < Regs; ++r) {
+                v[r][j] = a[r] = V::add8(v[r][j], predict(r, b[r]));
+                c[r] = b[r];
+            }
+        }
+        for (int r = 0; r < Regs; ++r) {
+            uint8_t* at[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) at[h] = rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp;
+            V::template store_block<Bpp>(at, v[r]);
+        }
+    }
+
     // Step i: row k of the group reconstructs its pixel i - k.
     template <Step S>
     void step(ptrdiff_t i) {
@@ -146,6 +172,9 @@ void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up
     using Step = typename decltype(group)::Step;
     ptrdiff_t i = 0;
     for (; i < kLag && i < group.pixels; ++i) group.template step<Step::kEdge>(i);
+    // A block of 3-byte pixels reads 4 bytes past the end of its pixels.
+    if constexpr (V::kBlocks)
+        for (; i + V::kRows + (Bpp == 3 ? 2 : 0) <= group.pixels; i += V::kRows) group.block(i);
     if constexpr (Bpp == 3) {
         if (i < inner_end) {
             group.load_ahead(i);

@@ -17,4 +17,9 @@ inline constexpr size_t kRowsPerRegister = 8, kMaxRowGroup = 16;
 template <int Bpp>
 void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n);
 
+// The groups' predictors on 32 bytes at a time, for the tests: Paeth's and
+// Average's prediction of each byte from its neighbours a (left), b (up) and
+// c (upper left).
+void predict32(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint8_t* paeth, uint8_t* average);
+
 }  // namespace vextaro::png::avx2
