@@ -56,12 +56,15 @@ struct Lanes {
         return _mm256_cvtepi8_epi32(_mm_cmpeq_epi8(types, _mm_set1_epi8(static_cast<char>(type))));
     }
     // The register's rows moved up by one, the first filled from the row above
-    // the group or the previous register's last row: one rotation of each
-    // register, which the next register's rows reuse.
-    static Reg rotate(Reg a) { return _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)); }
-    static Reg below(Reg a, Reg previous) { return _mm256_blend_epi32(rotate(a), rotate(previous), 0x01); }
+    // the group or the previous register's last row: each half's rows move up
+    // a lane, taking the last lane of the half below it.
+    static Reg below(Reg a, Reg previous) {
+        return _mm256_alignr_epi8(a, _mm256_permute2x128_si256(a, previous, 0x03), 12);
+    }
     static Reg below_above(Reg a, __m128i above) {
-        return _mm256_blend_epi32(rotate(a), _mm256_castsi128_si256(above), 0x01);
+        const Reg lower = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_slli_si128(above, 12)),
+                                                  _mm256_castsi256_si128(a), 1);
+        return _mm256_alignr_epi8(a, lower, 12);
     }
     // Blocks (row_group::RowGroup::block): eight pixels of each of the eight
     // rows at at[0..7] to and from eight registers, one a step. A register of
