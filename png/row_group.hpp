@@ -80,7 +80,8 @@ struct RowGroup {
     void load_ahead(ptrdiff_t i) {
         for (int r = 0; r < Regs; ++r) {
             __m128i d[V::kRows];
-            for (int h = 0; h < V::kRows; ++h) d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
+            for (int h = 0; h < V::kRows; ++h)
+                d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
             ahead[r] = V::widen(d);
         }
     }
