@@ -9,8 +9,9 @@
 //
 // One driver for every register width: the SSE4.1 and AVX2 kernels include this
 // header inside their target region (simd/target.hpp), after png/pixel_lanes.hpp,
-// and give it their register type `V` (see unfilter_sse41.cpp), whose lanes are
-// 16 bits wide, four to a pixel and V::kRows rows to a register.
+// and give it their register type `V` (see unfilter_sse41.cpp), which holds
+// V::kRows rows a pixel each: on SSE4.1 in 16-bit lanes, four to a pixel; on
+// AVX2 in bytes, which also load and store blocks of steps (V::kBlocks).
 #pragma once
 
 #include <cstddef>
@@ -79,8 +80,35 @@ struct RowGroup {
     void load_ahead(ptrdiff_t i) {
         for (int r = 0; r < Regs; ++r) {
             __m128i d[V::kRows];
-            for (int h = 0; h < V::kRows; ++h) d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
+            for (int h = 0; h < V::kRows; ++h)
+                d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
             ahead[r] = V::widen(d);
+        }
+    }
+
+    // Steps i to i + V::kRows - 1 at once, on lanes whose registers turn rows
+    // into steps (V::kBlocks): each row's pixels of those steps are loaded and
+    // stored with a few wide accesses instead of one access a pixel.
+    void block(ptrdiff_t i) {
+        Reg v[Regs][V::kRows];
+        for (int r = 0; r < Regs; ++r) {
+            const uint8_t* at[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) at[h] = rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp;
+            V::template load_block<Bpp>(at, v[r]);
+        }
+        for (int j = 0; j < V::kRows; ++j) {
+            Reg b[Regs];
+            b[0] = V::below_above(a[0], lanes::load<4>(up + (i + j) * Bpp));
+            for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
+            for (int r = 0; r < Regs; ++r) {
+                v[r][j] = a[r] = V::add8(v[r][j], predict(r, b[r]));
+                c[r] = b[r];
+            }
+        }
+        for (int r = 0; r < Regs; ++r) {
+            uint8_t* at[V::kRows];
+            for (int h = 0; h < V::kRows; ++h) at[h] = rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp;
+            V::template store_block<Bpp>(at, v[r]);
         }
     }
 
@@ -146,6 +174,9 @@ void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up
     using Step = typename decltype(group)::Step;
     ptrdiff_t i = 0;
     for (; i < kLag && i < group.pixels; ++i) group.template step<Step::kEdge>(i);
+    // A block of 3-byte pixels reads 4 bytes past the end of its pixels.
+    if constexpr (V::kBlocks)
+        for (; i + V::kRows + (Bpp == 3 ? 2 : 0) <= group.pixels; i += V::kRows) group.block(i);
     if constexpr (Bpp == 3) {
         if (i < inner_end) {
             group.load_ahead(i);

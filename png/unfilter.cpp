@@ -102,9 +102,11 @@ bool starts_group(uint8_t filter) { return filter == 3 || filter == 4; }
 // A group walks its rows and the row above side by side. Where the rows lie a
 // multiple of 4 KiB apart, give or take a few bytes (widths of 1024 RGBA pixels,
 // 4096 RGB ones), the bytes they are at share one set of the first-level cache,
-// whose eight ways then cannot hold the nine rows of a group of eight: its steps
-// wait on misses, and groups of four run faster. `rows` rows of `line` bytes fit
-// while no set would hold more than six of them.
+// whose eight ways then cannot hold the seventeen rows of a group of sixteen:
+// its steps wait on misses, and groups of one register's rows run faster (on
+// AVX2, eight rows and the one above, which load a block of pixels at a time,
+// still run faster than five). `rows` rows of `line` bytes fit while no set
+// would hold more than six of them.
 bool rows_fit_cache_sets(size_t line, size_t rows) {
     constexpr size_t kWay = 4096, kLine = 64, kWays = 6;
     size_t per_set[kWay / kLine] = {};
@@ -133,13 +135,13 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
         split_pixels(row_at(y), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
     size_t max_group = k.max_group;
-    if (max_group > 4 && !rows_fit_cache_sets(line, max_group + 1)) max_group = 4;
+    if (max_group > k.per_register && !rows_fit_cache_sets(line, max_group + 1)) max_group = k.per_register;
     // A group that does not fill its registers is made up with this spare row,
     // whose results nothing reads: the rows it stands for cost no more than a
     // group's last row left to the slower kernel for a single row. Without it,
     // rows go one at a time, to the same result.
     std::unique_ptr<uint8_t[]> spare;
-    if (max_group > 1 && height > 2) spare.reset(new (std::nothrow) uint8_t[stride + 4]());
+    if (max_group > 1 && height > 2) spare.reset(new (std::nothrow) uint8_t[stride + 4 * kMaxGroup]());
     if (!spare) max_group = 1;
     for (size_t y = 0; y < height; ++y) {
         const uint8_t filter = base[y * line];
@@ -158,7 +160,11 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
             // Spare rows take the last row's type: a group of one type skips
             // the other predictors.
             const size_t count = (run + k.per_register - 1) / k.per_register * k.per_register;
-            for (size_t r = run; r < count; ++r) rows[r] = spare.get(), types[r] = types[run - 1];
+            // Each a pixel further along the spare row than the one before, so
+            // that all of them work on the same pixel at each step: a row that
+            // loaded what the row before it stored a step earlier would wait on
+            // that store.
+            for (size_t r = run; r < count; ++r) rows[r] = spare.get() + (r - run) * bpp, types[r] = types[run - 1];
             k.group(rows, types, count, row_at(y - 1), stride);
             for (size_t r = 0; r < run; ++r) pack_row(y + r - 1);
             y += run - 1;

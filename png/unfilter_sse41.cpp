@@ -36,6 +36,7 @@ inline __m128i predict(__m128i a, __m128i b, __m128i c) {
 struct Lanes {
     using Reg = __m128i;
     static constexpr int kRows = 2;
+    static constexpr bool kBlocks = false;
     static Reg zero() { return _mm_setzero_si128(); }
     static Reg add8(Reg x, Reg y) { return _mm_add_epi8(x, y); }
     static Reg blend(Reg no, Reg yes, Reg mask) { return _mm_blendv_epi8(no, yes, mask); }

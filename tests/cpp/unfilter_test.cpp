@@ -161,8 +161,10 @@ struct PerBpp {
 // Each row-group kernel with the group sizes it takes, where this CPU runs it.
 std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> group_kernels() {
     std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> kernels;
-    if (sse41::available()) kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {2, sse41::kMaxRowGroup}});
-    if (avx2::available()) kernels.push_back({{avx2::rows<3>, avx2::rows<4>}, {4, avx2::kMaxRowGroup}});
+    if (sse41::available())
+        kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {sse41::kRowsPerRegister, sse41::kMaxRowGroup}});
+    if (avx2::available())
+        kernels.push_back({{avx2::rows<3>, avx2::rows<4>}, {avx2::kRowsPerRegister, avx2::kMaxRowGroup}});
     return kernels;
 }
 
