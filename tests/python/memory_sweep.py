@@ -5,7 +5,8 @@ and prints one line per run: the operation, the limit above what the child alrea
 "died-in-cpyext" where PyPy's C-API layer ended it (its own fatal error, while it made an
 object for a C extension), as "died-in-pypy" where PyPy's collector or JIT found no memory;
 a failed save that changed the file it was writing over, or left a file beside it, shows as
-"destroyed". With "control" as the operation, the runs are numpy's (another C extension) instead of the module's."""
+"destroyed". With "control" as the operation, the runs are numpy's (another C extension) instead of the module's,
+and, as "control-python", Python code making the buffers an RGBA open makes, with no C extension at all."""
 import os
 import resource
 import sys
@@ -54,11 +55,26 @@ OPERATIONS.update({
     "constructor": lambda: SI(W, H, rgb, bytearray(W * H)),
 })
 OLD = b"kept unless a save succeeds"
+
+
+def buffers_of_an_open(path):
+    # On PyPy the module makes these so: a repeated 4 KiB block, cut back in place.
+    with open(path, "rb") as f:
+        chunks = [f.read(1 << 17) for _ in range(10)]
+    lines = bytearray(4096) * (H * (W * 4 + 1) // 4096 + 1)
+    del lines[H * (W * 4 + 1):]
+    alpha = bytearray(4096) * (W * H // 4096 + 1)
+    del alpha[W * H:]
+    del lines[W * H * 3:]
+    return chunks, lines, alpha, bytearray(H)
+
+
 if len(sys.argv) > 4 and sys.argv[4] == "control":
     import numpy
 
     OPERATIONS = {"control": lambda: [numpy.frombuffer(rgb, numpy.uint8).reshape(H, W, 3)[::-1].tobytes()
-                                      for _ in range(4)]}
+                                      for _ in range(4)],
+                  "control-python": lambda: buffers_of_an_open(os.path.join(folder, "rgba-many.png"))}
 
 
 def held():
@@ -133,6 +149,6 @@ def run(name, extra):
 # PyPy's ladder may start higher (see the caller).
 START = int(sys.argv[3]) if len(sys.argv) > 3 else 0
 LADDER = [kib for kib in [*range(0, 16 << 10, 256), 20 << 10, 32 << 10, 64 << 10] if kib >= START]
-for name in sys.argv[4].split(",") if len(sys.argv) > 4 else list(OPERATIONS):
+for name in list(OPERATIONS) if len(sys.argv) <= 4 or sys.argv[4] == "control" else sys.argv[4].split(","):
     for kib in LADDER:
         print(name, kib, run(name, kib << 10), flush=True)
