@@ -18,8 +18,9 @@
 //   uint64_t max_size()                         the largest buffer it can make
 //   int own_inflater()                          1: inflate here, 0: the host's zlib decides, -1 failed
 //   bool inflate_elsewhere(expected, alpha)     that host zlib's way, planes included
-//   bool make_planes(uint64_t, std::optional<uint64_t>)  scanline and alpha buffers
-//   std::span<uint8_t> lines(), alpha()         those buffers
+//   bool make_planes(uint64_t, std::optional<uint64_t>)  scanline, RGB and alpha buffers
+//   std::span<uint8_t> lines(), rgb(), alpha()  those buffers; rgb() starts where lines() does
+//                                               when the RGB rows are packed in place
 //   Host::JoinSpace(Host&, size_t)              memory to join the payloads in
 //   void release_payloads()                     the payloads' own copies are no longer needed
 //   HostBytes inflate_with_host(span)           the host zlib's output, for streams inflated Unsure
@@ -124,24 +125,27 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     const Payloads payloads = host.payloads();
     if (!judge_claim(host, payloads, expected)) return false;
     if (!host.make_planes(*expected, alpha_size)) return false;
+    const bool rgb_apart = host.rgb().data() != host.lines().data();
     prefer_huge_pages(host.lines());
-    // Payloads of several chunks are joined in memory the host keeps from one
-    // open to the next. (Joined into the alpha buffer, grown for them and cut
-    // back after, they peaked lower, but every open faulted in fresh pages for
-    // them, and the allocator's churn made the caller's next large buffers
+    if (rgb_apart) prefer_huge_pages(host.rgb());
+    // Payloads of several chunks are joined in an RGB plane apart from the
+    // scanlines, which is filled only after inflation, and otherwise in memory
+    // the host keeps from one open to the next. (Joined into the alpha buffer,
+    // grown for them and cut back after, they faulted in fresh pages every
+    // time, and the allocator's churn made the caller's next large buffers
     // fault too.)
     std::optional<typename Host::JoinSpace> space;
-    if (payloads.size() > 1) space.emplace(host, static_cast<size_t>(total_size(payloads)));
+    if (payloads.size() > 1 && !rgb_apart) space.emplace(host, static_cast<size_t>(total_size(payloads)));
     if (space && space->failed()) return host.no_memory();
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(payloads, storage, space ? space->bytes() : std::span<uint8_t>());
+    const auto joined = join(payloads, storage, space ? space->bytes() : rgb_apart ? host.rgb() : std::span<uint8_t>());
     if (!joined) return host.no_memory();
     host.release_payloads();
     return inflate_joined(host, *joined);
 }
 
-// The whole decode, up to the reconstructed planes: the RGB bytes packed at the
-// front of the scanline buffer, the alpha plane and the filter types filled.
+// The whole decode, up to the reconstructed planes: the RGB bytes packed in the
+// RGB buffer, the alpha plane and the filter types filled.
 // `h` is the header read.
 template <class Host>
 bool decode(Host& host, Header& h) {
@@ -159,7 +163,9 @@ bool decode(Host& host, Header& h) {
     if (filters == nullptr) return false;
     const std::span<uint8_t> lines = host.lines();
     uint8_t* alpha = channels == 4 ? host.alpha().data() : nullptr;
-    const auto bad = host.unlocked([&] { return reconstruct_image(lines, width, height, channels, filters, alpha); });
+    uint8_t* rgb = host.rgb().data();
+    const auto bad = host.unlocked(
+        [&] { return reconstruct_image(lines, width, height, channels, filters, alpha, rgb); });
     return !bad || host.bad_filter(bad->filter);
 }
 
