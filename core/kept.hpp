@@ -1,8 +1,7 @@
 // What the module keeps between calls: one working buffer per thread that has
-// opened an RGBA PNG or an RGB PNG of several IDAT chunks, or saved a PNG, at
-// most WorkingBuffer::kKeptBytes each, freed with the thread. Nothing else
-// outlives a call but what import made for the whole process
-// (binding/process.hpp).
+// opened an RGB PNG of several IDAT chunks or saved a PNG, at most WorkingBuffer::kKeptBytes
+// each, freed with the thread. Nothing else outlives a call but what import
+// made for the whole process (binding/process.hpp).
 #pragma once
 
 #include "core/layer.hpp"

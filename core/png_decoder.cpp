@@ -134,7 +134,7 @@ class ModuleHost {
 public:
     using Chunk = vextaro::Chunk;
 
-    // The thread's kept buffer, for the joined payloads.
+    // The thread's kept buffer, for the payloads of an RGB image.
     class JoinSpace {
     public:
         JoinSpace(ModuleHost&, size_t size) : buffer_(size, this_threads_kept_buffer()) {}
@@ -198,27 +198,23 @@ public:
         const Py_ssize_t length = PyObject_Length(inflated.get());
         if (length < 0) return false;
         if (!expected || uint64_t(length) != *expected) return refuse(png::Error::Malformed);
-        pixels = Ref::steal(PyByteArray_FromObject(inflated.get()));
-        if (pixels && uint64_t(PyByteArray_GET_SIZE(pixels.get())) != *expected) return refuse(png::Error::Malformed);
-        if (!pixels) return false;
+        scanlines = Ref::steal(PyByteArray_FromObject(inflated.get()));
+        if (scanlines && uint64_t(PyByteArray_GET_SIZE(scanlines.get())) != *expected)
+            return refuse(png::Error::Malformed);
+        if (!scanlines) return false;
         alpha_ = alpha_size ? new_bytearray(*alpha_size) : Ref::borrow(Py_None);
         return bool(alpha_);
     }
-    // An RGB image's rows are packed in place, in the pixel buffer, which is cut
-    // back after by their filter bytes alone. An RGBA image's scanlines are a
-    // third longer than its RGB plane: they go to the thread's kept buffer and
-    // the planes are made at their sizes, so that the allocator gets back what
-    // it gave and next time gives it again, without fresh pages.
     bool make_planes(uint64_t lines, std::optional<uint64_t> alpha_bytes) {
-        pixels = new_bytearray(alpha_bytes ? *alpha_bytes * 3 : lines);
+        scanlines = new_bytearray(lines);
         alpha_ = alpha_bytes ? new_bytearray(*alpha_bytes) : Ref::borrow(Py_None);
-        if (!pixels || !alpha_) return false;
-        if (alpha_bytes) lines_.emplace(static_cast<size_t>(lines), this_threads_kept_buffer());
-        return !(lines_ && lines_->failed()) || no_memory();
+        return scanlines && alpha_;
     }
-    std::span<uint8_t> lines() const { return lines_ ? lines_->bytes() : bytearray_span(pixels.get()); }
-    std::span<uint8_t> rgb() const { return bytearray_span(pixels.get()); }
+    std::span<uint8_t> lines() const { return bytearray_span(scanlines.get()); }
     std::span<uint8_t> alpha() const { return bytearray_span(alpha_.get()); }
+    bool shrink_alpha(uint64_t size) {
+        return compat::shrink_fresh_bytearray(alpha_.get(), static_cast<Py_ssize_t>(size));
+    }
     png::HostBytes inflate_with_host(std::span<const uint8_t> joined) {
         Ref compressed = new_bytes(joined.data(), joined.size());
         inflated_ = compressed ? host_decompress(decompress_->value.get(), compressed.get()) : Ref();
@@ -235,7 +231,7 @@ public:
     }
 
     Ref chunks = Ref::steal(PyList_New(0));
-    Ref pixels, filter_types;
+    Ref scanlines, filter_types;
     Ref take_alpha() { return std::move(alpha_); }
 
 private:
@@ -244,7 +240,6 @@ private:
     Py_ssize_t length_ = 0;
     std::optional<ZlibFunction> decompress_;
     Ref alpha_, inflated_;
-    std::optional<WorkingBuffer> lines_;  // an RGBA image's scanlines
 };
 
 }  // namespace
@@ -260,13 +255,13 @@ std::optional<Decoded> load_png(Source& source) {
     ModuleHost host(source);
     Header header;
     if (!host.ready() || !png::decode(host, header)) return std::nullopt;
-    // Rows packed in place leave the pixel buffer longer than its pixels.
+    // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
-    if (!compat::shrink_fresh_bytearray(host.pixels.get(), static_cast<Py_ssize_t>(width * height * 3)))
+    if (!compat::shrink_fresh_bytearray(host.scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))
         return std::nullopt;
     return Decoded{.width = header.width,
                    .height = header.height,
-                   .pixels = std::move(host.pixels),
+                   .pixels = std::move(host.scanlines),
                    .alpha = host.take_alpha(),
                    .png_chunks = std::move(host.chunks),
                    .bmp_header = Ref::borrow(Py_None),

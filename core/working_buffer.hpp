@@ -1,9 +1,8 @@
-// Memory an open or a save needs only while it runs (an RGBA image's scanlines,
-// the joined image data, a save's filtered scanlines), kept by each thread from
-// one call to the next. Fresh pages cost more than the bytes copied into them
-// (about 0.5 ms a megabyte where the benchmark runs), and PyPy frees large
-// buffers only when it collects: a loop of calls would fault in this memory
-// anew every time.
+// Memory an open or a save needs only while it runs (the joined image data of
+// an RGB image, the filtered scanlines), kept by each thread from one call to the next. Fresh pages cost more
+// than the bytes copied into them (about 0.5 ms a megabyte where the benchmark
+// runs), and PyPy frees large buffers only when it collects: a loop of calls
+// would fault in this memory anew every time.
 #pragma once
 
 #include <cstddef>

@@ -18,10 +18,10 @@
 //   uint64_t max_size()                         the largest buffer it can make
 //   int own_inflater()                          1: inflate here, 0: the host's zlib decides, -1 failed
 //   bool inflate_elsewhere(expected, alpha)     that host zlib's way, planes included
-//   bool make_planes(uint64_t, std::optional<uint64_t>)  scanline, RGB and alpha buffers
-//   std::span<uint8_t> lines(), rgb(), alpha()  those buffers; rgb() starts where lines() does
-//                                               when the RGB rows are packed in place
-//   Host::JoinSpace(Host&, size_t)              memory to join the payloads in
+//   bool make_planes(uint64_t, std::optional<uint64_t>)  scanline and alpha buffers
+//   std::span<uint8_t> lines(), alpha()         those buffers
+//   bool shrink_alpha(uint64_t)                 cuts the alpha buffer back to its size
+//   Host::JoinSpace(Host&, size_t)              memory to join the payloads of an RGB image in
 //   void release_payloads()                     the payloads' own copies are no longer needed
 //   HostBytes inflate_with_host(span)           the host zlib's output, for streams inflated Unsure
 //   uint8_t* filters(size_t height)             the filter-type buffer; null when it failed
@@ -124,28 +124,33 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     if (own <= 0) return own == 0 && host.inflate_elsewhere(expected, alpha_size);
     const Payloads payloads = host.payloads();
     if (!judge_claim(host, payloads, expected)) return false;
-    if (!host.make_planes(*expected, alpha_size)) return false;
-    const bool rgb_apart = host.rgb().data() != host.lines().data();
+    // The alpha buffer is filled only after inflation, so until then it holds
+    // the joined payloads, grown for them if need be and cut back after: a third
+    // buffer would add to the peak. Without alpha they go to memory the host
+    // keeps for it.
+    const uint64_t compressed = total_size(payloads);
+    const bool join_in_alpha = alpha_size && payloads.size() > 1;
+    if (!host.make_planes(*expected,
+                          alpha_size ? std::optional(join_in_alpha ? std::max(*alpha_size, compressed) : *alpha_size)
+                                     : std::nullopt))
+        return false;
     prefer_huge_pages(host.lines());
-    if (rgb_apart) prefer_huge_pages(host.rgb());
-    // Payloads of several chunks are joined in an RGB plane apart from the
-    // scanlines, which is filled only after inflation, and otherwise in memory
-    // the host keeps from one open to the next. (Joined into the alpha buffer,
-    // grown for them and cut back after, they faulted in fresh pages every
-    // time, and the allocator's churn made the caller's next large buffers
-    // fault too.)
     std::optional<typename Host::JoinSpace> space;
-    if (payloads.size() > 1 && !rgb_apart) space.emplace(host, static_cast<size_t>(total_size(payloads)));
+    if (!alpha_size && payloads.size() > 1) space.emplace(host, static_cast<size_t>(compressed));
     if (space && space->failed()) return host.no_memory();
     std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(payloads, storage, space ? space->bytes() : rgb_apart ? host.rgb() : std::span<uint8_t>());
+    const auto joined = join(payloads, storage,
+                             space        ? space->bytes()
+                             : alpha_size ? host.alpha()
+                                          : std::span<uint8_t>());
     if (!joined) return host.no_memory();
     host.release_payloads();
-    return inflate_joined(host, *joined);
+    if (!inflate_joined(host, *joined)) return false;
+    return !join_in_alpha || host.shrink_alpha(*alpha_size);
 }
 
-// The whole decode, up to the reconstructed planes: the RGB bytes packed in the
-// RGB buffer, the alpha plane and the filter types filled.
+// The whole decode, up to the reconstructed planes: the RGB bytes packed at the
+// front of the scanline buffer, the alpha plane and the filter types filled.
 // `h` is the header read.
 template <class Host>
 bool decode(Host& host, Header& h) {
@@ -163,9 +168,7 @@ bool decode(Host& host, Header& h) {
     if (filters == nullptr) return false;
     const std::span<uint8_t> lines = host.lines();
     uint8_t* alpha = channels == 4 ? host.alpha().data() : nullptr;
-    uint8_t* rgb = host.rgb().data();
-    const auto bad = host.unlocked(
-        [&] { return reconstruct_image(lines, width, height, channels, filters, alpha, rgb); });
+    const auto bad = host.unlocked([&] { return reconstruct_image(lines, width, height, channels, filters, alpha); });
     return !bad || host.bad_filter(bad->filter);
 }
 

@@ -95,19 +95,16 @@ public:
 
     int own_inflater() { return out_.header_accepted = true, 1; }
     bool inflate_elsewhere(std::optional<uint64_t>, std::optional<uint64_t>) { return false; }
-    // As the module: an RGBA image's scanlines apart from its planes.
     bool make_planes(uint64_t lines, std::optional<uint64_t> alpha_bytes) {
-        apart_ = alpha_bytes.has_value();
-        (apart_ ? scanlines_ : out_.lines).resize(static_cast<size_t>(lines));
-        if (apart_) out_.lines.resize(static_cast<size_t>(*alpha_bytes * 3));
+        out_.lines.resize(static_cast<size_t>(lines));
         out_.alpha.resize(static_cast<size_t>(alpha_bytes.value_or(0)));
         // The module's buffers are never null, even when empty.
-        out_.lines.reserve(1), out_.alpha.reserve(1), scanlines_.reserve(1);
+        out_.lines.reserve(1), out_.alpha.reserve(1);
         return true;
     }
-    std::span<uint8_t> lines() { return apart_ ? scanlines_ : out_.lines; }
-    std::span<uint8_t> rgb() { return out_.lines; }
+    std::span<uint8_t> lines() { return out_.lines; }
     std::span<uint8_t> alpha() { return {out_.alpha.data(), out_.alpha.size()}; }
+    bool shrink_alpha(uint64_t size) { return out_.alpha.resize(static_cast<size_t>(size)), true; }
     HostBytes inflate_with_host(std::span<const uint8_t> joined) {
         inflated_ = host_zlib_(joined);
         if (!inflated_) return zlib_error({InflateResult::Kind::Invalid}), HostBytes{};
@@ -126,8 +123,6 @@ private:
     HostZlib& host_zlib_;
     MemoryDecode& out_;
     std::optional<std::vector<uint8_t>> inflated_;
-    std::vector<uint8_t> scanlines_;
-    bool apart_ = false;
 };
 
 // Decodes `file` (signature included) as the module decodes bytes; a file

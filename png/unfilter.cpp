@@ -124,16 +124,15 @@ void unfilter_row(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_
 }
 
 std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t width, size_t height, int bpp,
-                                           uint8_t* filters, uint8_t* alpha, uint8_t* rgb) {
+                                           uint8_t* filters, uint8_t* alpha) {
     const Kernels& k = kernels(bpp);
     const size_t stride = width * static_cast<size_t>(bpp), line = stride + 1;
     uint8_t* base = scanlines.data();
-    if (rgb == nullptr) rgb = base;
     auto row_at = [&](size_t y) { return base + y * line + 1; };
-    // A row is packed only once the rows below it no longer need it; packed in
-    // place, its place ends before the next row begins.
+    // A row is packed only once the rows below it no longer need it; its packed
+    // place ends before the next row begins.
     auto pack_row = [&](size_t y) {
-        split_pixels(row_at(y), width, bpp, rgb + y * width * 3, alpha ? alpha + y * width : nullptr);
+        split_pixels(row_at(y), width, bpp, base + y * width * 3, alpha ? alpha + y * width : nullptr);
     };
     size_t max_group = k.max_group;
     if (max_group > k.per_register && !rows_fit_cache_sets(line, max_group + 1)) max_group = k.per_register;

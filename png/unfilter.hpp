@@ -23,10 +23,9 @@ struct BadFilter {
 
 // Reconstructs `height` scanlines of 1 + width * bpp bytes each, in place, in one
 // pass over the rows. Byte y of `filters` receives row y's filter type and
-// `alpha` (bpp 4 only) the alpha plane; the RGB bytes, width * height * 3 of
-// them, end up packed in `rgb`, or at the start of `scanlines` when that is null
-// or `scanlines` itself. Stops at the first unknown filter.
+// `alpha` (bpp 4 only) the alpha plane; the RGB bytes end up packed at the start
+// of `scanlines`, width * height * 3 of them. Stops at the first unknown filter.
 std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t width, size_t height, int bpp,
-                                           uint8_t* filters, uint8_t* alpha, uint8_t* rgb = nullptr);
+                                           uint8_t* filters, uint8_t* alpha);
 
 }  // namespace vextaro::png
