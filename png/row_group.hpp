@@ -167,9 +167,8 @@ void reconstruct(uint8_t* const* rows, const uint8_t* filters, const uint8_t* up
     // Away from the edges a 3-byte pixel is loaded as 4 bytes, one load instead
     // of three; the fourth lane is never stored. So those steps stop a pixel
     // short of the end of row 0 and of the row above, the only rows they could
-    // otherwise read past.
-    // (Storing 4 bytes as well would write ahead of the next load, which then
-    // waits for the store: slower.)
+    // otherwise read past. They store 3 bytes: 4 would land on the next load,
+    // which would then wait for the store, unless it ran first (kAhead).
     const ptrdiff_t inner_end = group.pixels - (Bpp == 3 ? 1 : 0);
     using Step = typename decltype(group)::Step;
     ptrdiff_t i = 0;

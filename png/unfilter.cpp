@@ -139,7 +139,8 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
     // A group that does not fill its registers is made up with this spare row,
     // whose results nothing reads: the rows it stands for cost no more than a
     // group's last row left to the slower kernel for a single row. Without it,
-    // rows go one at a time, to the same result.
+    // rows go one at a time, to the same result. Its length leaves room for the
+    // spare rows' stagger (below) and a 4-byte load past the last pixel.
     std::unique_ptr<uint8_t[]> spare;
     if (max_group > 1 && height > 2) spare.reset(new (std::nothrow) uint8_t[stride + 4 * kMaxGroup]());
     if (!spare) max_group = 1;
