@@ -7,7 +7,9 @@
 #include <longintrepr.h>
 #endif
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -137,6 +139,27 @@ inline PyObject* sized_bytearray(Py_ssize_t size) {
     return array;
 }
 
+// glibc maps each request at or above its mapping threshold afresh, and raises
+// that threshold only to the size of a mapped block it frees. A buffer shrunk
+// by realloc is freed at its smaller size, so every open of an image of that
+// size would map, fault in and zero its buffer anew (a tenth of an RGBA open).
+// Freeing one untouched block of the full size, once per size, raises the
+// threshold as freeing the buffer whole would have: later buffers come from the
+// heap, whose pages stay mapped between opens. Past glibc's ceiling for the
+// threshold (32 MiB on 64-bit) nothing would change.
+inline void raise_mapping_threshold(size_t size) {
+#if defined(__GLIBC__)
+    static std::atomic<size_t> raised{0};
+    if (size > (size_t{32} << 20) || size <= raised.load(std::memory_order_relaxed)) return;
+    raised.store(size, std::memory_order_relaxed);
+    // A page over, so that a request of `size` stays below the new threshold.
+    void* volatile block = std::malloc(size + 4096);
+    std::free(block);
+#else
+    (void)size;
+#endif
+}
+
 // Shortens a bytearray that no one else has seen yet to `size` bytes. CPython's
 // own resize keeps the whole allocation unless it shrinks by half, so an RGBA
 // image would hold a quarter of its pixel buffer unused for its whole life:
@@ -147,7 +170,7 @@ inline bool shrink_fresh_bytearray(PyObject* array, Py_ssize_t size) {
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030E0000
     auto* a = reinterpret_cast<PyByteArrayObject*>(array);
     if (a->ob_exports == 0 && a->ob_start == a->ob_bytes && size < Py_SIZE(array) && size + 1 < a->ob_alloc) {
-        const size_t block = static_cast<size_t>(size) + 1;
+        const size_t block = static_cast<size_t>(size) + 1, was = static_cast<size_t>(a->ob_alloc);
 #if PY_VERSION_HEX >= 0x030D0000
         auto* bytes = static_cast<char*>(PyMem_Realloc(a->ob_bytes, block));
 #else
@@ -158,6 +181,7 @@ inline bool shrink_fresh_bytearray(PyObject* array, Py_ssize_t size) {
             a->ob_alloc = size + 1;
             Py_SET_SIZE(array, size);
             bytes[size] = '\0';
+            raise_mapping_threshold(was);
             return true;
         }
     }
