@@ -19,7 +19,16 @@ import tempfile
 
 from common import DEFLATE, PILLOW, PYPNG, PYSPNG, ROOT
 from inputs import SIZES, make_inputs
-from measure import ROUNDS, bench_bmp, bench_memory, bench_opens_amid_pypng, bench_pixels, bench_png, bench_threads
+from measure import (
+    ROUNDS,
+    bench_bmp,
+    bench_memory,
+    bench_opens_amid_pypng,
+    bench_opens_in_a_row,
+    bench_pixels,
+    bench_png,
+    bench_threads,
+)
 from report import chart, combine, comparisons, markdown
 from timing import SPREAD
 
@@ -75,6 +84,7 @@ def main(argv=None):
             results["memory"] = bench_memory(paths, rounds)
             results["threads"] = bench_threads(paths, rounds)
             results["open_png_amid_pypng"] = bench_opens_amid_pypng(paths, rounds) or {}
+            results["open_png_in_a_row"] = bench_opens_in_a_row(paths, rounds)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

@@ -109,6 +109,31 @@ def bench_opens_amid_pypng(paths, rounds):
                        ("open PNG amid pypng decodes", name))}
 
 
+def bench_opens_in_a_row(paths, rounds):
+    """Each photograph opened again and again, taking turns only with libdeflate's inflate
+    of its data into a buffer kept between calls (linked; the package's on PyPy): the
+    module's own buffers, freed by one open and made by the next, are all the memory that
+    comes and goes, as in a program's loop over files of one size."""
+    opens = {}
+    for key, label in (("photo_rgb", "RGB"), ("photo_rgba", "RGBA")):
+        with open(paths[key], "rb") as f:
+            data = f.read()
+        image = SimpleImage.open(data)
+        name = f"{image.width}x{image.height} {label}"
+        del image
+        payload = idat_payload(data)
+        size = len(zlib.decompress(payload))
+        floor = (("linked libdeflate inflate", LINKED_INFLATE) if LINKED_INFLATE is not None
+                 else ("libdeflate inflate", libdeflate_inflate) if deflate is not None else None)
+        contenders = {"module": (module_open, (data,))}
+        if floor is not None:
+            contenders[floor[0]] = (floor[1], (payload, size))
+        progress(f"open PNG, one file again and again {name}")
+        opens[name] = race(contenders, rounds["open"], rounds["warmup"],
+                           spread=("open PNG, one file again and again", name))
+    return opens
+
+
 # On CPython only: PyPy's ctypes converts the arguments of every call, which costs more
 # than the inflate.
 LINKED = linked_libdeflate() if platform.python_implementation() == "CPython" else None
