@@ -121,13 +121,9 @@ def bench_opens_in_a_row(paths, rounds):
         image = SimpleImage.open(data)
         name = f"{image.width}x{image.height} {label}"
         del image
-        payload = idat_payload(data)
-        size = len(zlib.decompress(payload))
-        floor = (("linked libdeflate inflate", LINKED_INFLATE) if LINKED_INFLATE is not None
-                 else ("libdeflate inflate", libdeflate_inflate) if deflate is not None else None)
-        contenders = {"module": (module_open, (data,))}
-        if floor is not None:
-            contenders[floor[0]] = (floor[1], (payload, size))
+        everyone = open_contenders(data)
+        floors = [f for f in ("linked libdeflate inflate", "libdeflate inflate") if f in everyone][:1]
+        contenders = {who: everyone[who] for who in ["module", *floors]}
         progress(f"open PNG, one file again and again {name}")
         opens[name] = race(contenders, rounds["open"], rounds["warmup"],
                            spread=("open PNG, one file again and again", name))
