@@ -70,6 +70,9 @@ Kernels choose() {
         k.row[1] = k.top[1] = k.top[4] = sse2::sub<Bpp>;
         k.row[3] = sse2::average<Bpp>;
         k.row[4] = sse2::paeth<Bpp>;
+        k.group = sse2::rows<Bpp>;
+        k.max_group = sse2::kMaxRowGroup;
+        k.per_register = sse2::kRowsPerRegister;
     }
     if (sse41::available()) {
         k.row[1] = k.top[1] = k.top[4] = sse41::sub<Bpp>;
@@ -91,7 +94,7 @@ const Kernels& kernels(int bpp) {
     return bpp == 3 ? three : four;
 }
 
-constexpr size_t kMaxGroup = std::max(avx2::kMaxRowGroup, sse41::kMaxRowGroup);
+constexpr size_t kMaxGroup = std::max({avx2::kMaxRowGroup, sse41::kMaxRowGroup, sse2::kMaxRowGroup});
 
 // Filters a row group takes: those whose bytes wait on the pixel to their left.
 // A group starts at an Average or a Paeth row; Sub rows alone run faster as

@@ -161,6 +161,8 @@ struct PerBpp {
 // Each row-group kernel with the group sizes it takes, where this CPU runs it.
 std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> group_kernels() {
     std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> kernels;
+    if (sse2::kAvailable)
+        kernels.push_back({{sse2::rows<3>, sse2::rows<4>}, {sse2::kRowsPerRegister, sse2::kMaxRowGroup}});
     if (sse41::available())
         kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {sse41::kRowsPerRegister, sse41::kMaxRowGroup}});
     if (avx2::available())
@@ -269,7 +271,7 @@ void alternate_in_groups(const Bytes& up, const Bytes& raw, int bpp, std::initia
 
 // Every row of a Paeth group meets every neighbour triple.
 TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
-    if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
+    if (group_kernels().empty()) GTEST_SKIP() << "no row-group kernels";
     for (int bpp : {3, 4})
         for (int a0 = 0; a0 < 256; a0 += bpp) {
             SCOPED_TRACE("bpp " + std::to_string(bpp) + " a0 " + std::to_string(a0));
@@ -282,7 +284,7 @@ TEST(VectorKernels, PaethRowGroupsOnEveryNeighbourTriple) {
 // one pass, each odd pixel's left one running with the pair's index. In Average
 // groups, and in mixed ones, whose rows take each type in turn.
 TEST(VectorKernels, MixedRowGroupsOnEveryNeighbourPair) {
-    if (!sse41::available()) GTEST_SKIP() << "no SSE4.1";
+    if (group_kernels().empty()) GTEST_SKIP() << "no row-group kernels";
     for (int bpp : {3, 4}) {
         SCOPED_TRACE("bpp " + std::to_string(bpp));
         auto [up, raw] = neighbour_rows(bpp, 0);
