@@ -10,9 +10,9 @@
 // One driver for every register width: the SSE2 kernels include this header as
 // it is, the SSE4.1 and AVX2 ones inside their target region (simd/target.hpp),
 // after png/pixel_lanes.hpp, and give it their register type `V` (see
-// unfilter_sse41.cpp), which holds V::kRows rows a pixel each: on SSE2 and
-// SSE4.1 in 16-bit lanes, four to a pixel; on AVX2 in bytes, which also load and
-// store blocks of steps (V::kBlocks).
+// unfilter_sse41.cpp), which holds V::kRows rows a pixel each: on SSE2 in 16-bit
+// lanes, four to a pixel; on SSE4.1 and AVX2 in bytes, which also load and store
+// blocks of steps (V::kBlocks).
 #pragma once
 
 #include <cstddef>

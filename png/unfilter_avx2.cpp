@@ -20,8 +20,8 @@ namespace vextaro::png::avx2 {
 namespace {
 
 // A row group's registers (png/row_group.hpp) on bytes: eight rows, one pixel
-// each in a 32-bit lane, so neither loads nor stores widen or narrow. As
-// sse41::Lanes, which says what each function does.
+// each in a 32-bit lane, in two halves of four. As sse41::Lanes, which says
+// what each function does.
 struct Lanes {
     using Reg = __m256i;
     static constexpr int kRows = 8;
@@ -29,23 +29,16 @@ struct Lanes {
     static Reg zero() { return _mm256_setzero_si256(); }
     static Reg add8(Reg x, Reg y) { return _mm256_add_epi8(x, y); }
     static Reg blend(Reg no, Reg yes, Reg mask) { return _mm256_blendv_epi8(no, yes, mask); }
-    // pavgb rounds up: take back the half it added where a + b is odd.
     static Reg average(Reg a, Reg b) {
         const Reg odd = _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1));
         return _mm256_sub_epi8(_mm256_avg_epu8(a, b), odd);
     }
     static Reg paeth(Reg a, Reg b, Reg c) {
-        // b - c and a - c split by sign into saturated differences, one of
-        // each pair zero. p - c is their sum: where both point one way, pa + pb
-        // (saturated only past 255, beyond which it is nearer than neither);
-        // where they part, |pa - pb|, which the saturated sums give as well.
         const Reg b_up = _mm256_subs_epu8(b, c), b_down = _mm256_subs_epu8(c, b);
         const Reg a_up = _mm256_subs_epu8(a, c), a_down = _mm256_subs_epu8(c, a);
         const Reg pa = _mm256_or_si256(b_up, b_down), pb = _mm256_or_si256(a_up, a_down);
         const Reg up = _mm256_adds_epu8(b_up, a_up), down = _mm256_adds_epu8(b_down, a_down);
         const Reg pc = _mm256_or_si256(_mm256_subs_epu8(up, down), _mm256_subs_epu8(down, up));
-        // x <= y where min(x, y) == x; a unless pb or pc is smaller, then b
-        // unless pc is.
         const Reg nearest_bc = _mm256_min_epu8(pb, pc);
         const Reg take_a = _mm256_cmpeq_epi8(_mm256_min_epu8(pa, nearest_bc), pa);
         const Reg take_b = _mm256_cmpeq_epi8(nearest_bc, pb);

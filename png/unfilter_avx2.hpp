@@ -1,7 +1,7 @@
 // Row groups (png/row_group.hpp) with AVX2: eight rows to a register, a byte
-// lane to each pixel byte, where SSE4.1 fits two rows in 16-bit lanes, so each
-// trip through the predictor serves four times the rows. Chosen at run time,
-// since the x86-64 baseline lacks AVX2.
+// lane to each pixel byte, twice SSE4.1's four, so each trip through the
+// predictor serves twice the rows. Chosen at run time, since the x86-64
+// baseline lacks AVX2.
 #pragma once
 
 #include <cstddef>

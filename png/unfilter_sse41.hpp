@@ -1,8 +1,8 @@
 // Paeth reconstruction with SSSE3's absolute value and SSE4.1's byte blend,
 // which shorten the chain from one pixel to the next by a third, Sub's running
-// sums with SSSE3's byte shuffle, and row groups (png/row_group.hpp) of two or
-// four rows, two to a register. Chosen at run time, since the x86-64 baseline
-// has neither.
+// sums with SSSE3's byte shuffle, and row groups (png/row_group.hpp) of four or
+// eight rows, four to a register on byte lanes. Chosen at run time, since the
+// x86-64 baseline has neither.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,7 @@ template <int Bpp>
 void sub(uint8_t* row, const uint8_t* up, size_t n);
 template <int Bpp>
 void paeth(uint8_t* row, const uint8_t* up, size_t n);
-inline constexpr size_t kRowsPerRegister = 2, kMaxRowGroup = 4;
+inline constexpr size_t kRowsPerRegister = 4, kMaxRowGroup = 8;
 template <int Bpp>
 void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint8_t* up, size_t n);
 
