@@ -16,8 +16,9 @@ using lanes::store;
 namespace {
 
 // A row group's registers (png/row_group.hpp): two rows, each in a 64-bit half
-// of 16-bit lanes, as with SSE4.1, whose blend, absolute value, byte alignment
-// and widening are spelled here with the baseline's instructions.
+// of 16-bit lanes. Byte lanes, as SSE4.1's groups use, would take SSSE3's byte
+// shuffles to load and store 3-byte pixels in blocks, and three instructions
+// for each byte blend.
 struct Lanes {
     using Reg = __m128i;
     static constexpr int kRows = 2;
