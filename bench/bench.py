@@ -14,6 +14,7 @@ import json
 import os
 import platform
 import shutil
+import statistics
 import sys
 import tempfile
 
@@ -30,7 +31,7 @@ from measure import (
     bench_threads,
 )
 from report import chart, combine, comparisons, markdown
-from timing import SPREAD
+from timing import SPREAD, STEADINESS, quartiles
 
 
 def host_info():
@@ -89,6 +90,10 @@ def main(argv=None):
         shutil.rmtree(tmp, ignore_errors=True)
 
     results["host"]["load_after"] = load_average()
+    if STEADINESS:
+        q1, q3 = quartiles(STEADINESS)
+        median = statistics.median(STEADINESS)
+        results["host"]["steadiness"] = {"median": median, "spread": (q3 - q1) / median, "samples": len(STEADINESS)}
     results["spread"] = SPREAD
     rows = comparisons(results)
     results["comparisons"] = rows

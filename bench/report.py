@@ -116,6 +116,14 @@ def ratio_text(ratio):
     return f"{ratio:.2f}" if ratio >= 0.1 else f"{ratio:.2g}"
 
 
+def steadiness_text(host):
+    steady = host.get("steadiness")
+    if not steady:
+        return ""
+    return (f" A fixed loop timed once a round of every race ({steady['samples']} times): "
+            f"{steady['median'] * 1e3:.2f} ms, spread {steady['spread']:.0%} (a steady machine: a few percent).")
+
+
 def markdown(results, rows):
     host = results["host"]
     lines = [
@@ -125,7 +133,7 @@ def markdown(results, rows):
         f"pypng {host.get('pypng') or 'absent'}, pyspng {host.get('pyspng') or 'absent'}, "
         f"deflate (libdeflate) {host.get('deflate') or 'absent'}, {host['cpu']}, "
         f"{host['cores']} cores; inputs: {results['inputs']}; load average {host['load_before']} before, "
-        f"{host['load_after']} after.",
+        f"{host['load_after']} after.{steadiness_text(host)}",
         "Ratio = module / comparator (for threads: 2 threads / 1 thread of the library named); below 1 the "
         "module is faster or smaller. Every figure is a median; spread is the interquartile range of its "
         "rounds as a share of the median, module / comparator. An open PNG figure meets its target only "

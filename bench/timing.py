@@ -42,6 +42,21 @@ def timed(fn, *args):
     return elapsed
 
 
+# A fixed loop of pure Python, timed once a round of every race: how steady the
+# machine itself was. Other processes show in the load average; a busy neighbour
+# of a virtual machine's core does not, but slows this loop as much as any
+# contender, so its spread says how far a run's spreads are the machine's.
+STEADINESS = []
+
+
+def sample_steadiness():
+    start = time.perf_counter()
+    total = 0
+    for i in range(20000):
+        total += i
+    STEADINESS.append(time.perf_counter() - start)
+
+
 # The first and third quartiles of every median reported, {group: {subject: {contender:
 # [q1, q3]}}}, so that the report can say how far the rounds scattered.
 SPREAD = {}
@@ -83,6 +98,7 @@ def race(contenders, rounds, warmup, slow=(), spread=None):
     for r in range(warmup + rounds):
         # The order rotates too, so that no contender always runs right after another.
         order = names[r % len(names):] + names[:r % len(names)]
+        sample_steadiness()
         for name in order:
             if name in slow and r % every:
                 continue
