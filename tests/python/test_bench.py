@@ -14,6 +14,8 @@ def test_quick_run_writes_results(tmp_path):
                     "--cache", str(tmp_path / "cache")], check=True, capture_output=True, timeout=600)
     results = json.loads((out / "results.json").read_text())
     assert results["comparisons"]
+    # Without the machine's own spread a noisy run could not be told from a noisy module.
+    assert results["host"]["steadiness"]["samples"] > 0
     # pypng is a contender wherever it is installed (the source tree's png/ folder has no origin).
     if getattr(importlib.util.find_spec("png"), "origin", None):
         assert {"open PNG", "save PNG"} <= {r["group"] for r in results["comparisons"] if r["against"] == "pypng"}
