@@ -37,4 +37,19 @@ inline void store(uint8_t* p, __m128i v) {
     }
 }
 
+// How a row group (png/row_group.hpp) moves one pixel of a row: in the low
+// lanes of an SSE register, for every x86 register type.
+struct Pixels {
+    using Pixel = __m128i;
+    static Pixel no_pixel() { return _mm_setzero_si128(); }
+    template <int Bpp>
+    static Pixel load_pixel(const uint8_t* p) {
+        return load<Bpp>(p);
+    }
+    template <int Bpp>
+    static void store_pixel(uint8_t* p, Pixel v) {
+        store<Bpp>(p, v);
+    }
+};
+
 }  // namespace vextaro::png::lanes

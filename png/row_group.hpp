@@ -7,18 +7,17 @@
 // first pixel a row sees zeros all round, which every predictor turns into
 // zeros, so the rows' staggered starts need no code of their own.
 //
-// One driver for every register width: the SSE2 kernels include this header as
-// it is, the SSE4.1 and AVX2 ones inside their target region (simd/target.hpp),
-// after png/pixel_lanes.hpp, and give it their register type `V` (see
+// One driver for every register width and instruction set: the SSE2 and NEON
+// kernels include this header as it is, the SSE4.1 and AVX2 ones inside their
+// target region (simd/target.hpp), and each gives it its register type `V` (see
 // unfilter_sse41.cpp), which holds V::kRows rows a pixel each: on SSE2 in 16-bit
-// lanes, four to a pixel; on SSE4.1 and AVX2 in bytes, which also load and store
-// blocks of steps (V::kBlocks).
+// lanes, four to a pixel; on SSE4.1, AVX2 and NEON in bytes, which also load and
+// store blocks of steps (V::kBlocks). V also says how one pixel of a row is
+// loaded and stored (V::Pixel; on x86, lanes::Pixels in png/pixel_lanes.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "png/pixel_lanes.hpp"
 
 namespace vextaro::png::row_group {
 
@@ -38,6 +37,7 @@ struct Masks<V, Regs, false> {};
 template <class V, int Bpp, int Regs, Mix M>
 struct RowGroup {
     using Reg = typename V::Reg;
+    using Pixel = typename V::Pixel;
     // The rows' addresses, kept here rather than read from the caller's array,
     // which the byte stores could alias as far as the compiler knows.
     uint8_t* rows[V::kRows * Regs];
@@ -48,9 +48,10 @@ struct RowGroup {
 
     // Pixel p of row k, or zeros outside the row.
     template <bool kEdge>
-    __m128i pixel(int k, ptrdiff_t p) const {
-        if (kEdge && (p < 0 || p >= pixels)) return _mm_setzero_si128();
-        return lanes::load < kEdge ? Bpp : 4 > (rows[k] + p * Bpp);
+    Pixel pixel(int k, ptrdiff_t p) const {
+        if (kEdge && (p < 0 || p >= pixels)) return V::no_pixel();
+        constexpr int kBytes = kEdge ? Bpp : 4;
+        return V::template load_pixel<kBytes>(rows[k] + p * Bpp);
     }
 
     Reg predict(int r, Reg b) const {
@@ -80,9 +81,9 @@ struct RowGroup {
 
     void load_ahead(ptrdiff_t i) {
         for (int r = 0; r < Regs; ++r) {
-            __m128i d[V::kRows];
+            Pixel d[V::kRows];
             for (int h = 0; h < V::kRows; ++h)
-                d[h] = lanes::load<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
+                d[h] = V::template load_pixel<4>(rows[r * V::kRows + h] + (i - r * V::kRows - h) * Bpp);
             ahead[r] = V::widen(d);
         }
     }
@@ -99,7 +100,7 @@ struct RowGroup {
         }
         for (int j = 0; j < V::kRows; ++j) {
             Reg b[Regs];
-            b[0] = V::below_above(a[0], lanes::load<4>(up + (i + j) * Bpp));
+            b[0] = V::below_above(a[0], V::template load_pixel<4>(up + (i + j) * Bpp));
             for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
             for (int r = 0; r < Regs; ++r) {
                 v[r][j] = a[r] = V::add8(v[r][j], predict(r, b[r]));
@@ -117,9 +118,8 @@ struct RowGroup {
     template <Step S>
     void step(ptrdiff_t i) {
         constexpr bool kEdge = S == Step::kEdge;
-        const __m128i above = kEdge && i >= pixels  ? _mm_setzero_si128()
-                              : lanes::load < kEdge ? Bpp
-                                                    : 4 > (up + i * Bpp);
+        constexpr int kAboveBytes = kEdge ? Bpp : 4;
+        const Pixel above = kEdge && i >= pixels ? V::no_pixel() : V::template load_pixel<kAboveBytes>(up + i * Bpp);
         Reg b[Regs];
         b[0] = V::below_above(a[0], above);
         for (int r = 1; r < Regs; ++r) b[r] = V::below(a[r], a[r - 1]);
@@ -128,7 +128,7 @@ struct RowGroup {
             if constexpr (S == Step::kAhead || S == Step::kLast) {
                 filtered = ahead[r];
             } else {
-                __m128i d[V::kRows];
+                Pixel d[V::kRows];
                 for (int h = 0; h < V::kRows; ++h) d[h] = pixel<kEdge>(r * V::kRows + h, i - r * V::kRows - h);
                 filtered = V::widen(d);
             }
@@ -138,15 +138,15 @@ struct RowGroup {
         }
         if constexpr (S == Step::kAhead) load_ahead(i + 1);
         for (int r = 0; r < Regs; ++r) {
-            __m128i out[V::kRows];
+            Pixel out[V::kRows];
             V::narrow(a[r], out);
             for (int h = 0; h < V::kRows; ++h) {
                 const ptrdiff_t p = i - r * V::kRows - h;
                 uint8_t* const at = rows[r * V::kRows + h] + p * Bpp;
                 if constexpr (S == Step::kAhead) {
-                    lanes::store<4>(at, out[h]);
+                    V::template store_pixel<4>(at, out[h]);
                 } else if (!kEdge || (p >= 0 && p < pixels)) {
-                    lanes::store<Bpp>(at, out[h]);
+                    V::template store_pixel<Bpp>(at, out[h]);
                 }
             }
         }

@@ -8,6 +8,7 @@
 #include "png/planes.hpp"
 #include "png/row_kernels.hpp"
 #include "png/unfilter_avx2.hpp"
+#include "png/unfilter_neon.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
 
@@ -74,6 +75,11 @@ Kernels choose() {
         k.max_group = sse2::kMaxRowGroup;
         k.per_register = sse2::kRowsPerRegister;
     }
+    if constexpr (neon::kAvailable) {
+        k.group = neon::rows<Bpp>;
+        k.max_group = neon::kMaxRowGroup;
+        k.per_register = neon::kRowsPerRegister;
+    }
     if (sse41::available()) {
         k.row[1] = k.top[1] = k.top[4] = sse41::sub<Bpp>;
         k.row[4] = sse41::paeth<Bpp>;
@@ -94,7 +100,8 @@ const Kernels& kernels(int bpp) {
     return bpp == 3 ? three : four;
 }
 
-constexpr size_t kMaxGroup = std::max({avx2::kMaxRowGroup, sse41::kMaxRowGroup, sse2::kMaxRowGroup});
+constexpr size_t kMaxGroup = std::max(
+    {avx2::kMaxRowGroup, sse41::kMaxRowGroup, sse2::kMaxRowGroup, neon::kMaxRowGroup});
 
 // Filters a row group takes: those whose bytes wait on the pixel to their left.
 // A group starts at an Average or a Paeth row; Sub rows alone run faster as

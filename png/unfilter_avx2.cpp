@@ -22,7 +22,7 @@ namespace {
 // A row group's registers (png/row_group.hpp) on bytes: eight rows, one pixel
 // each in a 32-bit lane, in two halves of four. As sse41::Lanes, which says
 // what each function does.
-struct Lanes {
+struct Lanes : lanes::Pixels {
     using Reg = __m256i;
     static constexpr int kRows = 8;
     static constexpr bool kBlocks = true;

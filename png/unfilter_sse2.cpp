@@ -19,7 +19,7 @@ namespace {
 // of 16-bit lanes. Byte lanes, as SSE4.1's groups use, would take SSSE3's byte
 // shuffles to load and store 3-byte pixels in blocks, and three instructions
 // for each byte blend.
-struct Lanes {
+struct Lanes : lanes::Pixels {
     using Reg = __m128i;
     static constexpr int kRows = 2;
     static constexpr bool kBlocks = false;

@@ -37,7 +37,7 @@ inline __m128i predict(__m128i a, __m128i b, __m128i c) {
 // A row group's registers (png/row_group.hpp) on bytes: four rows, one pixel
 // each in a 32-bit lane, so neither loads nor stores widen or narrow; AVX2's
 // register (unfilter_avx2.cpp) holds eight rows the same way.
-struct Lanes {
+struct Lanes : lanes::Pixels {
     using Reg = __m128i;
     static constexpr int kRows = 4;
     static constexpr bool kBlocks = true;
