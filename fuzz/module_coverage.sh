@@ -11,6 +11,9 @@
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 out="$ROOT/build/cp310-coverage"
+# Any instrumented process started outside the replay (a build step's own check) writes
+# its profile here, not as default.profraw in whatever directory it ran in.
+export LLVM_PROFILE_FILE="$out/other/%p.profraw"
 ensure_venv cp310 "$(pyenv_python 3.10)"
 ensure_system_packages clang:clang++
 clang_major=$(clang++ -dumpversion | cut -d. -f1)
