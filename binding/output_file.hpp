@@ -5,10 +5,8 @@
 
 #include <Python.h>
 
-#include <cstdlib>
-#include <memory>
-
 #include "binding/pyref.hpp"
+#include "binding/replacement.hpp"
 
 namespace vextaro {
 
@@ -22,11 +20,10 @@ public:
     ~OutputFile();
 
     // Succeeds or fails where the host's open(path, "wb") would, with its
-    // exception. Written in place, as open(path, "wb") writes, is a path that
-    // is no regular file (a FIFO, a device), one with several hard links (they
-    // all show the same file), a dangling symbolic link, and one beside which
-    // no file can be made (a writable file in a folder the process cannot
-    // write). A symbolic link is followed: the file it names is replaced.
+    // exception, and with lack of space too: the old file stays as it was. A
+    // symbolic link is followed: the file it names is replaced. Written in
+    // place, as open(path, "wb") writes, is whatever a rename cannot replace
+    // and keep what it is (binding/replacement.hpp says which).
     bool open(PyObject* path);
 
     // The host's unbuffered binary stream the bytes go to.
@@ -39,15 +36,15 @@ public:
     bool finish();
 
 private:
-    struct FreeDeleter {
-        void operator()(char* p) const { std::free(p); }
-    };
-    bool open_in_place(PyObject* path);
-    bool discard();
+    bool open_in_place();
+    bool copy_in_place();
+    bool fail();
 
     Ref path_;
     Ref stream_;
-    std::unique_ptr<char, FreeDeleter> temporary_, target_;
+    Replacement replacement_;
+    // Whether stream_ writes the new file rather than the target itself.
+    bool renaming_ = false;
 };
 
 // Where the current exception is an OSError that names no file (a write that

@@ -20,7 +20,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -87,13 +86,9 @@ struct ProcessState {
     // at import (core/png_encoder.cpp): only then does compressing here make the
     // very bytes its compress would.
     bool host_zlib_is_ours = false;
-
-    // Temporary files made by saves so far, which tells apart the names of
-    // saves started in the same nanosecond (binding/output_file.cpp).
-    std::atomic<unsigned> temporary_files{0};
 };
 
-// Set at import with the interpreter lock held, the save counter excepted.
+// Set at import with the interpreter lock held.
 extern constinit ProcessState process_state;
 // Named apart, since nearly every operation uses them.
 extern constinit Names names;

@@ -57,4 +57,26 @@ bool close_stream(PyObject* stream) {
     return true;
 }
 
+bool write_to(PyObject* file, PyObject* data) {
+    const Py_ssize_t total = PyObject_Length(data);
+    if (total < 0) return false;
+    // A raw file may take part of the bytes; the rest goes again, as a buffered one would.
+    Ref view;
+    for (Py_ssize_t done = 0; done < total || total == 0;) {
+        if (done > 0 && !view && !(view = Ref::steal(PyMemoryView_FromObject(data)))) return false;
+        Ref rest = done > 0 ? Ref::steal(PySequence_GetSlice(view.get(), done, total)) : Ref::borrow(data);
+        Ref count = rest ? Ref::steal(PyObject_CallMethodObjArgs(file, names.write, rest.get(), nullptr)) : Ref();
+        if (!count) return false;
+        const Py_ssize_t n = count.get() == Py_None ? 0 : PyLong_AsSsize_t(count.get());
+        if (n == -1 && PyErr_Occurred()) return false;
+        if (total == 0) break;
+        if (n <= 0) {
+            PyErr_SetString(PyExc_BlockingIOError, "write could not complete without blocking");
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
 }  // namespace vextaro

@@ -11,6 +11,7 @@
 #include "binding/buffer.hpp"
 #include "binding/output_file.hpp"
 #include "binding/pyref.hpp"
+#include "binding/stream.hpp"
 
 namespace vextaro {
 
@@ -34,8 +35,5 @@ bool write_file(PyObject* path, Write&& write) {
     name_path_in_error(out.path() ? out.path() : path);
     return false;
 }
-
-// file.write(data)
-bool write_to(PyObject* file, PyObject* data);
 
 }  // namespace vextaro
