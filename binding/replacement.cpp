@@ -198,9 +198,16 @@ Step Replacement::locate(const char* path) {
             replacing_ = true;
             break;
         }
-        // The kernel's own links (/proc/self/fd/N) lead where their text does not.
+        // The kernel's own links (/proc/self/fd/N) lead where their text does not;
+        // and in a sticky folder anyone may write, it follows only the links of the
+        // folder's owner or of the process (fs.protected_symlinks): open() judges those.
         struct statfs system {};
-        if (fstatfs(folder.get(), &system) != 0 || system.f_type == PROC_SUPER_MAGIC) return Step::in_place;
+        Facts where;
+        if (fstatfs(folder.get(), &system) != 0 || system.f_type == PROC_SUPER_MAGIC ||
+            !facts_of(folder.get(), where) ||
+            ((where.mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && found.uid != where.uid &&
+             found.uid != geteuid()))
+            return Step::in_place;
         char target[PATH_MAX];
         const ssize_t length = readlinkat(folder.get(), name_, target, sizeof target);
         if (links == kMaxLinks || length <= 0 || length == static_cast<ssize_t>(sizeof target)) return Step::in_place;
