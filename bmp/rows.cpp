@@ -3,17 +3,36 @@
 #include <cstring>
 
 #include "bmp/rows_ssse3.hpp"
+#include "simd/cpu.hpp"
 
 namespace vextaro::bmp {
 
-void bgr_to_rgb(const uint8_t* bgr, size_t width, uint8_t* rgb) {
-    if (ssse3::available()) return ssse3::swap_red_blue(bgr, width, rgb);
+namespace {
+
+void swap_red_blue(const uint8_t* bgr, size_t width, uint8_t* rgb) {
     for (size_t x = 0; x < width; ++x, bgr += 3, rgb += 3) {
         const uint8_t b = bgr[0], g = bgr[1], r = bgr[2];
         rgb[0] = r;
         rgb[1] = g;
         rgb[2] = b;
     }
+}
+
+using Swap = void (*)(const uint8_t*, size_t, uint8_t*);
+
+// The swap for this CPU, chosen once.
+Swap choose() {
+    if constexpr (simd::kX86Dispatch) {
+        if (simd::cpu().ssse3) return ssse3::swap_red_blue;
+    }
+    return swap_red_blue;
+}
+
+}  // namespace
+
+void bgr_to_rgb(const uint8_t* bgr, size_t width, uint8_t* rgb) {
+    static const Swap swap = choose();
+    swap(bgr, width, rgb);
 }
 
 void read_rows(const uint8_t* stored, uint64_t rows, uint64_t stride, size_t width, bool bottom_up, uint8_t* rgb) {

@@ -3,15 +3,13 @@
 #if VEXTARO_X86_DISPATCH
 
 #include <tmmintrin.h>
+#include "simd/target.hpp"
+
+VEXTARO_TARGET_BEGIN("ssse3")
 
 namespace vextaro::bmp::ssse3 {
 
-bool available() {
-    static const bool supported = __builtin_cpu_supports("ssse3");
-    return supported;
-}
-
-__attribute__((target("ssse3"))) void swap_red_blue(const uint8_t* in, size_t width, uint8_t* out) {
+void swap_red_blue(const uint8_t* in, size_t width, uint8_t* out) {
     // Sixteen bytes hold five pixels and the first byte of a sixth, which is
     // written back unchanged, so the loop stops while a sixth pixel exists.
     const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
@@ -30,13 +28,6 @@ __attribute__((target("ssse3"))) void swap_red_blue(const uint8_t* in, size_t wi
 
 }  // namespace vextaro::bmp::ssse3
 
-#else
-
-namespace vextaro::bmp::ssse3 {
-
-bool available() { return false; }
-void swap_red_blue(const uint8_t*, size_t, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
-
-}  // namespace vextaro::bmp::ssse3
+VEXTARO_TARGET_END
 
 #endif

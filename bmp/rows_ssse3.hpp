@@ -9,7 +9,6 @@
 
 namespace vextaro::bmp::ssse3 {
 
-bool available();
 // As bgr_to_rgb; `in` and `out` may be the same buffer.
 void swap_red_blue(const uint8_t* in, size_t width, uint8_t* out);
 

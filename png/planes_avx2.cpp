@@ -7,10 +7,13 @@
 #include <cstring>
 
 #include "png/planes_ssse3.hpp"
+#include "simd/target.hpp"
+
+VEXTARO_TARGET_BEGIN("avx2")
 
 namespace vextaro::png::avx2 {
 
-__attribute__((target("avx2"))) void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha) {
+void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha) {
     // Each half: four pixels' RGB bytes, then their alphas; the dword permute
     // then puts the 24 RGB bytes first and the 8 alphas last. As in the SSSE3
     // loop, the store runs past the RGB bytes into the next step's place, so the
@@ -31,12 +34,6 @@ __attribute__((target("avx2"))) void split_rgba(const uint8_t* row, size_t width
 
 }  // namespace vextaro::png::avx2
 
-#else
-
-namespace vextaro::png::avx2 {
-
-void split_rgba(const uint8_t*, size_t, uint8_t*, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
-
-}  // namespace vextaro::png::avx2
+VEXTARO_TARGET_END
 
 #endif

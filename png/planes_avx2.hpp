@@ -9,8 +9,7 @@
 
 namespace vextaro::png::avx2 {
 
-// As split_pixels for bpp 4, with the same rule for `rgb` overlapping `row`;
-// only where avx2::available() (png/unfilter_avx2.hpp).
+// As split_pixels for bpp 4, with the same rule for `rgb` overlapping `row`.
 void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha);
 
 }  // namespace vextaro::png::avx2

@@ -5,15 +5,13 @@
 #include <tmmintrin.h>
 
 #include <cstring>
+#include "simd/target.hpp"
+
+VEXTARO_TARGET_BEGIN("ssse3")
 
 namespace vextaro::png::ssse3 {
 
-bool available() {
-    static const bool supported = __builtin_cpu_supports("ssse3");
-    return supported;
-}
-
-__attribute__((target("ssse3"))) void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha) {
+void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha) {
     // Four pixels in, their twelve RGB bytes then their four alphas out. The
     // store writes the alphas past the RGB bytes too, where the next step's RGB
     // bytes go, so the loop stops while two more pixels exist; since `rgb` never
@@ -35,7 +33,7 @@ __attribute__((target("ssse3"))) void split_rgba(const uint8_t* row, size_t widt
     }
 }
 
-__attribute__((target("ssse3"))) void join_rgba(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* row) {
+void join_rgba(const uint8_t* rgb, const uint8_t* alpha, size_t width, uint8_t* row) {
     // Four pixels a step: their twelve RGB bytes spread to every lane but each
     // fourth, the four alphas into those. A step loads sixteen RGB bytes, so the
     // loop stops while six pixels remain.
@@ -60,14 +58,6 @@ __attribute__((target("ssse3"))) void join_rgba(const uint8_t* rgb, const uint8_
 
 }  // namespace vextaro::png::ssse3
 
-#else
-
-namespace vextaro::png::ssse3 {
-
-bool available() { return false; }
-void split_rgba(const uint8_t*, size_t, uint8_t*, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
-void join_rgba(const uint8_t*, const uint8_t*, size_t, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
-
-}  // namespace vextaro::png::ssse3
+VEXTARO_TARGET_END
 
 #endif

@@ -11,7 +11,6 @@
 
 namespace vextaro::png::ssse3 {
 
-bool available();
 // As split_pixels for bpp 4, with the same rule for `rgb` overlapping `row`.
 void split_rgba(const uint8_t* row, size_t width, uint8_t* rgb, uint8_t* alpha);
 // As join_pixels for bpp 4.

@@ -11,6 +11,7 @@
 #include "png/unfilter_neon.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
+#include "simd/cpu.hpp"
 
 namespace vextaro::png {
 
@@ -80,17 +81,20 @@ Kernels choose() {
         k.max_group = neon::kMaxRowGroup;
         k.per_register = neon::kRowsPerRegister;
     }
-    if (sse41::available()) {
-        k.row[1] = k.top[1] = k.top[4] = sse41::sub<Bpp>;
-        k.row[4] = sse41::paeth<Bpp>;
-        k.group = sse41::rows<Bpp>;
-        k.max_group = sse41::kMaxRowGroup;
-        k.per_register = sse41::kRowsPerRegister;
-    }
-    if (avx2::available()) {
-        k.group = avx2::rows<Bpp>;
-        k.max_group = avx2::kMaxRowGroup;
-        k.per_register = avx2::kRowsPerRegister;
+    if constexpr (simd::kX86Dispatch) {
+        const simd::Cpu cpu = simd::cpu();
+        if (cpu.sse41) {
+            k.row[1] = k.top[1] = k.top[4] = sse41::sub<Bpp>;
+            k.row[4] = sse41::paeth<Bpp>;
+            k.group = sse41::rows<Bpp>;
+            k.max_group = sse41::kMaxRowGroup;
+            k.per_register = sse41::kRowsPerRegister;
+        }
+        if (cpu.avx2) {
+            k.group = avx2::rows<Bpp>;
+            k.max_group = avx2::kMaxRowGroup;
+            k.per_register = avx2::kRowsPerRegister;
+        }
     }
     return k;
 }

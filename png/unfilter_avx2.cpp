@@ -156,30 +156,4 @@ template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, s
 
 VEXTARO_TARGET_END
 
-namespace vextaro::png::avx2 {
-
-bool available() {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
-}
-
-}  // namespace vextaro::png::avx2
-
-#else
-
-namespace vextaro::png::avx2 {
-
-bool available() { return false; }
-template <int Bpp>
-void rows(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-
-template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
-template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
-
-void predict32(const uint8_t*, const uint8_t*, const uint8_t*, uint8_t*, uint8_t*) { VEXTARO_UNREACHABLE_KERNEL(); }
-
-}  // namespace vextaro::png::avx2
-
 #endif

@@ -11,8 +11,6 @@
 
 namespace vextaro::png::avx2 {
 
-bool available();
-
 // A GroupKernel (png/row_kernels.hpp) of eight or sixteen rows, for Bpp 3 and 4.
 inline constexpr size_t kRowsPerRegister = 8, kMaxRowGroup = 16;
 template <int Bpp>

@@ -111,24 +111,9 @@ void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint
     row_group::reconstruct_rows<Lanes, Bpp>(rows, filters, count, up, n);
 }
 
-}  // namespace vextaro::png::neon
-
-#else
-
-namespace vextaro::png::neon {
-
-template <int Bpp>
-void rows(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-
-}  // namespace vextaro::png::neon
-
-#endif
-
-namespace vextaro::png::neon {
-
 template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 
 }  // namespace vextaro::png::neon
+
+#endif

@@ -91,35 +91,6 @@ void rows(uint8_t* const* rows, const uint8_t* filters, size_t count, const uint
     row_group::reconstruct_rows<Lanes, Bpp>(rows, filters, count, up, n);
 }
 
-}  // namespace vextaro::png::sse2
-
-#else
-
-namespace vextaro::png::sse2 {
-
-template <int Bpp>
-void sub(uint8_t*, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-template <int Bpp>
-void average(uint8_t*, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-template <int Bpp>
-void paeth(uint8_t*, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-template <int Bpp>
-void rows(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-
-}  // namespace vextaro::png::sse2
-
-#endif
-
-namespace vextaro::png::sse2 {
-
 template void sub<3>(uint8_t*, const uint8_t*, size_t);
 template void sub<4>(uint8_t*, const uint8_t*, size_t);
 template void average<3>(uint8_t*, const uint8_t*, size_t);
@@ -130,3 +101,5 @@ template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, s
 template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
 
 }  // namespace vextaro::png::sse2
+
+#endif

@@ -194,40 +194,4 @@ template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, s
 
 VEXTARO_TARGET_END
 
-namespace vextaro::png::sse41 {
-
-bool available() {
-    static const bool supported = __builtin_cpu_supports("sse4.1");
-    return supported;
-}
-
-}  // namespace vextaro::png::sse41
-
-#else
-
-namespace vextaro::png::sse41 {
-
-bool available() { return false; }
-template <int Bpp>
-void sub(uint8_t*, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-template <int Bpp>
-void paeth(uint8_t*, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-template <int Bpp>
-void rows(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t) {
-    VEXTARO_UNREACHABLE_KERNEL();
-}
-
-template void sub<3>(uint8_t*, const uint8_t*, size_t);
-template void sub<4>(uint8_t*, const uint8_t*, size_t);
-template void paeth<3>(uint8_t*, const uint8_t*, size_t);
-template void paeth<4>(uint8_t*, const uint8_t*, size_t);
-template void rows<3>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
-template void rows<4>(uint8_t* const*, const uint8_t*, size_t, const uint8_t*, size_t);
-
-}  // namespace vextaro::png::sse41
-
 #endif

@@ -12,8 +12,6 @@
 
 namespace vextaro::png::sse41 {
 
-bool available();
-
 // RowKernels and a GroupKernel (png/row_kernels.hpp) for Bpp 3 and 4.
 template <int Bpp>
 void sub(uint8_t* row, const uint8_t* up, size_t n);

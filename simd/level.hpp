@@ -28,8 +28,3 @@
 #else
 #define VEXTARO_X86_DISPATCH 0
 #endif
-
-// What a kernel of an instruction set the CPU lacks runs instead, where the
-// build has none: being called is a bug in whatever chose it, so it stops the
-// process at once rather than leave the bytes as they were.
-#define VEXTARO_UNREACHABLE_KERNEL() __builtin_trap()

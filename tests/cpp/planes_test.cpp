@@ -10,6 +10,7 @@
 #include "png/planes_avx2.hpp"
 #include "png/planes_ssse3.hpp"
 #include "png/unfilter_avx2.hpp"
+#include "simd/cpu.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
 namespace vextaro::png {
@@ -81,8 +82,10 @@ INSTANTIATE_TEST_SUITE_P(Widths, SplitPixels,
 TEST(SplitRgbaKernels, EachKernelMatchesTheReference) {
     using Split = void (*)(const uint8_t*, size_t, uint8_t*, uint8_t*);
     std::vector<std::pair<const char*, Split>> kernels;
-    if (ssse3::available()) kernels.emplace_back("ssse3", ssse3::split_rgba);
-    if (avx2::available()) kernels.emplace_back("avx2", avx2::split_rgba);
+    if constexpr (simd::kX86Dispatch) {
+        if (simd::cpu().ssse3) kernels.emplace_back("ssse3", ssse3::split_rgba);
+        if (simd::cpu().avx2) kernels.emplace_back("avx2", avx2::split_rgba);
+    }
     if (kernels.empty()) GTEST_SKIP() << "no vector RGBA split on this CPU";
     std::mt19937 rng(4242);
     for (const auto& [name, split] : kernels) {

@@ -16,6 +16,7 @@
 #include "png/unfilter_neon.hpp"
 #include "png/unfilter_sse2.hpp"
 #include "png/unfilter_sse41.hpp"
+#include "simd/cpu.hpp"
 #include "tests/cpp/reference_filters.hpp"
 #include "tests/cpp/test_bytes.hpp"
 
@@ -162,14 +163,16 @@ struct PerBpp {
 // Each row-group kernel with the group sizes it takes, where this CPU runs it.
 std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> group_kernels() {
     std::vector<std::pair<PerBpp<GroupKernel>, std::vector<size_t>>> kernels;
-    if (sse2::kAvailable)
+    if constexpr (sse2::kAvailable)
         kernels.push_back({{sse2::rows<3>, sse2::rows<4>}, {sse2::kRowsPerRegister, sse2::kMaxRowGroup}});
-    if (neon::kAvailable)
+    if constexpr (neon::kAvailable)
         kernels.push_back({{neon::rows<3>, neon::rows<4>}, {neon::kRowsPerRegister, neon::kMaxRowGroup}});
-    if (sse41::available())
-        kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {sse41::kRowsPerRegister, sse41::kMaxRowGroup}});
-    if (avx2::available())
-        kernels.push_back({{avx2::rows<3>, avx2::rows<4>}, {avx2::kRowsPerRegister, avx2::kMaxRowGroup}});
+    if constexpr (simd::kX86Dispatch) {
+        if (simd::cpu().sse41)
+            kernels.push_back({{sse41::rows<3>, sse41::rows<4>}, {sse41::kRowsPerRegister, sse41::kMaxRowGroup}});
+        if (simd::cpu().avx2)
+            kernels.push_back({{avx2::rows<3>, avx2::rows<4>}, {avx2::kRowsPerRegister, avx2::kMaxRowGroup}});
+    }
     return kernels;
 }
 
@@ -210,13 +213,15 @@ std::vector<Bytes> run_group(const Bytes& above, const std::vector<Bytes>& resid
 // machine, against the reference on rows of every length up to 64 pixels.
 TEST(VectorKernels, MatchTheReferenceOnEveryShortLength) {
     std::vector<std::pair<int, PerBpp<RowKernel>>> row_kernels;
-    if (sse2::kAvailable)
+    if constexpr (sse2::kAvailable)
         row_kernels.insert(row_kernels.end(), {{1, {sse2::sub<3>, sse2::sub<4>}},
                                                {3, {sse2::average<3>, sse2::average<4>}},
                                                {4, {sse2::paeth<3>, sse2::paeth<4>}}});
-    if (sse41::available())
-        row_kernels.insert(row_kernels.end(),
-                           {{1, {sse41::sub<3>, sse41::sub<4>}}, {4, {sse41::paeth<3>, sse41::paeth<4>}}});
+    if constexpr (simd::kX86Dispatch) {
+        if (simd::cpu().sse41)
+            row_kernels.insert(row_kernels.end(),
+                               {{1, {sse41::sub<3>, sse41::sub<4>}}, {4, {sse41::paeth<3>, sse41::paeth<4>}}});
+    }
     if (row_kernels.empty() && group_kernels().empty()) GTEST_SKIP() << "no vector kernels";
     for (int bpp : {3, 4})
         for (size_t width = 0; width <= 64; ++width) {
