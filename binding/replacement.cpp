@@ -273,6 +273,10 @@ Step rename_refused() {
     }
 }
 
+// renameat2's flag, which the file system (EINVAL) or a sandbox's filter of
+// system calls (ENOSYS) may not offer.
+bool unsupported() { return errno == EINVAL || errno == ENOSYS; }
+
 }  // namespace
 
 Step Replacement::exchange() {
@@ -288,7 +292,7 @@ Step Replacement::exchange() {
         if (renameat2(folder, temporary_, folder, name_, RENAME_EXCHANGE) != 0) temporary_[0] = '\0';
         return Step::in_place;
     }
-    if (errno != EINVAL) return rename_refused();
+    if (!unsupported()) return rename_refused();
     // A file system that cannot exchange: the name is checked, and another user
     // who swaps it between the check and the rename has the file replaced.
     Facts now;
@@ -304,7 +308,7 @@ Step Replacement::commit() {
     const int folder = folder_.get();
     // A file made meanwhile under the name is one open() would now write to.
     int renamed = renameat2(folder, temporary_, folder, name_, RENAME_NOREPLACE);
-    if (renamed != 0 && errno == EINVAL) renamed = renameat(folder, temporary_, folder, name_);
+    if (renamed != 0 && unsupported()) renamed = renameat(folder, temporary_, folder, name_);
     if (renamed != 0) return rename_refused();
     temporary_[0] = '\0';
     return Step::done;
