@@ -22,6 +22,8 @@ from . import __version__
 __all__ = ["main"]
 
 USAGE_ERROR = 2
+# What a shell reports for a command stopped by Ctrl-C.
+INTERRUPTED = 130
 
 
 class _Progress:
@@ -113,6 +115,7 @@ def _parser() -> argparse.ArgumentParser:
 
 def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     from .convert import Converted, plan, run_dask, run_threads
+    from .interrupt import Interrupt
 
     if args.compress_level is not None and args.to == "bmp":
         err.write("vextaro: --compress-level applies to PNG output, not to --to bmp\n")
@@ -139,24 +142,29 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         progress.step()
 
     try:
-        if args.scheduler:
-            run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done)
-        else:
-            run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done)
+        with Interrupt() as stop:
+            if args.scheduler:
+                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop)
+            else:
+                run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done, stop)
     except OSError as error:  # the scheduler cannot be reached
         progress.close()
         err.write(f"vextaro: scheduler {args.scheduler}: {error}\n")
         return USAGE_ERROR
     progress.close()
+    interrupted = stop.requested
     converted = [r for r in results if r.error is None]
     failed = len(results) - len(converted)
     dropped = sum(r.alpha_dropped for r in converted)
     if dropped:
         err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")
     out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in settled.skipped)
-    out.write(f"converted {len(converted)}, skipped {len(settled.skipped)}, failed {failed}; "
-              f"{sum(r.bytes_in for r in converted)} bytes in, {sum(r.bytes_out for r in converted)} bytes out; "
-              f"{time.perf_counter() - started:.2f} s\n")
+    not_started = f", not started {len(settled.jobs) - len(results)}" if interrupted else ""
+    out.write(f"{'interrupted: ' if interrupted else ''}converted {len(converted)}, skipped {len(settled.skipped)}, "
+              f"failed {failed}{not_started}; {sum(r.bytes_in for r in converted)} bytes in, "
+              f"{sum(r.bytes_out for r in converted)} bytes out; {time.perf_counter() - started:.2f} s\n")
+    if interrupted:
+        return INTERRUPTED
     return 1 if failed else 0
 
 
@@ -186,6 +194,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout = quiet
         try:
             return (_convert if args.command == "convert" else _info)(args, out, err)
+        except KeyboardInterrupt:  # before any file was under way: nothing to sum up
+            err.write("vextaro: interrupted\n")
+            return INTERRUPTED
         finally:
             sys.stdout = out
             out.flush()

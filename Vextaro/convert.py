@@ -9,10 +9,11 @@ from __future__ import annotations
 import os
 import uuid
 from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import NamedTuple
 
 from .filters import filter_types
+from .interrupt import Interrupt
 from .simpleImage_ext import SimpleImage
 
 __all__ = [
@@ -119,13 +120,17 @@ def error_message(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
-def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None) -> Converted:
+def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None,
+                 stop: Interrupt | None = None) -> Converted | None:
     """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
     the module keeps (chunks, filter types); a BMP source gets a filter type per row
     (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
-    the result's `error`; the target is replaced only by a complete file."""
+    the result's `error`; the target is replaced only by a complete file. None when
+    `stop` was set before the file was written: the target is left as it was."""
     try:
         image = SimpleImage.open(source)
+        if stop is not None and stop.requested:
+            return None
         os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
         # Written beside the target and renamed over it, so that a failed save never
         # leaves half a file under the target's name.
@@ -151,33 +156,60 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
         return Converted(source, target, error_message(error))
 
 
+# How often the main thread looks for Ctrl-C while it waits for results.
+POLL_SECONDS = 0.1
+
+
 def run_threads(jobs: Sequence[Job], to: str, compress_level: int | None, threads: int,
-                done: Callable[[Converted], None]) -> None:
+                done: Callable[[Converted], None], stop: Interrupt) -> None:
     """Converts on `threads` threads (the module lets go of the interpreter lock while it
-    decodes and compresses); `done` is called on this thread for each result."""
+    decodes and compresses); `done` is called on this thread for each result. Once
+    `stop.requested`, the queued files are dropped and the files being saved finish."""
     with ThreadPoolExecutor(max(1, threads)) as pool:
-        futures = [pool.submit(convert_file, job.source, job.target, to, compress_level) for job in jobs]
-        for future in as_completed(futures):
-            done(future.result())
+        pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop) for job in jobs}
+        while pending and not stop.requested:
+            finished, pending = wait(pending, POLL_SECONDS, FIRST_COMPLETED)
+            for future in finished:
+                _report(future, done)
+        for future in pending:
+            future.cancel()
+    for future in pending:
+        if not future.cancelled():
+            _report(future, done)
+
+
+def _report(future: Future[Converted | None], done: Callable[[Converted], None]) -> None:
+    result = future.result()
+    if result is not None:
+        done(result)
 
 
 def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
-             done: Callable[[Converted], None]) -> None:
+             done: Callable[[Converted], None], stop: Interrupt) -> None:
     """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
     folders of their own, so they get absolute paths; a task that fails on a worker
     (a lost worker, no Vextaro there) is reported for its file."""
-    from distributed import Client, as_completed as completed
+    from distributed import Client, TimeoutError as Waited, wait as wait_on
 
     with Client(address, timeout="30s") as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
                              pure=False)
         given = {future.key: job for future, job in zip(futures, jobs)}
-        for future in completed(futures):
-            job = given[future.key]
+        pending = set(futures)
+        while pending and not stop.requested:
             try:
-                result: Converted = future.result()
-            except Exception as error:  # noqa: BLE001 - raised on the worker, or the task lost with it
-                done(Converted(job.source, job.target, "on the cluster: " + error_message(error)))
-            else:
-                done(result._replace(source=job.source, target=job.target))  # the paths as the user gave them
+                wait_on(pending, timeout=POLL_SECONDS, return_when="FIRST_COMPLETED")
+            except Waited:
+                continue
+            for future in [f for f in pending if f.done()]:
+                pending.discard(future)
+                job = given[future.key]
+                try:
+                    result: Converted = future.result()
+                except Exception as error:  # noqa: BLE001 - raised on the worker, or the task lost with it
+                    done(Converted(job.source, job.target, "on the cluster: " + error_message(error)))
+                else:
+                    done(result._replace(source=job.source, target=job.target))  # the paths as the user gave them
+        # A worker finishes a file it has begun; the tasks not begun are dropped.
+        client.cancel(list(pending))

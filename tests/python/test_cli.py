@@ -10,23 +10,12 @@ import zlib
 
 import pytest
 
+from clitools import tree, vextaro
 from conftest import ROOT, ramp
 from pngtools import image as png_file, parse, scanlines
 
 WIDTH, HEIGHT = 12, 9
 RGB, ALPHA = ramp(WIDTH * HEIGHT * 3), ramp(WIDTH * HEIGHT)[::-1]
-
-
-def vextaro(*args, cwd, status=0, env=None):
-    done = subprocess.run([sys.executable, "-m", "Vextaro", *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True, timeout=300, env=dict(env or os.environ, PYTHONPATH=ROOT))
-    assert done.returncode == status, done.stdout + done.stderr
-    assert "[SimpleImage]" not in done.stdout
-    return done
-
-
-def tree(folder):
-    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
 
 
 @pytest.fixture

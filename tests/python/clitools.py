@@ -1,0 +1,48 @@
+"""Runs the vextaro command as a user does, `python -m Vextaro` in a process of its own,
+and makes the files it is given."""
+import functools
+import os
+import random
+import subprocess
+import sys
+
+from conftest import ROOT
+from pngtools import image, scanlines
+
+
+def env(**extra):
+    return dict(os.environ, PYTHONPATH=ROOT, **extra)
+
+
+def command(*args):
+    return [sys.executable, "-m", "Vextaro", *map(str, args)]
+
+
+def vextaro(*args, cwd, status=0, env=None, user=None, stdin=None):
+    """Runs the command to its end; `user` runs it as that unprivileged user."""
+    prefix = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] if user else []
+    done = subprocess.run(prefix + command(*args), cwd=cwd, capture_output=True, input=stdin, timeout=300,
+                          env=env or globals()["env"](), text=stdin is None)
+    shown = done.stdout + done.stderr if stdin is None else done.stderr
+    assert done.returncode == status, shown
+    if stdin is None:
+        assert "[SimpleImage]" not in done.stdout
+    return done
+
+
+def tree(folder):
+    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
+
+
+def noisy_png(width=32, height=32, seed=0):
+    """An RGB PNG that compresses badly, so that re-encoding it gains nothing."""
+    rnd = random.Random(seed)
+    return image(width, height, scanlines([0] * height, [rnd.randbytes(width * 3) for _ in range(height)]))
+
+
+@functools.lru_cache(None)
+def slow_png():
+    """A PNG that takes level 12 a good 20 ms to compress."""
+    rnd = random.Random(1)
+    rows = [bytes((x * 3 + y + rnd.randint(0, 3)) % 256 for x in range(256 * 3)) for y in range(256)]
+    return image(256, 256, scanlines([1] * 256, rows))
