@@ -132,6 +132,7 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         err.writelines(f"vextaro: refused: {line}\n" for line in settled.collisions)
         err.write(f"vextaro: nothing written: {len(settled.collisions)} collision(s)\n")
         return USAGE_ERROR
+    err.writelines(f"vextaro: {failure.path}: {failure.reason}\n" for failure in settled.failed)
     progress = _Progress(len(settled.jobs), err)
     results: list[Converted] = []
 
@@ -154,7 +155,7 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     progress.close()
     interrupted = stop.requested
     converted = [r for r in results if r.error is None]
-    failed = len(results) - len(converted)
+    failed = len(results) - len(converted) + len(settled.failed)
     dropped = sum(r.alpha_dropped for r in converted)
     if dropped:
         err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")

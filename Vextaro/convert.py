@@ -15,9 +15,9 @@ from typing import NamedTuple
 from .filters import filter_types
 from .interrupt import Interrupt
 from .simpleImage_ext import SimpleImage
+from .walk import read_regular, walk
 
 __all__ = [
-    "IMAGE_SUFFIXES",
     "Converted",
     "Job",
     "Plan",
@@ -28,10 +28,6 @@ __all__ = [
     "run_dask",
     "run_threads",
 ]
-
-# What a folder walk converts; a file given by name is always tried.
-IMAGE_SUFFIXES = (".png", ".bmp")
-
 
 class Job(NamedTuple):
     source: str
@@ -46,6 +42,8 @@ class Skipped(NamedTuple):
 class Plan(NamedTuple):
     jobs: list[Job]
     skipped: list[Skipped]
+    # What could not be looked at (an unreadable folder, a broken link), with the system's message.
+    failed: list[Skipped]
     # Pairs of files that would meet in one output; a plan with any is refused.
     collisions: list[str]
 
@@ -73,22 +71,9 @@ def _target(out_dir: str, relative: str, to: str) -> str:
 def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool = False) -> Plan:
     """Every source's output, the files skipped and the collisions, looking at the
     file system only."""
-    out_key = _same_file_key(out_dir)
-    found: list[Job] = []
-    skipped: list[Skipped] = []
-    for source in sources:
-        if not os.path.isdir(source):
-            found.append(Job(source, _target(out_dir, os.path.basename(source), to)))
-            continue
-        for folder, subfolders, files in os.walk(source):
-            # An output folder inside a source folder holds outputs, not sources.
-            subfolders[:] = sorted(d for d in subfolders if _same_file_key(os.path.join(folder, d)) != out_key)
-            for name in sorted(files):
-                path = os.path.join(folder, name)
-                if os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES:
-                    found.append(Job(path, _target(out_dir, os.path.relpath(path, source), to)))
-                else:
-                    skipped.append(Skipped(path, "not a .png or .bmp file"))
+    walked = walk(list(sources), out_dir)
+    found = [Job(f.path, _target(out_dir, f.relative, to)) for f in walked.found]
+    skipped = [Skipped(*skip) for skip in walked.skipped]
     source_keys = {_same_file_key(job.source): job.source for job in found}
     writers: dict[str, str] = {}
     seen: set[tuple[str, str]] = set()
@@ -110,7 +95,7 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
                 skipped.append(Skipped(job.source, f"{job.target} exists (--overwrite replaces it)"))
             else:
                 jobs.append(job)
-    return Plan(jobs, skipped, collisions)
+    return Plan(jobs, skipped, [Skipped(*failure) for failure in walked.failed], collisions)
 
 
 def error_message(error: BaseException) -> str:
@@ -128,7 +113,8 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
     the result's `error`; the target is replaced only by a complete file. None when
     `stop` was set before the file was written: the target is left as it was."""
     try:
-        image = SimpleImage.open(source)
+        data = read_regular(source)
+        image = SimpleImage.open(data)
         if stop is not None and stop.requested:
             return None
         os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
@@ -150,7 +136,7 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
         finally:
             if os.path.lexists(partial):
                 os.unlink(partial)
-        return Converted(source, target, None, os.path.getsize(source), os.path.getsize(target),
+        return Converted(source, target, None, len(data), os.path.getsize(target),
                          to == "bmp" and image._alpha is not None)
     except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
         return Converted(source, target, error_message(error))
@@ -161,10 +147,11 @@ POLL_SECONDS = 0.1
 
 
 def run_threads(jobs: Sequence[Job], to: str, compress_level: int | None, threads: int,
-                done: Callable[[Converted], None], stop: Interrupt) -> None:
+                done: Callable[[Converted], None], stop: Interrupt | None = None) -> None:
     """Converts on `threads` threads (the module lets go of the interpreter lock while it
     decodes and compresses); `done` is called on this thread for each result. Once
     `stop.requested`, the queued files are dropped and the files being saved finish."""
+    stop = stop or Interrupt()
     with ThreadPoolExecutor(max(1, threads)) as pool:
         pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop) for job in jobs}
         while pending and not stop.requested:
@@ -185,12 +172,13 @@ def _report(future: Future[Converted | None], done: Callable[[Converted], None])
 
 
 def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
-             done: Callable[[Converted], None], stop: Interrupt) -> None:
+             done: Callable[[Converted], None], stop: Interrupt | None = None) -> None:
     """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
     folders of their own, so they get absolute paths; a task that fails on a worker
     (a lost worker, no Vextaro there) is reported for its file."""
     from distributed import Client, TimeoutError as Waited, wait as wait_on
 
+    stop = stop or Interrupt()
     with Client(address, timeout="30s") as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,

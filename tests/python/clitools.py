@@ -18,10 +18,21 @@ def command(*args):
     return [sys.executable, "-m", "Vextaro", *map(str, args)]
 
 
-def vextaro(*args, cwd, status=0, env=None, user=None, stdin=None):
-    """Runs the command to its end; `user` runs it as that unprivileged user."""
-    prefix = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", "--"] if user else []
-    done = subprocess.run(prefix + command(*args), cwd=cwd, capture_output=True, input=stdin, timeout=300,
+# The command as user nobody. The interpreter may live where nobody cannot read (a
+# pyenv under /root): the process starts as root, imports what the command needs and
+# then gives up its privileges for good.
+AS_NOBODY = """
+import os, sys, json, encodings.latin_1, encodings.utf_8
+import Vextaro.cli, Vextaro.convert, Vextaro.info
+os.setgroups([]); os.setgid(65534); os.setuid(65534)
+sys.exit(Vextaro.cli.main(sys.argv[1:]))
+"""
+
+
+def vextaro(*args, cwd, status=0, env=None, nobody=False, stdin=None):
+    """Runs the command to its end, as user nobody where asked."""
+    argv = [sys.executable, "-c", AS_NOBODY, *map(str, args)] if nobody else command(*args)
+    done = subprocess.run(argv, cwd=cwd, capture_output=True, input=stdin, timeout=300,
                           env=env or globals()["env"](), text=stdin is None)
     shown = done.stdout + done.stderr if stdin is None else done.stderr
     assert done.returncode == status, shown
@@ -46,3 +57,4 @@ def slow_png():
     rnd = random.Random(1)
     rows = [bytes((x * 3 + y + rnd.randint(0, 3)) % 256 for x in range(256 * 3)) for y in range(256)]
     return image(256, 256, scanlines([1] * 256, rows))
+
