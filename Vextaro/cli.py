@@ -114,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .convert import Converted, plan, run_dask, run_threads
+    from .convert import Converted, out_dir_problem, plan, run_dask, run_threads
     from .interrupt import Interrupt
 
     if args.compress_level is not None and args.to == "bmp":
@@ -126,6 +126,10 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except ImportError:
             err.write("vextaro: --scheduler needs Dask's distributed: pip install 'Vextaro[dask]'\n")
             return USAGE_ERROR
+    problem = out_dir_problem(args.out)
+    if problem:
+        err.write(f"vextaro: {args.out}: {problem}\n")
+        return USAGE_ERROR
     started = time.perf_counter()
     settled = plan(args.sources, args.out, args.to, args.overwrite)
     if settled.collisions:
@@ -139,7 +143,7 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     def done(result: Converted) -> None:
         results.append(result)
         if result.error is not None:
-            progress.write(f"vextaro: {result.source}: {result.error}")
+            progress.write(f"vextaro: {result.error_path or result.source}: {result.error}")
         progress.step()
 
     try:

@@ -24,6 +24,7 @@ __all__ = [
     "Skipped",
     "convert_file",
     "error_message",
+    "out_dir_problem",
     "plan",
     "run_dask",
     "run_threads",
@@ -58,6 +59,9 @@ class Converted(NamedTuple):
     bytes_in: int = 0
     bytes_out: int = 0
     alpha_dropped: bool = False
+    # The path the error is about: the source when it could not be read, the output (or
+    # a folder of it) when it could not be written.
+    error_path: str = ""
 
 
 def _same_file_key(path: str) -> str:
@@ -98,6 +102,19 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
     return Plan(jobs, skipped, [Skipped(*failure) for failure in walked.failed], collisions)
 
 
+def out_dir_problem(out_dir: str) -> str | None:
+    """Why outputs cannot be written into `out_dir` (made where missing), or None: a
+    file, or a folder this process may not write to, is found before any work."""
+    folder = out_dir
+    while not os.path.lexists(folder) and folder != (os.path.dirname(folder.rstrip(os.sep)) or "."):
+        folder = os.path.dirname(folder.rstrip(os.sep)) or "."
+    if not os.path.isdir(folder):
+        return "not a folder" if folder == out_dir else f"{folder} is not a folder"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return "not writable" if folder == out_dir else f"{folder} is not writable"
+    return None
+
+
 def error_message(error: BaseException) -> str:
     """The module's message; the system's words for a file that cannot be read or written."""
     if isinstance(error, OSError) and error.strerror:
@@ -115,9 +132,16 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
     try:
         data = read_regular(source)
         image = SimpleImage.open(data)
-        if stop is not None and stop.requested:
-            return None
-        os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
+    except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
+        return Converted(source, target, error_message(error), error_path=source)
+    if stop is not None and stop.requested:
+        return None
+    folder = os.path.dirname(target) or "."
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        return Converted(source, target, error_message(error), error_path=folder)
+    try:
         # Written beside the target and renamed over it, so that a failed save never
         # leaves half a file under the target's name.
         partial = f"{target}.{uuid.uuid4().hex[:12]}.part"
@@ -139,7 +163,7 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
         return Converted(source, target, None, len(data), os.path.getsize(target),
                          to == "bmp" and image._alpha is not None)
     except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
-        return Converted(source, target, error_message(error))
+        return Converted(source, target, error_message(error), error_path=target)
 
 
 # How often the main thread looks for Ctrl-C while it waits for results.
@@ -197,7 +221,9 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
                     result: Converted = future.result()
                 except Exception as error:  # noqa: BLE001 - raised on the worker, or the task lost with it
                     done(Converted(job.source, job.target, "on the cluster: " + error_message(error)))
-                else:
-                    done(result._replace(source=job.source, target=job.target))  # the paths as the user gave them
+                else:  # the paths as the user gave them
+                    given_as = {os.path.abspath(job.source): job.source, os.path.abspath(job.target): job.target}
+                    done(result._replace(source=job.source, target=job.target,
+                                         error_path=given_as.get(result.error_path, result.error_path)))
         # A worker finishes a file it has begun; the tasks not begun are dropped.
         client.cancel(list(pending))
