@@ -7,7 +7,6 @@ run a plan's jobs on threads or on a Dask cluster.
 from __future__ import annotations
 
 import os
-import uuid
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import NamedTuple
@@ -127,7 +126,7 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
     """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
     the module keeps (chunks, filter types); a BMP source gets a filter type per row
     (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
-    the result's `error`; the target is replaced only by a complete file. None when
+    the result's `error`; the target is written by the module's save. None when
     `stop` was set before the file was written: the target is left as it was."""
     try:
         data = read_regular(source)
@@ -142,24 +141,18 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
     except OSError as error:
         return Converted(source, target, error_message(error), error_path=folder)
     try:
-        # Written beside the target and renamed over it, so that a failed save never
-        # leaves half a file under the target's name.
-        partial = f"{target}.{uuid.uuid4().hex[:12]}.part"
-        try:
-            if to == "bmp":
-                image.saveBmp(partial)
+        # The module's own save replaces the target only with a complete file, and keeps
+        # what the file had: its mode, owner, ACL, the links to it.
+        if to == "bmp":
+            image.saveBmp(target)
+        else:
+            if image._png_filters is None:  # from a BMP: the module would write type 0 throughout
+                image._bmp_header = None
+                image._png_filters = filter_types(image)
+            if compress_level is None:
+                image.save(target)
             else:
-                if image._png_filters is None:  # from a BMP: the module would write type 0 throughout
-                    image._bmp_header = None
-                    image._png_filters = filter_types(image)
-                if compress_level is None:
-                    image.save(partial)
-                else:
-                    image.save(partial, compress_level=compress_level)
-            os.replace(partial, target)
-        finally:
-            if os.path.lexists(partial):
-                os.unlink(partial)
+                image.save(target, compress_level=compress_level)
         return Converted(source, target, None, len(data), os.path.getsize(target),
                          to == "bmp" and image._alpha is not None)
     except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
