@@ -114,7 +114,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .convert import Converted, out_dir_problem, plan, run_dask, run_threads
+    from .convert import Converted, Skipped, out_dir_problem, plan, run_dask, run_threads
     from .interrupt import Interrupt
 
     if args.compress_level is not None and args.to == "bmp":
@@ -149,23 +149,24 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         with Interrupt() as stop:
             if args.scheduler:
-                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop)
+                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop, args.overwrite)
             else:
-                run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done, stop)
+                run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done, stop, args.overwrite)
     except OSError as error:  # the scheduler cannot be reached
         progress.close()
         err.write(f"vextaro: scheduler {args.scheduler}: {error}\n")
         return USAGE_ERROR
     progress.close()
     interrupted = stop.requested
-    converted = [r for r in results if r.error is None]
-    failed = len(results) - len(converted) + len(settled.failed)
+    converted = [r for r in results if r.error is None and not r.skip_reason]
+    skipped = settled.skipped + [Skipped(r.source, r.skip_reason) for r in results if r.skip_reason]
+    failed = sum(r.error is not None for r in results) + len(settled.failed)
     dropped = sum(r.alpha_dropped for r in converted)
     if dropped:
         err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")
-    out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in settled.skipped)
+    out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in skipped)
     not_started = f", not started {len(settled.jobs) - len(results)}" if interrupted else ""
-    out.write(f"{'interrupted: ' if interrupted else ''}converted {len(converted)}, skipped {len(settled.skipped)}, "
+    out.write(f"{'interrupted: ' if interrupted else ''}converted {len(converted)}, skipped {len(skipped)}, "
               f"failed {failed}{not_started}; {sum(r.bytes_in for r in converted)} bytes in, "
               f"{sum(r.bytes_out for r in converted)} bytes out; {time.perf_counter() - started:.2f} s\n")
     if interrupted:

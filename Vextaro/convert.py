@@ -7,6 +7,7 @@ run a plan's jobs on threads or on a Dask cluster.
 from __future__ import annotations
 
 import os
+import unicodedata
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import NamedTuple
@@ -61,10 +62,14 @@ class Converted(NamedTuple):
     # The path the error is about: the source when it could not be read, the output (or
     # a folder of it) when it could not be written.
     error_path: str = ""
+    # Set when the output was left alone: it appeared after planning, without --overwrite.
+    skip_reason: str = ""
 
 
-def _same_file_key(path: str) -> str:
-    return os.path.normcase(os.path.realpath(path))
+def _meeting_key(path: str) -> str:
+    """Paths that one file system or another takes for one name: outputs differing only in
+    case or Unicode normalisation would meet on FAT, exFAT or a case-folding folder."""
+    return unicodedata.normalize("NFC", os.path.realpath(path)).casefold()
 
 
 def _target(out_dir: str, relative: str, to: str) -> str:
@@ -77,13 +82,13 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
     walked = walk(list(sources), out_dir)
     found = [Job(f.path, _target(out_dir, f.relative, to)) for f in walked.found]
     skipped = [Skipped(*skip) for skip in walked.skipped]
-    source_keys = {_same_file_key(job.source): job.source for job in found}
+    source_keys = {_meeting_key(job.source): job.source for job in found}
     writers: dict[str, str] = {}
     seen: set[tuple[str, str]] = set()
     jobs: list[Job] = []
     collisions: list[str] = []
     for job in found:
-        source_key, target_key = _same_file_key(job.source), _same_file_key(job.target)
+        source_key, target_key = os.path.realpath(job.source), _meeting_key(job.target)
         if (source_key, target_key) in seen:  # one file named twice, as itself and in its folder
             continue
         seen.add((source_key, target_key))
@@ -121,13 +126,34 @@ def error_message(error: BaseException) -> str:
     return str(error) or type(error).__name__
 
 
+def _claim(target: str) -> int | None:
+    """Makes `target` an empty file, unless a file already has that name (on a
+    case-insensitive file system, that name in any case): the inode made, or None."""
+    try:
+        fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except FileExistsError:
+        return None
+    try:
+        return os.fstat(fd).st_ino
+    finally:
+        os.close(fd)
+
+
+def _inode(path: str) -> int | None:
+    try:
+        return os.lstat(path).st_ino
+    except OSError:
+        return None
+
+
 def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None,
-                 stop: Interrupt | None = None) -> Converted | None:
+                 stop: Interrupt | None = None, overwrite: bool = True) -> Converted | None:
     """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
     the module keeps (chunks, filter types); a BMP source gets a filter type per row
     (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
-    the result's `error`; the target is written by the module's save. None when
-    `stop` was set before the file was written: the target is left as it was."""
+    the result's `error`; the target is written by the module's save. Without
+    `overwrite` an existing target is left alone (`skip_reason`). None when `stop` was set
+    before the file was written: the target is left as it was."""
     try:
         data = read_regular(source)
         image = SimpleImage.open(data)
@@ -140,7 +166,14 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
         return Converted(source, target, error_message(error), error_path=folder)
+    claimed = None
     try:
+        # The save replaces what it finds; an empty file made first with O_EXCL keeps it
+        # from replacing an output that appeared since the plan was made.
+        if not overwrite:
+            claimed = _claim(target)
+            if claimed is None:
+                return Converted(source, target, skip_reason=f"{target} appeared meanwhile (--overwrite replaces it)")
         # The module's own save replaces the target only with a complete file, and keeps
         # what the file had: its mode, owner, ACL, the links to it.
         if to == "bmp":
@@ -156,6 +189,8 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
         return Converted(source, target, None, len(data), os.path.getsize(target),
                          to == "bmp" and image._alpha is not None)
     except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
+        if claimed is not None and _inode(target) == claimed:  # the empty file made above
+            os.unlink(target)
         return Converted(source, target, error_message(error), error_path=target)
 
 
@@ -164,13 +199,14 @@ POLL_SECONDS = 0.1
 
 
 def run_threads(jobs: Sequence[Job], to: str, compress_level: int | None, threads: int,
-                done: Callable[[Converted], None], stop: Interrupt | None = None) -> None:
+                done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True) -> None:
     """Converts on `threads` threads (the module lets go of the interpreter lock while it
     decodes and compresses); `done` is called on this thread for each result. Once
     `stop.requested`, the queued files are dropped and the files being saved finish."""
     stop = stop or Interrupt()
     with ThreadPoolExecutor(max(1, threads)) as pool:
-        pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop) for job in jobs}
+        pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop, overwrite)
+                   for job in jobs}
         while pending and not stop.requested:
             finished, pending = wait(pending, POLL_SECONDS, FIRST_COMPLETED)
             for future in finished:
@@ -189,7 +225,7 @@ def _report(future: Future[Converted | None], done: Callable[[Converted], None])
 
 
 def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
-             done: Callable[[Converted], None], stop: Interrupt | None = None) -> None:
+             done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True) -> None:
     """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
     folders of their own, so they get absolute paths; a task that fails on a worker
     (a lost worker, no Vextaro there) is reported for its file."""
@@ -199,7 +235,7 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
     with Client(address, timeout="30s") as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
-                             pure=False)
+                             overwrite=overwrite, pure=False)
         given = {future.key: job for future, job in zip(futures, jobs)}
         pending = set(futures)
         while pending and not stop.requested:
