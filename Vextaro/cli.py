@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from . import __version__
+from .streams import escape_names, output_gone
 
 __all__ = ["main"]
 
@@ -193,16 +194,20 @@ def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     out, err = sys.stdout, sys.stderr
+    escape_names(out, err)
     # Every open prints a report line on sys.stdout, from whichever thread opened. This
     # process is the command's own: its sys.stdout goes nowhere while it runs, and its
     # own lines go to the real standard output.
-    with open(os.devnull, "w") as quiet:
-        sys.stdout = quiet
-        try:
-            return (_convert if args.command == "convert" else _info)(args, out, err)
-        except KeyboardInterrupt:  # before any file was under way: nothing to sum up
-            err.write("vextaro: interrupted\n")
-            return INTERRUPTED
-        finally:
-            sys.stdout = out
-            out.flush()
+    try:
+        with open(os.devnull, "w") as quiet:
+            sys.stdout = quiet
+            try:
+                return (_convert if args.command == "convert" else _info)(args, out, err)
+            except KeyboardInterrupt:  # before any file was under way: nothing to sum up
+                err.write("vextaro: interrupted\n")
+                return INTERRUPTED
+            finally:
+                sys.stdout = out
+                out.flush()
+    except BrokenPipeError:
+        return output_gone()
