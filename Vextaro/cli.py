@@ -86,6 +86,13 @@ def _jobs(text: str) -> int:
     return jobs
 
 
+def _seconds(text: str) -> float:
+    seconds = float(text)
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError(f"{text}: a number of seconds above 0")
+    return seconds
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vextaro", description="Convert and describe PNG and BMP files "
                                      "with Vextaro.simpleImage_ext.")
@@ -105,6 +112,8 @@ def _parser() -> argparse.ArgumentParser:
                          help="threads converting at once (default: the machine's cores)")
     convert.add_argument("--scheduler", metavar="ADDRESS",
                          help="convert on the Dask cluster of this scheduler (needs 'Vextaro[dask]')")
+    convert.add_argument("--timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                         help="with --scheduler: how long to wait for the scheduler and a worker (default: 30)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
     info = commands.add_parser("info", help="describe PNG and BMP files", description=(
         "For each file: kind, size, channels, chunks (type, length, text keywords), IDAT sizes and rows per "
@@ -115,6 +124,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from .cluster import Unreachable
     from .convert import Converted, Skipped, out_dir_problem, plan, run_dask, run_threads
     from .interrupt import Interrupt
 
@@ -150,12 +160,13 @@ def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         with Interrupt() as stop:
             if args.scheduler:
-                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop, args.overwrite)
+                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop, args.overwrite,
+                         args.timeout, lambda line: progress.write(f"vextaro: {line}"))
             else:
                 run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done, stop, args.overwrite)
-    except OSError as error:  # the scheduler cannot be reached
+    except Unreachable as error:
         progress.close()
-        err.write(f"vextaro: scheduler {args.scheduler}: {error}\n")
+        err.write(f"vextaro: {error}\n")
         return USAGE_ERROR
     progress.close()
     interrupted = stop.requested

@@ -225,14 +225,19 @@ def _report(future: Future[Converted | None], done: Callable[[Converted], None])
 
 
 def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
-             done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True) -> None:
-    """Converts on the Dask cluster whose scheduler is at `address`. Workers run in
-    folders of their own, so they get absolute paths; a task that fails on a worker
-    (a lost worker, no Vextaro there) is reported for its file."""
-    from distributed import Client, TimeoutError as Waited, wait as wait_on
+             done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True,
+             timeout: float = 30.0, tell: Callable[[str], None] = lambda line: None) -> None:
+    """Converts on the Dask cluster whose scheduler is at `address`, raising
+    cluster.Unreachable when it cannot be reached or has no worker within `timeout`
+    seconds (`tell` hears what it waits for). Workers run in folders of their own, so
+    they get absolute paths; a task that fails on a worker (a lost worker, no Vextaro
+    there) is reported for its file."""
+    from distributed import TimeoutError as Waited, wait as wait_on
+
+    from .cluster import connect
 
     stop = stop or Interrupt()
-    with Client(address, timeout="30s") as client:
+    with connect(address, timeout, tell) as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
                              overwrite=overwrite, pure=False)
