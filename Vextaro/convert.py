@@ -72,6 +72,13 @@ def _meeting_key(path: str) -> str:
     return unicodedata.normalize("NFC", os.path.realpath(path)).casefold()
 
 
+def _is_itself(job: Job) -> bool:
+    try:
+        return os.path.samefile(job.source, job.target)
+    except OSError:
+        return False
+
+
 def _target(out_dir: str, relative: str, to: str) -> str:
     return os.path.join(out_dir, os.path.splitext(relative)[0] + "." + to)
 
@@ -82,7 +89,10 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
     walked = walk(list(sources), out_dir)
     found = [Job(f.path, _target(out_dir, f.relative, to)) for f in walked.found]
     skipped = [Skipped(*skip) for skip in walked.skipped]
-    source_keys = {_meeting_key(job.source): job.source for job in found}
+    # A source that is its own output (converted in place) meets no one unless replaced.
+    itself = {job for job in found if _is_itself(job)}
+    in_place = {_meeting_key(job.source): job.source for job in itself}
+    source_keys = {_meeting_key(job.source): job.source for job in found if job not in itself}
     writers: dict[str, str] = {}
     seen: set[tuple[str, str]] = set()
     jobs: list[Job] = []
@@ -92,17 +102,25 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
         if (source_key, target_key) in seen:  # one file named twice, as itself and in its folder
             continue
         seen.add((source_key, target_key))
-        if target_key in source_keys:
+        if job in itself:
+            pass
+        elif target_key in source_keys:
             collisions.append(f"{job.source} would be written to {job.target}, which is the source "
                               f"{source_keys[target_key]}")
+            continue
+        elif overwrite and target_key in in_place:
+            collisions.append(f"{job.source} would be written to {job.target}, which --overwrite re-encodes "
+                              f"in place from {in_place[target_key]}")
+            continue
         elif target_key in writers:
             collisions.append(f"{writers[target_key]} and {job.source} would both be written to {job.target}")
+            continue
         else:
             writers[target_key] = job.source
-            if not overwrite and os.path.lexists(job.target):
-                skipped.append(Skipped(job.source, f"{job.target} exists (--overwrite replaces it)"))
-            else:
-                jobs.append(job)
+        if not overwrite and os.path.lexists(job.target):
+            skipped.append(Skipped(job.source, f"{job.target} exists (--overwrite replaces it)"))
+        else:
+            jobs.append(job)
     return Plan(jobs, skipped, [Skipped(*failure) for failure in walked.failed], collisions)
 
 
