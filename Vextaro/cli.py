@@ -13,63 +13,14 @@ import argparse
 import json
 import os
 import sys
-import time
 from collections.abc import Sequence
-from typing import Any, TextIO
+from typing import TextIO
 
 from . import __version__
+from .status import INTERRUPTED
 from .streams import escape_names, output_gone
 
 __all__ = ["main"]
-
-USAGE_ERROR = 2
-# What a shell reports for a command stopped by Ctrl-C.
-INTERRUPTED = 130
-
-
-class _Progress:
-    """A tqdm bar where tqdm is installed, a counter otherwise; only on a terminal."""
-
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.shown = stream.isatty() and total > 0
-        self.bar: Any = None
-        if not self.shown:
-            return
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            self._draw()
-            return
-        self.bar = tqdm(total=total, unit="file", file=stream)
-
-    def _draw(self) -> None:
-        self.stream.write(f"\r{self.done}/{self.total} files")
-        self.stream.flush()
-
-    def step(self) -> None:
-        self.done += 1
-        if self.bar is not None:
-            self.bar.update()
-        elif self.shown:
-            self._draw()
-
-    def write(self, line: str) -> None:
-        """A line of its own, above the bar or counter."""
-        if self.bar is not None:
-            self.bar.write(line, file=self.stream)
-        elif self.shown:
-            self.stream.write("\r\033[K" + line + "\n")
-            self._draw()
-        else:
-            self.stream.write(line + "\n")
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
 
 
 def _level(text: str) -> int:
@@ -104,8 +55,10 @@ def _parser() -> argparse.ArgumentParser:
         "OUT_DIR/<their path inside it>, with the target's extension. Outputs that would meet are refused "
         "before anything is written; existing outputs are skipped unless --overwrite."))
     convert.add_argument("sources", nargs="+", metavar="SRC")
-    convert.add_argument("-o", "--out", required=True, metavar="OUT_DIR")
-    convert.add_argument("--to", choices=("png", "bmp"), default="png", help="the output format (default: png)")
+    convert.add_argument("-o", "--out", required=True, metavar="OUT_DIR",
+                         help="the output folder; for one file SRC, a FILE.png or FILE.bmp, or - for stdout")
+    convert.add_argument("--to", choices=("png", "bmp"),
+                         help="the output format (default: the -o file's extension, or png)")
     convert.add_argument("--compress-level", type=_level, metavar="N",
                          help="the PNG save's compression level, 0 to 12 (default: the module's)")
     convert.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
@@ -121,69 +74,6 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="one JSON object per file and line")
     return parser
-
-
-def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .cluster import Unreachable
-    from .convert import Converted, Skipped, out_dir_problem, plan, run_dask, run_threads
-    from .interrupt import Interrupt
-
-    if args.compress_level is not None and args.to == "bmp":
-        err.write("vextaro: --compress-level applies to PNG output, not to --to bmp\n")
-        return USAGE_ERROR
-    if args.scheduler:
-        try:
-            import distributed  # noqa: F401
-        except ImportError:
-            err.write("vextaro: --scheduler needs Dask's distributed: pip install 'Vextaro[dask]'\n")
-            return USAGE_ERROR
-    problem = out_dir_problem(args.out)
-    if problem:
-        err.write(f"vextaro: {args.out}: {problem}\n")
-        return USAGE_ERROR
-    started = time.perf_counter()
-    settled = plan(args.sources, args.out, args.to, args.overwrite)
-    if settled.collisions:
-        err.writelines(f"vextaro: refused: {line}\n" for line in settled.collisions)
-        err.write(f"vextaro: nothing written: {len(settled.collisions)} collision(s)\n")
-        return USAGE_ERROR
-    err.writelines(f"vextaro: {failure.path}: {failure.reason}\n" for failure in settled.failed)
-    progress = _Progress(len(settled.jobs), err)
-    results: list[Converted] = []
-
-    def done(result: Converted) -> None:
-        results.append(result)
-        if result.error is not None:
-            progress.write(f"vextaro: {result.error_path or result.source}: {result.error}")
-        progress.step()
-
-    try:
-        with Interrupt() as stop:
-            if args.scheduler:
-                run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done, stop, args.overwrite,
-                         args.timeout, lambda line: progress.write(f"vextaro: {line}"))
-            else:
-                run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done, stop, args.overwrite)
-    except Unreachable as error:
-        progress.close()
-        err.write(f"vextaro: {error}\n")
-        return USAGE_ERROR
-    progress.close()
-    interrupted = stop.requested
-    converted = [r for r in results if r.error is None and not r.skip_reason]
-    skipped = settled.skipped + [Skipped(r.source, r.skip_reason) for r in results if r.skip_reason]
-    failed = sum(r.error is not None for r in results) + len(settled.failed)
-    dropped = sum(r.alpha_dropped for r in converted)
-    if dropped:
-        err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")
-    out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in skipped)
-    not_started = f", not started {len(settled.jobs) - len(results)}" if interrupted else ""
-    out.write(f"{'interrupted: ' if interrupted else ''}converted {len(converted)}, skipped {len(skipped)}, "
-              f"failed {failed}{not_started}; {sum(r.bytes_in for r in converted)} bytes in, "
-              f"{sum(r.bytes_out for r in converted)} bytes out; {time.perf_counter() - started:.2f} s\n")
-    if interrupted:
-        return INTERRUPTED
-    return 1 if failed else 0
 
 
 def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -213,7 +103,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         with open(os.devnull, "w") as quiet:
             sys.stdout = quiet
             try:
-                return (_convert if args.command == "convert" else _info)(args, out, err)
+                if args.command == "convert":
+                    from .convert_cli import convert
+
+                    return convert(args, out, err)
+                return _info(args, out, err)
             except KeyboardInterrupt:  # before any file was under way: nothing to sum up
                 err.write("vextaro: interrupted\n")
                 return INTERRUPTED

@@ -20,6 +20,7 @@ from .walk import read_regular, walk
 __all__ = [
     "Converted",
     "Job",
+    "STREAM",
     "Plan",
     "Skipped",
     "convert_file",
@@ -29,6 +30,10 @@ __all__ = [
     "run_dask",
     "run_threads",
 ]
+
+# A source or output of that name is standard input or output.
+STREAM = "-"
+
 
 class Job(NamedTuple):
     source: str
@@ -73,6 +78,8 @@ def _meeting_key(path: str) -> str:
 
 
 def _is_itself(job: Job) -> bool:
+    if STREAM in job:
+        return False
     try:
         return os.path.samefile(job.source, job.target)
     except OSError:
@@ -83,16 +90,20 @@ def _target(out_dir: str, relative: str, to: str) -> str:
     return os.path.join(out_dir, os.path.splitext(relative)[0] + "." + to)
 
 
-def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool = False) -> Plan:
+def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool = False,
+         out_is_file: bool = False) -> Plan:
     """Every source's output, the files skipped and the collisions, looking at the
-    file system only."""
-    walked = walk(list(sources), out_dir)
-    found = [Job(f.path, _target(out_dir, f.relative, to)) for f in walked.found]
+    file system only. With `out_is_file`, `out_dir` is the output of the one source;
+    either may be STREAM."""
+    walked = walk([source for source in sources if source != STREAM], out_dir)
+    found = [Job(f.path, out_dir if out_is_file else _target(out_dir, f.relative, to)) for f in walked.found]
+    if STREAM in sources:
+        found.append(Job(STREAM, out_dir))
     skipped = [Skipped(*skip) for skip in walked.skipped]
     # A source that is its own output (converted in place) meets no one unless replaced.
     itself = {job for job in found if _is_itself(job)}
     in_place = {_meeting_key(job.source): job.source for job in itself}
-    source_keys = {_meeting_key(job.source): job.source for job in found if job not in itself}
+    source_keys = {_meeting_key(job.source): job.source for job in found if job not in itself and STREAM not in job}
     writers: dict[str, str] = {}
     seen: set[tuple[str, str]] = set()
     jobs: list[Job] = []
@@ -102,7 +113,7 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
         if (source_key, target_key) in seen:  # one file named twice, as itself and in its folder
             continue
         seen.add((source_key, target_key))
-        if job in itself:
+        if job in itself or STREAM in job:  # alone, or written in place
             pass
         elif target_key in source_keys:
             collisions.append(f"{job.source} would be written to {job.target}, which is the source "
@@ -117,7 +128,7 @@ def plan(sources: Sequence[str], out_dir: str, to: str = "png", overwrite: bool 
             continue
         else:
             writers[target_key] = job.source
-        if not overwrite and os.path.lexists(job.target):
+        if not overwrite and job.target != STREAM and os.path.lexists(job.target):
             skipped.append(Skipped(job.source, f"{job.target} exists (--overwrite replaces it)"))
         else:
             jobs.append(job)

@@ -22,8 +22,10 @@ def command(*args):
 # pyenv under /root): the process starts as root, imports what the command needs and
 # then gives up its privileges for good.
 AS_NOBODY = """
-import os, sys, json, encodings.latin_1, encodings.utf_8
-import Vextaro.cli, Vextaro.convert, Vextaro.info
+import importlib, os, pkgutil, sys, encodings.latin_1, encodings.utf_8
+import Vextaro.cli
+for module in pkgutil.iter_modules(Vextaro.__path__):
+    importlib.import_module("Vextaro." + module.name)
 os.setgroups([]); os.setgid(65534); os.setuid(65534)
 sys.exit(Vextaro.cli.main(sys.argv[1:]))
 """
