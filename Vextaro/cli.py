@@ -10,13 +10,11 @@ reported on stderr with its path), 2 for a usage error or a refused plan.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from collections.abc import Sequence
 from typing import TextIO
 
-from . import __version__
 from .status import INTERRUPTED
 from .streams import escape_names, output_gone
 
@@ -44,10 +42,20 @@ def _seconds(text: str) -> float:
     return seconds
 
 
+class _Version(argparse.Action):
+    """--version, which alone reads the package's metadata."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        parser.exit(message=f"vextaro {__version__}\n")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vextaro", description="Convert and describe PNG and BMP files "
                                      "with Vextaro.simpleImage_ext.")
-    parser.add_argument("--version", action="version", version=f"vextaro {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     convert = commands.add_parser("convert", help="convert files and folders to PNG or BMP", description=(
         "Converts each SRC file, and every .png and .bmp file of each SRC folder (walked recursively), "
@@ -68,6 +76,12 @@ def _parser() -> argparse.ArgumentParser:
     convert.add_argument("--timeout", type=_seconds, default=30.0, metavar="SECONDS",
                          help="with --scheduler: how long to wait for the scheduler and a worker (default: 30)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    convert.add_argument("--keep-if-smaller", action="store_true",
+                         help="where a PNG re-encoded from a PNG is no smaller, write a byte copy of the source")
+    convert.add_argument("--preserve-time", action="store_true", help="give outputs their source's modification time")
+    convert.add_argument("--dry-run", action="store_true",
+                         help="name each source and its output, and write nothing (not even OUT_DIR)")
+    convert.add_argument("-q", "--quiet", action="store_true", help="no progress bar or counter")
     info = commands.add_parser("info", help="describe PNG and BMP files", description=(
         "For each file: kind, size, channels, chunks (type, length, text keywords), IDAT sizes and rows per "
         "filter type. With --json, one object per line, the keys of Vextaro.info.describe."))
@@ -77,7 +91,9 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .convert import error_message
+    import json
+
+    from .errors import error_message
     from .info import describe, text
 
     status = 0

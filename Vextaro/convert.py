@@ -12,9 +12,10 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import NamedTuple
 
+from .errors import error_message
 from .filters import filter_types
 from .interrupt import Interrupt
-from .simpleImage_ext import SimpleImage
+from .simpleImage_ext import PNG_SIGNATURE, SimpleImage
 from .walk import read_regular, walk
 
 __all__ = [
@@ -22,6 +23,7 @@ __all__ = [
     "Job",
     "STREAM",
     "Plan",
+    "Saving",
     "Skipped",
     "convert_file",
     "error_message",
@@ -52,6 +54,21 @@ class Plan(NamedTuple):
     failed: list[Skipped]
     # Pairs of files that would meet in one output; a plan with any is refused.
     collisions: list[str]
+
+
+class Saving(NamedTuple):
+    """How outputs are written, beyond their format."""
+
+    # Replace an existing output; without it, one that appeared since the plan is left alone.
+    overwrite: bool = True
+    # A PNG from a PNG source that is no smaller than its source is replaced by a byte copy of it.
+    keep_if_smaller: bool = False
+    # The output gets the source's modification time.
+    preserve_time: bool = False
+
+
+# What a conversion does unless told otherwise: it writes its output, whatever is there.
+REPLACING = Saving()
 
 
 class Converted(NamedTuple):
@@ -148,13 +165,6 @@ def out_dir_problem(out_dir: str) -> str | None:
     return None
 
 
-def error_message(error: BaseException) -> str:
-    """The module's message; the system's words for a file that cannot be read or written."""
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    return str(error) or type(error).__name__
-
-
 def _claim(target: str) -> int | None:
     """Makes `target` an empty file, unless a file already has that name (on a
     case-insensitive file system, that name in any case): the inode made, or None."""
@@ -175,13 +185,21 @@ def _inode(path: str) -> int | None:
         return None
 
 
+def _write_over(target: str, data: bytes) -> None:
+    """`data` in place of the file just saved, which keeps what the save gave it (mode,
+    owner, ACL, links); it is at least as long, so the write never needs new space."""
+    with open(target, "r+b") as file:
+        file.write(data)
+        file.truncate()
+
+
 def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None,
-                 stop: Interrupt | None = None, overwrite: bool = True) -> Converted | None:
+                 stop: Interrupt | None = None, saving: Saving = REPLACING) -> Converted | None:
     """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
     the module keeps (chunks, filter types); a BMP source gets a filter type per row
     (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
     the result's `error`; the target is written by the module's save. Without
-    `overwrite` an existing target is left alone (`skip_reason`). None when `stop` was set
+    `saving.overwrite` an existing target is left alone (`skip_reason`). None when `stop` was set
     before the file was written: the target is left as it was."""
     try:
         data = read_regular(source)
@@ -199,7 +217,7 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
     try:
         # The save replaces what it finds; an empty file made first with O_EXCL keeps it
         # from replacing an output that appeared since the plan was made.
-        if not overwrite:
+        if not saving.overwrite:
             claimed = _claim(target)
             if claimed is None:
                 return Converted(source, target, skip_reason=f"{target} appeared meanwhile (--overwrite replaces it)")
@@ -215,8 +233,14 @@ def convert_file(source: str, target: str, to: str = "png", compress_level: int 
                 image.save(target)
             else:
                 image.save(target, compress_level=compress_level)
-        return Converted(source, target, None, len(data), os.path.getsize(target),
-                         to == "bmp" and image._alpha is not None)
+        size = os.path.getsize(target)
+        if saving.keep_if_smaller and to == "png" and data.startswith(PNG_SIGNATURE) and size >= len(data):
+            _write_over(target, data)
+            size = len(data)
+        if saving.preserve_time:
+            times = os.stat(source)
+            os.utime(target, ns=(times.st_atime_ns, times.st_mtime_ns))
+        return Converted(source, target, None, len(data), size, to == "bmp" and image._alpha is not None)
     except Exception as error:  # noqa: BLE001 - every failure is this file's, and the others go on
         if claimed is not None and _inode(target) == claimed:  # the empty file made above
             os.unlink(target)
@@ -228,13 +252,13 @@ POLL_SECONDS = 0.1
 
 
 def run_threads(jobs: Sequence[Job], to: str, compress_level: int | None, threads: int,
-                done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True) -> None:
+                done: Callable[[Converted], None], stop: Interrupt | None = None, saving: Saving = REPLACING) -> None:
     """Converts on `threads` threads (the module lets go of the interpreter lock while it
     decodes and compresses); `done` is called on this thread for each result. Once
     `stop.requested`, the queued files are dropped and the files being saved finish."""
     stop = stop or Interrupt()
     with ThreadPoolExecutor(max(1, threads)) as pool:
-        pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop, overwrite)
+        pending = {pool.submit(convert_file, job.source, job.target, to, compress_level, stop, saving)
                    for job in jobs}
         while pending and not stop.requested:
             finished, pending = wait(pending, POLL_SECONDS, FIRST_COMPLETED)
@@ -254,7 +278,7 @@ def _report(future: Future[Converted | None], done: Callable[[Converted], None])
 
 
 def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | None,
-             done: Callable[[Converted], None], stop: Interrupt | None = None, overwrite: bool = True,
+             done: Callable[[Converted], None], stop: Interrupt | None = None, saving: Saving = REPLACING,
              timeout: float = 30.0, tell: Callable[[str], None] = lambda line: None) -> None:
     """Converts on the Dask cluster whose scheduler is at `address`, raising
     cluster.Unreachable when it cannot be reached or has no worker within `timeout`
@@ -269,7 +293,7 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
     with connect(address, timeout, tell) as client:
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
-                             overwrite=overwrite, pure=False)
+                             saving=saving, pure=False)
         given = {future.key: job for future, job in zip(futures, jobs)}
         pending = set(futures)
         while pending and not stop.requested:

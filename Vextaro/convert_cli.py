@@ -8,7 +8,7 @@ import time
 from collections.abc import Callable
 from typing import TextIO
 
-from .convert import STREAM, Converted, Job, Skipped, out_dir_problem, plan, run_dask, run_threads
+from .convert import STREAM, Converted, Job, Saving, Skipped, out_dir_problem, plan, run_dask, run_threads
 from .interrupt import Interrupt
 from .progress import Progress
 from .status import INTERRUPTED, USAGE_ERROR
@@ -50,21 +50,22 @@ def _usage_problem(args: argparse.Namespace) -> str | None:
 
 def _run(jobs: list[Job], args: argparse.Namespace, done: Callable[[Converted], None], stop: Interrupt,
          progress: Progress, out: TextIO) -> None:
+    saving = Saving(args.overwrite, args.keep_if_smaller, args.preserve_time)
     if any(STREAM in job for job in jobs):
         # One file, converted on this thread, where Ctrl-C raises KeyboardInterrupt as usual
         # (a read of a terminal would not notice a flag).
         from .streamed import convert_streamed
 
         for job in jobs:
-            done(convert_streamed(job.source, job.target, args.to, args.compress_level, args.overwrite,
+            done(convert_streamed(job.source, job.target, args.to, args.compress_level, saving,
                                   sys.stdin.buffer, out.buffer))
         return
     with stop:
         if args.scheduler:
-            run_dask(args.scheduler, jobs, args.to, args.compress_level, done, stop, args.overwrite, args.timeout,
+            run_dask(args.scheduler, jobs, args.to, args.compress_level, done, stop, saving, args.timeout,
                      lambda line: progress.write(f"vextaro: {line}"))
         else:
-            run_threads(jobs, args.to, args.compress_level, args.jobs, done, stop, args.overwrite)
+            run_threads(jobs, args.to, args.compress_level, args.jobs, done, stop, saving)
 
 
 def convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -88,7 +89,12 @@ def convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         err.write(f"vextaro: nothing written: {len(settled.collisions)} collision(s)\n")
         return USAGE_ERROR
     err.writelines(f"vextaro: {failure.path}: {failure.reason}\n" for failure in settled.failed)
-    progress = Progress(len(settled.jobs), err)
+    if args.dry_run:
+        out.writelines(f"would convert {job.source} to {job.target}\n" for job in settled.jobs)
+        out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in settled.skipped)
+        out.write(f"would convert {len(settled.jobs)}, skipped {len(settled.skipped)}, failed {len(settled.failed)}\n")
+        return 1 if settled.failed else 0
+    progress = Progress(len(settled.jobs), err, shown=not args.quiet)
     results: list[Converted] = []
 
     def done(result: Converted) -> None:

@@ -9,9 +9,9 @@ __all__ = ["Progress"]
 class Progress:
     """A tqdm bar where tqdm is installed, a counter otherwise; only on a terminal."""
 
-    def __init__(self, total: int, stream: TextIO) -> None:
+    def __init__(self, total: int, stream: TextIO, shown: bool = True) -> None:
         self.total, self.done, self.stream = total, 0, stream
-        self.shown = stream.isatty() and total > 0
+        self.shown = shown and stream.isatty() and total > 0
         self.bar: Any = None
         if not self.shown:
             return

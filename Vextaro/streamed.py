@@ -8,12 +8,12 @@ import shutil
 import tempfile
 from typing import BinaryIO
 
-from .convert import STREAM, Converted, convert_file
+from .convert import STREAM, Converted, Saving, convert_file
 
 __all__ = ["convert_streamed"]
 
 
-def convert_streamed(source: str, target: str, to: str, compress_level: int | None, overwrite: bool,
+def convert_streamed(source: str, target: str, to: str, compress_level: int | None, saving: Saving,
                      stdin: BinaryIO, stdout: BinaryIO) -> Converted:
     """Converts `source` into `target`, either of which may be STREAM: `stdin`, `stdout`."""
     with tempfile.TemporaryDirectory(prefix="vextaro-") as scratch:
@@ -22,7 +22,10 @@ def convert_streamed(source: str, target: str, to: str, compress_level: int | No
         if source == STREAM:
             with open(given_from, "wb") as file:
                 shutil.copyfileobj(stdin, file)
-        result = convert_file(given_from, given_to, to, compress_level, overwrite=overwrite or target == STREAM)
+        # A scratch copy of standard input has no time of its own to give.
+        saving = saving._replace(overwrite=saving.overwrite or target == STREAM,
+                                 preserve_time=saving.preserve_time and source != STREAM)
+        result = convert_file(given_from, given_to, to, compress_level, saving=saving)
         assert result is not None  # nothing asked it to stop
         if target == STREAM and result.error is None and not result.skip_reason:
             with open(given_to, "rb") as file:

@@ -22,7 +22,7 @@ def command(*args):
 # pyenv under /root): the process starts as root, imports what the command needs and
 # then gives up its privileges for good.
 AS_NOBODY = """
-import importlib, os, pkgutil, sys, encodings.latin_1, encodings.utf_8
+import importlib, locale, os, pkgutil, sys, encodings.latin_1, encodings.utf_8
 import Vextaro.cli
 for module in pkgutil.iter_modules(Vextaro.__path__):
     importlib.import_module("Vextaro." + module.name)
