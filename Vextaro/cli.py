@@ -1,11 +1,13 @@
 """The `vextaro` command (also `python -m Vextaro`).
 
-    vextaro convert SRC... -o OUT_DIR [--to png|bmp] [--compress-level N] [--jobs N]
-                    [--scheduler ADDRESS] [--overwrite]
+    vextaro convert SRC... -o OUT_DIR|FILE.png|FILE.bmp|- [--to png|bmp] [--compress-level N]
+                    [--jobs N] [--scheduler ADDRESS [--timeout SECONDS]] [--overwrite]
+                    [--keep-if-smaller] [--preserve-time] [--dry-run] [-q]
     vextaro info FILE... [--json]
 
 Exit status: 0 when every file was converted or described, 1 when any failed (each
-reported on stderr with its path), 2 for a usage error or a refused plan.
+reported on stderr with its path), 2 for a usage error or a refused plan, 130 after
+Ctrl-C, 141 when standard output was closed.
 """
 from __future__ import annotations
 
@@ -49,7 +51,8 @@ class _Version(argparse.Action):
                  option_string: str | None = None) -> None:
         from . import __version__
 
-        parser.exit(message=f"vextaro {__version__}\n")
+        sys.stdout.write(f"vextaro {__version__}\n")
+        parser.exit()
 
 
 def _parser() -> argparse.ArgumentParser:
