@@ -7,7 +7,25 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-__all__ = ["Unreachable", "connect"]
+__all__ = ["ClusterStop", "Unreachable", "connect"]
+
+
+class ClusterStop:
+    """A stop request that tasks on the workers see: a distributed Event of this name."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    @property
+    def requested(self) -> bool:
+        from distributed import Event
+
+        return bool(Event(self.name).is_set())
+
+    def request(self) -> None:
+        from distributed import Event
+
+        Event(self.name).set()
 
 
 class Unreachable(Exception):

@@ -8,13 +8,14 @@ from __future__ import annotations
 
 import os
 import unicodedata
+import uuid
 from collections.abc import Callable, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from typing import NamedTuple
 
 from .errors import error_message
 from .filters import filter_types
-from .interrupt import Interrupt
+from .interrupt import Interrupt, Stop
 from .simpleImage_ext import PNG_SIGNATURE, SimpleImage
 from .walk import read_regular, walk
 
@@ -194,13 +195,15 @@ def _write_over(target: str, data: bytes) -> None:
 
 
 def convert_file(source: str, target: str, to: str = "png", compress_level: int | None = None,
-                 stop: Interrupt | None = None, saving: Saving = REPLACING) -> Converted | None:
+                 stop: Stop | None = None, saving: Saving = REPLACING) -> Converted | None:
     """Converts `source` (PNG or BMP) into `target` as PNG or BMP. PNG output keeps what
     the module keeps (chunks, filter types); a BMP source gets a filter type per row
     (`filters.filter_types`). BMP output drops the alpha plane. Failures come back as
     the result's `error`; the target is written by the module's save. Without
     `saving.overwrite` an existing target is left alone (`skip_reason`). None when `stop` was set
     before the file was written: the target is left as it was."""
+    if stop is not None and stop.requested:
+        return None
     try:
         data = read_regular(source)
         image = SimpleImage.open(data)
@@ -284,19 +287,24 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
     cluster.Unreachable when it cannot be reached or has no worker within `timeout`
     seconds (`tell` hears what it waits for). Workers run in folders of their own, so
     they get absolute paths; a task that fails on a worker (a lost worker, no Vextaro
-    there) is reported for its file."""
+    there) is reported for its file. Once `stop.requested`, the tasks not begun end at
+    once and the files being saved finish, as on threads."""
     from distributed import TimeoutError as Waited, wait as wait_on
 
-    from .cluster import connect
+    from .cluster import ClusterStop, connect
 
     stop = stop or Interrupt()
     with connect(address, timeout, tell) as client:
+        # Tasks ask the cluster, before they begin and before they save, whether to stop.
+        on_cluster = ClusterStop(f"vextaro-stop-{uuid.uuid4().hex}")
         futures = client.map(convert_file, [os.path.abspath(job.source) for job in jobs],
                              [os.path.abspath(job.target) for job in jobs], to=to, compress_level=compress_level,
-                             saving=saving, pure=False)
+                             stop=on_cluster, saving=saving, pure=False)
         given = {future.key: job for future, job in zip(futures, jobs)}
         pending = set(futures)
-        while pending and not stop.requested:
+        while pending:
+            if stop.requested and not on_cluster.requested:
+                on_cluster.request()  # the files being saved finish, the others end at once
             try:
                 wait_on(pending, timeout=POLL_SECONDS, return_when="FIRST_COMPLETED")
             except Waited:
@@ -305,12 +313,11 @@ def run_dask(address: str, jobs: Sequence[Job], to: str, compress_level: int | N
                 pending.discard(future)
                 job = given[future.key]
                 try:
-                    result: Converted = future.result()
+                    result: Converted | None = future.result()
                 except Exception as error:  # noqa: BLE001 - raised on the worker, or the task lost with it
                     done(Converted(job.source, job.target, "on the cluster: " + error_message(error)))
-                else:  # the paths as the user gave them
+                    continue
+                if result is not None:  # the paths as the user gave them
                     given_as = {os.path.abspath(job.source): job.source, os.path.abspath(job.target): job.target}
                     done(result._replace(source=job.source, target=job.target,
                                          error_path=given_as.get(result.error_path, result.error_path)))
-        # A worker finishes a file it has begun; the tasks not begun are dropped.
-        client.cancel(list(pending))

@@ -7,8 +7,16 @@ from __future__ import annotations
 
 import signal
 from types import FrameType, TracebackType
+from typing import Protocol
 
-__all__ = ["Interrupt"]
+__all__ = ["Interrupt", "Stop"]
+
+
+class Stop(Protocol):
+    """What a conversion asks before it begins and before it saves."""
+
+    @property
+    def requested(self) -> bool: ...
 
 
 class Interrupt:

@@ -1,10 +1,13 @@
 """Runs the vextaro command as a user does, `python -m Vextaro` in a process of its own,
 and makes the files it is given."""
+import contextlib
 import functools
+import json
 import os
 import random
 import subprocess
 import sys
+import time
 
 from conftest import ROOT
 from pngtools import image, scanlines
@@ -60,3 +63,29 @@ def slow_png():
     rows = [bytes((x * 3 + y + rnd.randint(0, 3)) % 256 for x in range(256 * 3)) for y in range(256)]
     return image(256, 256, scanlines([1] * 256, rows))
 
+
+
+@contextlib.contextmanager
+def dask_cluster(folder, workers=0):
+    """A Dask scheduler on 127.0.0.1 with `workers` workers of two threads, run in
+    `folder`; yields its address."""
+    address_file = folder / "scheduler.json"
+    started = [subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+         "--no-dashboard", "--scheduler-file", str(address_file)], env=env(), cwd=folder,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    try:
+        deadline = time.monotonic() + 60
+        while not address_file.exists() or not address_file.read_text().strip():
+            assert time.monotonic() < deadline and started[0].poll() is None, "the scheduler did not start"
+            time.sleep(0.1)
+        address = json.loads(address_file.read_text())["address"]
+        started += [subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "2", "--no-dashboard",
+             "--host", "127.0.0.1"], cwd=folder, env=env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for _ in range(workers)]
+        yield address
+    finally:
+        for process in reversed(started):
+            process.terminate()
+            process.wait(30)

@@ -1,15 +1,11 @@
 """A scheduler that is no address, down, or without workers: a line saying what the
 command waits for, at most --timeout seconds, then one line and exit 2."""
-import json
 import os
 import socket
-import subprocess
-import sys
-import time
 
 import pytest
 
-from clitools import env, noisy_png, vextaro
+from clitools import dask_cluster, noisy_png, vextaro
 
 
 def free_port():
@@ -21,20 +17,8 @@ def free_port():
 @pytest.fixture
 def idle_scheduler(tmp_path):
     """A scheduler that no worker joins."""
-    address_file = tmp_path / "scheduler.json"
-    scheduler = subprocess.Popen(
-        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
-         "--no-dashboard", "--scheduler-file", str(address_file)], env=env(), cwd=tmp_path,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 60
-        while not address_file.exists() or not address_file.read_text().strip():
-            assert time.monotonic() < deadline and scheduler.poll() is None, "the scheduler did not start"
-            time.sleep(0.1)
-        yield json.loads(address_file.read_text())["address"]
-    finally:
-        scheduler.terminate()
-        scheduler.wait(30)
+    with dask_cluster(tmp_path) as address:
+        yield address
 
 
 @pytest.mark.parametrize("case, waits, last", [
