@@ -23,4 +23,11 @@ def _version() -> str:
     return found.group(1) if found else "0+unknown"
 
 
-__version__ = _version()
+def __getattr__(name: str) -> str:
+    # Read when asked for, not on every import: the metadata lookup costs more than the
+    # rest of `vextaro info` on a small file.
+    if name == "__version__":
+        version = _version()
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,72 +1,26 @@
 """The `vextaro` command (also `python -m Vextaro`).
 
-    vextaro convert SRC... -o OUT_DIR [--to png|bmp] [--compress-level N] [--jobs N]
-                    [--scheduler ADDRESS] [--overwrite]
+    vextaro convert SRC... -o OUT_DIR|FILE.png|FILE.bmp|- [--to png|bmp] [--compress-level N]
+                    [--jobs N] [--scheduler ADDRESS [--timeout SECONDS]] [--overwrite]
+                    [--keep-if-smaller] [--preserve-time] [--dry-run] [-q]
     vextaro info FILE... [--json]
 
 Exit status: 0 when every file was converted or described, 1 when any failed (each
-reported on stderr with its path), 2 for a usage error or a refused plan.
+reported on stderr with its path), 2 for a usage error or a refused plan, 130 after
+Ctrl-C, 141 when standard output was closed.
 """
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
-import time
 from collections.abc import Sequence
-from typing import Any, TextIO
+from typing import TextIO
 
-from . import __version__
+from .status import INTERRUPTED
+from .streams import escape_names, output_gone
 
 __all__ = ["main"]
-
-USAGE_ERROR = 2
-
-
-class _Progress:
-    """A tqdm bar where tqdm is installed, a counter otherwise; only on a terminal."""
-
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.shown = stream.isatty() and total > 0
-        self.bar: Any = None
-        if not self.shown:
-            return
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            self._draw()
-            return
-        self.bar = tqdm(total=total, unit="file", file=stream)
-
-    def _draw(self) -> None:
-        self.stream.write(f"\r{self.done}/{self.total} files")
-        self.stream.flush()
-
-    def step(self) -> None:
-        self.done += 1
-        if self.bar is not None:
-            self.bar.update()
-        elif self.shown:
-            self._draw()
-
-    def write(self, line: str) -> None:
-        """A line of its own, above the bar or counter."""
-        if self.bar is not None:
-            self.bar.write(line, file=self.stream)
-        elif self.shown:
-            self.stream.write("\r\033[K" + line + "\n")
-            self._draw()
-        else:
-            self.stream.write(line + "\n")
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
 
 
 def _level(text: str) -> int:
@@ -83,10 +37,28 @@ def _jobs(text: str) -> int:
     return jobs
 
 
+def _seconds(text: str) -> float:
+    seconds = float(text)
+    if not seconds > 0:
+        raise argparse.ArgumentTypeError(f"{text}: a number of seconds above 0")
+    return seconds
+
+
+class _Version(argparse.Action):
+    """--version, which alone reads the package's metadata."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        sys.stdout.write(f"vextaro {__version__}\n")
+        parser.exit()
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vextaro", description="Convert and describe PNG and BMP files "
                                      "with Vextaro.simpleImage_ext.")
-    parser.add_argument("--version", action="version", version=f"vextaro {__version__}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     convert = commands.add_parser("convert", help="convert files and folders to PNG or BMP", description=(
         "Converts each SRC file, and every .png and .bmp file of each SRC folder (walked recursively), "
@@ -94,15 +66,25 @@ def _parser() -> argparse.ArgumentParser:
         "OUT_DIR/<their path inside it>, with the target's extension. Outputs that would meet are refused "
         "before anything is written; existing outputs are skipped unless --overwrite."))
     convert.add_argument("sources", nargs="+", metavar="SRC")
-    convert.add_argument("-o", "--out", required=True, metavar="OUT_DIR")
-    convert.add_argument("--to", choices=("png", "bmp"), default="png", help="the output format (default: png)")
+    convert.add_argument("-o", "--out", required=True, metavar="OUT_DIR",
+                         help="the output folder; for one file SRC, a FILE.png or FILE.bmp, or - for stdout")
+    convert.add_argument("--to", choices=("png", "bmp"),
+                         help="the output format (default: the -o file's extension, or png)")
     convert.add_argument("--compress-level", type=_level, metavar="N",
                          help="the PNG save's compression level, 0 to 12 (default: the module's)")
     convert.add_argument("--jobs", type=_jobs, default=os.cpu_count() or 1, metavar="N",
                          help="threads converting at once (default: the machine's cores)")
     convert.add_argument("--scheduler", metavar="ADDRESS",
                          help="convert on the Dask cluster of this scheduler (needs 'Vextaro[dask]')")
+    convert.add_argument("--timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                         help="with --scheduler: how long to wait for the scheduler and a worker (default: 30)")
     convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    convert.add_argument("--keep-if-smaller", action="store_true",
+                         help="where a PNG re-encoded from a PNG is no smaller, write a byte copy of the source")
+    convert.add_argument("--preserve-time", action="store_true", help="give outputs their source's modification time")
+    convert.add_argument("--dry-run", action="store_true",
+                         help="name each source and its output, and write nothing (not even OUT_DIR)")
+    convert.add_argument("-q", "--quiet", action="store_true", help="no progress bar or counter")
     info = commands.add_parser("info", help="describe PNG and BMP files", description=(
         "For each file: kind, size, channels, chunks (type, length, text keywords), IDAT sizes and rows per "
         "filter type. With --json, one object per line, the keys of Vextaro.info.describe."))
@@ -111,57 +93,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _convert(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .convert import Converted, plan, run_dask, run_threads
-
-    if args.compress_level is not None and args.to == "bmp":
-        err.write("vextaro: --compress-level applies to PNG output, not to --to bmp\n")
-        return USAGE_ERROR
-    if args.scheduler:
-        try:
-            import distributed  # noqa: F401
-        except ImportError:
-            err.write("vextaro: --scheduler needs Dask's distributed: pip install 'Vextaro[dask]'\n")
-            return USAGE_ERROR
-    started = time.perf_counter()
-    settled = plan(args.sources, args.out, args.to, args.overwrite)
-    if settled.collisions:
-        err.writelines(f"vextaro: refused: {line}\n" for line in settled.collisions)
-        err.write(f"vextaro: nothing written: {len(settled.collisions)} collision(s)\n")
-        return USAGE_ERROR
-    progress = _Progress(len(settled.jobs), err)
-    results: list[Converted] = []
-
-    def done(result: Converted) -> None:
-        results.append(result)
-        if result.error is not None:
-            progress.write(f"vextaro: {result.source}: {result.error}")
-        progress.step()
-
-    try:
-        if args.scheduler:
-            run_dask(args.scheduler, settled.jobs, args.to, args.compress_level, done)
-        else:
-            run_threads(settled.jobs, args.to, args.compress_level, args.jobs, done)
-    except OSError as error:  # the scheduler cannot be reached
-        progress.close()
-        err.write(f"vextaro: scheduler {args.scheduler}: {error}\n")
-        return USAGE_ERROR
-    progress.close()
-    converted = [r for r in results if r.error is None]
-    failed = len(results) - len(converted)
-    dropped = sum(r.alpha_dropped for r in converted)
-    if dropped:
-        err.write(f"vextaro: BMP holds no alpha: the alpha plane of {dropped} file(s) was dropped\n")
-    out.writelines(f"skipped {skip.path}: {skip.reason}\n" for skip in settled.skipped)
-    out.write(f"converted {len(converted)}, skipped {len(settled.skipped)}, failed {failed}; "
-              f"{sum(r.bytes_in for r in converted)} bytes in, {sum(r.bytes_out for r in converted)} bytes out; "
-              f"{time.perf_counter() - started:.2f} s\n")
-    return 1 if failed else 0
-
-
 def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
-    from .convert import error_message
+    import json
+
+    from .errors import error_message
     from .info import describe, text
 
     status = 0
@@ -179,13 +114,24 @@ def _info(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     out, err = sys.stdout, sys.stderr
+    escape_names(out, err)
     # Every open prints a report line on sys.stdout, from whichever thread opened. This
     # process is the command's own: its sys.stdout goes nowhere while it runs, and its
     # own lines go to the real standard output.
-    with open(os.devnull, "w") as quiet:
-        sys.stdout = quiet
-        try:
-            return (_convert if args.command == "convert" else _info)(args, out, err)
-        finally:
-            sys.stdout = out
-            out.flush()
+    try:
+        with open(os.devnull, "w") as quiet:
+            sys.stdout = quiet
+            try:
+                if args.command == "convert":
+                    from .convert_cli import convert
+
+                    return convert(args, out, err)
+                return _info(args, out, err)
+            except KeyboardInterrupt:  # before any file was under way: nothing to sum up
+                err.write("vextaro: interrupted\n")
+                return INTERRUPTED
+            finally:
+                sys.stdout = out
+                out.flush()
+    except BrokenPipeError:
+        return output_gone()

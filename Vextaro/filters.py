@@ -7,6 +7,7 @@ on Python integers holding many bytes each, a few times slower but needing nothi
 """
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
@@ -155,14 +156,16 @@ def _numpy_chooser() -> Callable[[SimpleImage], bytearray] | None:
     return choose
 
 
-_numpy_choose = _numpy_chooser()
+# numpy is imported when a filter type is first chosen, not when the package is.
+_numpy_choose = functools.cache(_numpy_chooser)
 
 
 def filter_types_numpy(image: SimpleImage) -> bytearray:
     """The choice made with numpy; ImportError without it."""
-    if _numpy_choose is None:
+    choose = _numpy_choose()
+    if choose is None:
         raise ImportError("filter_types_numpy needs numpy")
-    return _numpy_choose(image)
+    return choose(image)
 
 
 def filter_types(image: SimpleImage) -> bytearray:
@@ -170,4 +173,4 @@ def filter_types(image: SimpleImage) -> bytearray:
     assign it to `image._png_filters` before saving the image as PNG."""
     if image.width == 0 or image.height == 0:
         return bytearray(image.height)
-    return (_numpy_choose or filter_types_portable)(image)
+    return (_numpy_choose() or filter_types_portable)(image)

@@ -19,11 +19,11 @@ Chunk data is not included.
 """
 from __future__ import annotations
 
-import os
 from typing import Any
 
 from .filters import FILTER_NAMES
 from .simpleImage_ext import SimpleImage
+from .walk import read_regular
 
 __all__ = ["describe", "text"]
 
@@ -31,10 +31,11 @@ TEXT_CHUNKS = (b"tEXt", b"zTXt", b"iTXt")
 
 
 def describe(path: str) -> dict[str, Any]:
-    image = SimpleImage.open(path)
+    raw = read_regular(path)
+    image = SimpleImage.open(raw)
     found: dict[str, Any] = {
         "path": path, "kind": "BMP" if image._png_chunks is None else "PNG",
-        "width": image.width, "height": image.height, "file_size": os.path.getsize(path),
+        "width": image.width, "height": image.height, "file_size": len(raw),
         "channels": 3 if image._alpha is None else 4,
         "chunks": None, "idat_sizes": None, "filters": None, "bmp_header": None,
     }

@@ -1,8 +1,11 @@
 """Fixtures and helpers shared by the extension-module tests."""
 import importlib
 import os
+import pathlib
 import platform
+import shutil
 import sys
+import tempfile
 
 import pytest
 
@@ -41,6 +44,15 @@ def m():
 @pytest.fixture
 def SI(m):
     return m.SimpleImage
+
+
+@pytest.fixture
+def shared():
+    """A folder that user nobody may work in (pytest's own are root's alone)."""
+    folder = tempfile.mkdtemp(prefix="vextaro-")
+    os.chmod(folder, 0o777)
+    yield pathlib.Path(folder)
+    shutil.rmtree(folder)
 
 
 def ramp(n):

@@ -10,23 +10,12 @@ import zlib
 
 import pytest
 
+from clitools import tree, vextaro
 from conftest import ROOT, ramp
 from pngtools import image as png_file, parse, scanlines
 
 WIDTH, HEIGHT = 12, 9
 RGB, ALPHA = ramp(WIDTH * HEIGHT * 3), ramp(WIDTH * HEIGHT)[::-1]
-
-
-def vextaro(*args, cwd, status=0, env=None):
-    done = subprocess.run([sys.executable, "-m", "Vextaro", *map(str, args)], cwd=cwd, capture_output=True,
-                          text=True, timeout=300, env=dict(env or os.environ, PYTHONPATH=ROOT))
-    assert done.returncode == status, done.stdout + done.stderr
-    assert "[SimpleImage]" not in done.stdout
-    return done
-
-
-def tree(folder):
-    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
 
 
 @pytest.fixture
@@ -48,9 +37,10 @@ def bmp_bytes(SI, tmp_path, width=WIDTH, height=HEIGHT, pixels=RGB):
     # a.png and a.bmp meet in a.png; so do two files of one name given from two folders
     ({"in/a.png": "png", "in/a.bmp": "bmp", "in/b.bmp": "bmp"}, ["in", "-o", "out"], ["in/a.png", "in/a.bmp"]),
     ({"x/p.png": "png", "y/p.bmp": "bmp"}, ["x/p.png", "y/p.bmp", "-o", "out"], ["x/p.png", "y/p.bmp"]),
-    # the output would be its own source, or another source
-    ({"in/a.png": "png", "in/c.bmp": "bmp"}, ["in", "-o", "in"], ["in/a.png"]),
-    ({"in/a.bmp": "bmp", "in/a.png": "png"}, ["in", "-o", "in", "--to", "bmp"], ["in/a.bmp", "in/a.png"]),
+    # the output would be another source that --overwrite re-encodes in place
+    ({"in/a.png": "png", "in/a.bmp": "bmp"}, ["in", "-o", "in", "--overwrite"], ["in/a.png", "in/a.bmp"]),
+    ({"in/a.bmp": "bmp", "in/a.png": "png"}, ["in", "-o", "in", "--to", "bmp", "--overwrite"],
+     ["in/a.bmp", "in/a.png"]),
 ], ids=["png-and-bmp", "two-folders", "itself", "another-source"])
 def test_collisions_are_refused_before_any_write(SI, rgba_png, tmp_path, layout, args, names):
     for name, kind in layout.items():
