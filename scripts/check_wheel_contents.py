@@ -19,7 +19,9 @@ with zipfile.ZipFile(sys.argv[1]) as wheel:
 package = {n for n in names if ".dist-info/" not in n and not n.endswith("/")}
 expected = {"Vextaro/__init__.py", "Vextaro/simpleImage_ext.pyi", "Vextaro/py.typed",
             "Vextaro/simpleImage_ext" + sysconfig.get_config_var("EXT_SUFFIX"),
-            *(f"Vextaro/{name}.py" for name in ("__main__", "cli", "convert", "filters", "info", "quiet"))}
+            *(f"Vextaro/{name}.py" for name in (
+                "__main__", "cli", "cluster", "convert", "convert_cli", "errors", "filters", "info", "interrupt",
+                "progress", "quiet", "status", "streamed", "streams", "walk"))}
 assert package == expected, f"wheel holds {sorted(package)}"
 # PEP 639: the licence as an SPDX expression, and its files (libdeflate's notice too,
 # as the prebuilt wheels link it in) under .dist-info/licenses/.
