@@ -53,11 +53,6 @@ bool read_header(PyObject* data, Header& h) {
     return true;
 }
 
-bool check_header(const Header& h) {
-    const auto refusal = png::header_refusal(h);
-    return !refusal || raise(*refusal);
-}
-
 // The IDAT payloads in file order: the objects the chunk reader gave (none for
 // chunks read from memory), and their bytes while every one of them has some.
 struct ImageData {
