@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <optional>
 #include <span>
 
@@ -111,7 +110,7 @@ Ref joined_object(ImageData& idat) {
         return empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, idat.objects.get(), nullptr))
                      : Ref();
     }
-    std::unique_ptr<uint8_t[]> storage;
+    ByteBlock storage;
     const auto joined = png::join(idat.views, storage);
     if (!joined) return Ref::steal(PyErr_NoMemory());
     return new_bytes(joined->data(), joined->size());
