@@ -2,9 +2,8 @@
 
 #include <Python.h>
 
-#include <new>
-
 #include "binding/pyref.hpp"
+#include "png/allocation.hpp"
 
 namespace vextaro {
 
@@ -20,7 +19,7 @@ void free_kept(PyObject* capsule) {
         kept->orphaned = true;
         return;
     }
-    delete kept;
+    destroy(kept);
 }
 
 }  // namespace
@@ -37,9 +36,9 @@ KeptBuffer* this_threads_kept_buffer() {
         PyErr_Clear();
         return kept;
     }
-    kept = new (std::nothrow) KeptBuffer;
+    kept = make<KeptBuffer>().release();
     Ref capsule = kept ? Ref::steal(PyCapsule_New(kept, kCapsuleName, free_kept)) : Ref();
-    if (!capsule) delete kept;
+    if (!capsule) destroy(kept);
     if (!capsule || PyDict_SetItem(dict, key.get(), capsule.get()) < 0) {
         PyErr_Clear();
         return nullptr;

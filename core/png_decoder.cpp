@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <optional>
 #include <span>
 
@@ -51,11 +50,6 @@ bool read_header(PyObject* data, Header& h) {
     }
     for (int k = 0; k < 7; ++k) *fields[k] = converted[k];
     return true;
-}
-
-bool check_header(const Header& h) {
-    const auto refusal = png::header_refusal(h);
-    return !refusal || raise(*refusal);
 }
 
 // The IDAT payloads in file order: the objects the chunk reader gave (none for
@@ -116,7 +110,7 @@ Ref joined_object(ImageData& idat) {
         return empty ? Ref::steal(PyObject_CallMethodObjArgs(empty.get(), names.join, idat.objects.get(), nullptr))
                      : Ref();
     }
-    std::unique_ptr<uint8_t[]> storage;
+    ByteBlock storage;
     const auto joined = png::join(idat.views, storage);
     if (!joined) return Ref::steal(PyErr_NoMemory());
     return new_bytes(joined->data(), joined->size());

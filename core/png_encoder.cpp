@@ -1,7 +1,6 @@
 #include "core/png_encoder.hpp"
 
 #include <cstring>
-#include <memory>
 #include <span>
 
 #include "binding/buffer.hpp"

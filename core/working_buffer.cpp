@@ -1,7 +1,6 @@
 #include "core/working_buffer.hpp"
 
 #include <algorithm>
-#include <new>
 
 #include "png/huge_pages.hpp"
 
@@ -9,8 +8,8 @@ namespace vextaro {
 
 namespace {
 
-uint8_t* fresh(std::unique_ptr<uint8_t[]>& into, size_t size) {
-    into.reset(new (std::nothrow) uint8_t[size]);
+uint8_t* fresh(ByteBlock& into, size_t size) {
+    into = allocate_bytes(size);
     if (into) png::prefer_huge_pages({into.get(), size});
     return into.get();
 }
@@ -40,7 +39,7 @@ WorkingBuffer::WorkingBuffer(size_t size, KeptBuffer* kept) : size_(size) {
 WorkingBuffer::~WorkingBuffer() {
     if (lent_ == nullptr) return;
     lent_->lent = false;
-    if (lent_->orphaned) delete lent_;
+    if (lent_->orphaned) destroy(lent_);
 }
 
 }  // namespace vextaro

@@ -7,14 +7,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
+
+#include "png/allocation.hpp"
 
 namespace vextaro {
 
 // The buffer a thread keeps between opens (core/kept.hpp finds the thread's).
 struct KeptBuffer {
-    std::unique_ptr<uint8_t[]> data;
+    ByteBlock data;
     size_t size = 0;
     bool lent = false;
     // Let go of by its owner while lent: the borrower frees it.
@@ -41,7 +42,7 @@ public:
     std::span<uint8_t> bytes() const { return {data_, data_ ? size_ : 0}; }
 
 private:
-    std::unique_ptr<uint8_t[]> own_;
+    ByteBlock own_;
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     KeptBuffer* lent_ = nullptr;

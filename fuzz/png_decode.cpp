@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <span>
 #include <variant>
@@ -191,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!d.header_accepted) return 0;
     // zlib must agree with every verdict on the image data, and the planes with the reference.
     const auto expected = scanline_bytes(d.header, uint64_t(PTRDIFF_MAX));
-    std::unique_ptr<uint8_t[]> storage;
+    vextaro::ByteBlock storage;
     const auto joined = join(d.payloads, storage);
     CHECK(joined.has_value());
     const auto host = zlib_decompress(*joined, expected.value_or(0));

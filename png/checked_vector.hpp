@@ -9,6 +9,8 @@
 #include <span>
 #include <utility>
 
+#include "png/allocation.hpp"
+
 namespace vextaro {
 
 template <typename T>
@@ -44,7 +46,7 @@ public:
 
     void clear() {
         for (size_t i = 0; i < size_; ++i) items_[i].~T();
-        ::operator delete(items_);
+        deallocate(items_);
         items_ = nullptr;
         size_ = capacity_ = 0;
     }
@@ -53,13 +55,13 @@ private:
     bool grow() {
         const size_t capacity = capacity_ == 0 ? 8 : 2 * capacity_;
         if (capacity > SIZE_MAX / sizeof(T)) return false;
-        auto* items = static_cast<T*>(::operator new(capacity * sizeof(T), std::nothrow));
+        auto* items = static_cast<T*>(allocate(capacity * sizeof(T)));
         if (items == nullptr) return false;
         for (size_t i = 0; i < size_; ++i) {
             new (items + i) T(std::move(items_[i]));
             items_[i].~T();
         }
-        ::operator delete(items_);
+        deallocate(items_);
         items_ = items;
         capacity_ = capacity;
         return true;

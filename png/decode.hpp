@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <span>
 
@@ -82,7 +81,7 @@ template <class Host>
 bool judge_claim(Host& host, Payloads payloads, std::optional<uint64_t> expected) {
     const auto plan = plan_inflation(total_size(payloads), expected);
     if (plan == InflatePlan::Inflate) return true;
-    std::unique_ptr<uint8_t[]> storage;
+    ByteBlock storage;
     const auto joined = join(payloads, storage);
     if (!joined) return host.no_memory();
     if (plan == InflatePlan::JudgeOnly) host.release_payloads();
@@ -138,7 +137,7 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     std::optional<typename Host::JoinSpace> space;
     if (!alpha_size && payloads.size() > 1) space.emplace(host, static_cast<size_t>(compressed));
     if (space && space->failed()) return host.no_memory();
-    std::unique_ptr<uint8_t[]> storage;
+    ByteBlock storage;
     const auto joined = join(payloads, storage,
                              space        ? space->bytes()
                              : alpha_size ? host.alpha()

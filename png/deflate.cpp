@@ -2,8 +2,6 @@
 
 #include <zlib.h>
 
-#include <new>
-
 #include "png/zlib_input.hpp"
 
 namespace vextaro::png {
@@ -39,8 +37,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Deflater> zlib_deflater(int level) {
-    std::unique_ptr<ZlibDeflater> d(new (std::nothrow) ZlibDeflater);
+Owned<Deflater> zlib_deflater(int level) {
+    Owned<ZlibDeflater> d = make<ZlibDeflater>();
     // deflateEnd on a stream that init left unset is harmless: it refuses it.
     if (!d || !d->init(level)) return nullptr;
     return d;

@@ -7,9 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
+
+#include "png/allocation.hpp"
 
 namespace vextaro::png {
 
@@ -19,6 +20,8 @@ namespace vextaro::png {
 class Deflater {
 public:
     virtual ~Deflater() = default;
+    // The deleting destructors a virtual destructor brings free as make() allocates.
+    static void operator delete(void* block) noexcept { deallocate(block); }
     // The most bytes run() can make of `size` bytes.
     virtual size_t bound(size_t size) = 0;
     // Compresses `data` into `out` (at least bound(data.size()) bytes) and
@@ -30,12 +33,12 @@ inline constexpr int kZlibDefaultLevel = -1;  // zlib's Z_DEFAULT_COMPRESSION
 inline constexpr int kMaxLevel = 12;
 
 // zlib at `level` (0-9, or kZlibDefaultLevel); null when its state cannot be allocated.
-std::unique_ptr<Deflater> zlib_deflater(int level);
+Owned<Deflater> zlib_deflater(int level);
 
 // At `level` of libdeflate's scale, 0 (stored) to kMaxLevel (smallest); built
 // without libdeflate, zlib at that level, 10-12 as 9. Null when the compressor
 // (0.2 MB at level 1 up to 9 MB at 10-12) cannot be allocated.
-std::unique_ptr<Deflater> level_deflater(int level);
+Owned<Deflater> level_deflater(int level);
 
 // The version of the zlib library this code runs on, as the library reports it.
 const char* zlib_runtime_version();

@@ -1,7 +1,5 @@
 #include <libdeflate.h>
 
-#include <new>
-
 #include "png/deflate.hpp"
 
 namespace vextaro::png {
@@ -11,7 +9,7 @@ namespace {
 // Made per save, so that threads at different levels share nothing.
 class LibdeflateDeflater final : public Deflater {
 public:
-    explicit LibdeflateDeflater(libdeflate_compressor* c) : c_(c) {}
+    explicit LibdeflateDeflater(libdeflate_compressor* c) noexcept : c_(c) {}
     ~LibdeflateDeflater() override { libdeflate_free_compressor(c_); }
 
     size_t bound(size_t size) override { return libdeflate_zlib_compress_bound(c_, size); }
@@ -29,11 +27,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Deflater> level_deflater(int level) {
+Owned<Deflater> level_deflater(int level) {
     // libdeflate returns NULL for a failed allocation.
     libdeflate_compressor* c = libdeflate_alloc_compressor(level);
     if (!c) return nullptr;
-    std::unique_ptr<Deflater> d(new (std::nothrow) LibdeflateDeflater(c));
+    Owned<Deflater> d = make<LibdeflateDeflater>(c);
     if (!d) libdeflate_free_compressor(c);
     return d;
 }

@@ -4,6 +4,6 @@
 
 namespace vextaro::png {
 
-std::unique_ptr<Deflater> level_deflater(int level) { return zlib_deflater(std::min(level, 9)); }
+Owned<Deflater> level_deflater(int level) { return zlib_deflater(std::min(level, 9)); }
 
 }  // namespace vextaro::png

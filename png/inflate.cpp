@@ -2,9 +2,7 @@
 
 #include <zlib.h>
 
-#include <memory>
-#include <new>
-
+#include "png/allocation.hpp"
 #include "png/inflater.hpp"
 #include "png/zlib_input.hpp"
 
@@ -20,7 +18,7 @@ InflatePlan plan_inflation(uint64_t compressed, std::optional<uint64_t> expected
 
 InflateResult judge_with_zlib(std::span<const uint8_t> in, uint64_t expected) {
     z_stream z{};
-    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[1 << 16]);
+    const ByteBlock scratch = allocate_bytes(1 << 16);
     if (!scratch || inflateInit(&z) != Z_OK) return {InflateResult::Kind::OutOfMemory};
     uint64_t total = 0;
     int err = Z_OK;

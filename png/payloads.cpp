@@ -1,7 +1,6 @@
 #include "png/payloads.hpp"
 
 #include <cstring>
-#include <new>
 
 #include "png/huge_pages.hpp"
 
@@ -13,13 +12,12 @@ uint64_t total_size(const Payloads& payloads) {
     return total;
 }
 
-std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
-                                             std::span<uint8_t> scratch) {
+std::optional<std::span<const uint8_t>> join(const Payloads& payloads, ByteBlock& storage, std::span<uint8_t> scratch) {
     if (payloads.size() == 1) return payloads[0];
     const size_t total = static_cast<size_t>(total_size(payloads));
     uint8_t* target = scratch.data();
     if (total > scratch.size()) {
-        storage.reset(new (std::nothrow) uint8_t[total]);
+        storage = allocate_bytes(total);
         if (!storage) return std::nullopt;
         target = storage.get();
         prefer_huge_pages({target, total});

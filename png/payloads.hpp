@@ -4,9 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
+
+#include "png/allocation.hpp"
 
 namespace vextaro::png {
 
@@ -18,7 +19,7 @@ uint64_t total_size(const Payloads& payloads);
 // of them all otherwise, made in `scratch` when it is large enough (the caller
 // lends a buffer it fills only later) and in `storage` when not; nothing when
 // that memory cannot be had.
-std::optional<std::span<const uint8_t>> join(const Payloads& payloads, std::unique_ptr<uint8_t[]>& storage,
+std::optional<std::span<const uint8_t>> join(const Payloads& payloads, ByteBlock& storage,
                                              std::span<uint8_t> scratch = {});
 
 }  // namespace vextaro::png

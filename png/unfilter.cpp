@@ -1,9 +1,9 @@
 #include "png/unfilter.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <new>
+#include <cstring>
 
+#include "png/allocation.hpp"
 #include "png/paeth.hpp"
 #include "png/planes.hpp"
 #include "png/row_kernels.hpp"
@@ -155,8 +155,9 @@ std::optional<BadFilter> reconstruct_image(std::span<uint8_t> scanlines, size_t 
     // group's last row left to the slower kernel for a single row. Without it,
     // rows go one at a time, to the same result. Its length leaves room for the
     // spare rows' stagger (below) and a 4-byte load past the last pixel.
-    std::unique_ptr<uint8_t[]> spare;
-    if (max_group > 1 && height > 2) spare.reset(new (std::nothrow) uint8_t[stride + 4 * kMaxGroup]());
+    const size_t spare_size = stride + 4 * kMaxGroup;
+    const ByteBlock spare = max_group > 1 && height > 2 ? allocate_bytes(spare_size) : ByteBlock();
+    if (spare) std::memset(spare.get(), 0, spare_size);
     if (!spare) max_group = 1;
     for (size_t y = 0; y < height; ++y) {
         const uint8_t filter = base[y * line];

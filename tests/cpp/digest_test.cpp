@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -82,7 +81,7 @@ void png_digest(const Bytes& file, Digest& d) {
 
     const size_t width = size_t(r.header.width), height = size_t(r.header.height);
     const int bpp = channels_of(r.header);
-    std::unique_ptr<uint8_t[]> storage;
+    ByteBlock storage;
     Bytes stored(height * (width * bpp + 1));
     ASSERT_EQ(inflate_exact(join(r.payloads, storage).value(), stored).kind, InflateResult::Kind::Exact);
     Bytes again(stored.size());

@@ -45,7 +45,7 @@ TEST(WorkingBuffer, OverTheLimitOrWithoutAKeptBufferGetTheirOwn) {
 }
 
 TEST(WorkingBuffer, AKeptBufferLetGoOfWhileLentIsFreedByItsBorrower) {
-    auto* kept = new KeptBuffer;
+    KeptBuffer* kept = make<KeptBuffer>().release();
     WorkingBuffer borrowed(10, kept);
     kept->orphaned = true;  // what its owner does when the buffer is lent (valgrind checks the rest)
 }

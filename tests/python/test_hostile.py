@@ -2,9 +2,11 @@
 exception, the same from bytes (decoded in place), from a path and from a stream, and
 claims the file cannot back never turn into memory. Small ones live in tests/hostile/."""
 import gc
+import importlib.util
 import io
 import os
 import platform
+import re
 import shutil
 import struct
 import subprocess
@@ -236,15 +238,20 @@ def test_opens_of_one_size_reuse_the_pages_the_last_one_freed(tmp_path):
 
 # -- every operation under a ladder of address-space limits --------------------------------------
 
+# What the module may not call: the C++ runtime's allocation (its no-throw new throws and
+# catches inside itself), its exceptions, std::terminate, std::call_once and the helpers
+# that throw for the standard library. The first of these on a thread makes the runtime's
+# thread-local state with malloc, and ends the process where that fails.
+THROWING = re.compile(r"_Z(nw|na|dl|da)|__cxa_(throw|allocate_exception|begin_catch|end_catch|rethrow|get_globals)"
+                      r"|_ZSt9terminatev|_ZSt\d+__(throw_|once_call)|__once_proxy|_ZSt9call_once")
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
 def test_the_module_never_throws(m):
-    # The first C++ exception on a thread allocates the C++ runtime's thread-local state,
-    # and ends the process where that fails: nothing may throw, allocations included.
     listed = subprocess.run(["nm", "-D", "--undefined-only", m.__file__], capture_output=True, text=True, check=True)
     symbols = {line.split()[-1].split("@")[0] for line in listed.stdout.splitlines()}
-    throwing = {s for s in symbols if s in ("__cxa_throw", "__cxa_allocate_exception", "_Znwm", "_Znam")
-                or s.startswith("_ZSt") and "__throw_" in s}
-    assert throwing == set()
+    assert "malloc" in symbols  # the listing is the module's
+    assert {s for s in symbols if THROWING.match(s)} == set()
 
 
 # glibc's allocator otherwise serves a thread from an arena reserved ahead, which no
@@ -270,20 +277,16 @@ def test_lack_of_memory_is_a_memory_error_everywhere(tmp_path):
     runs, said = sweep(tmp_path)
     # Near the limit PyPy itself may end the process (its C-API layer, its collector, a
     # crash inside the interpreter), or report a failed allocation of its own as a
-    # SystemError: numpy's calls meet the same (the control below).
+    # SystemError: numpy's calls and Python code alone meet the same. What they met at the
+    # same limits is shown beside the module's, not asserted: where the limit falls decides.
+    if IS_PYPY and importlib.util.find_spec("numpy"):
+        (tmp_path / "control").mkdir()
+        control, _ = sweep(tmp_path / "control", "0", "control")
+        met = {name: sorted({outcome for n, _, outcome in control if n == name}) for name, *_ in control}
+        print("without the module:", met)
+        said += f"\nwithout the module: {met}"
     allowed = {"ok", "MemoryError"} | (PYPYS_OWN if IS_PYPY else set())
     assert {outcome for *_, outcome in runs} <= allowed, said
     # The ladder reaches, for every operation, a limit it fits within.
     assert {name for name, _, outcome in runs if outcome == "ok"} == {name for name, *_ in runs}
     assert "MemoryError" in {outcome for *_, outcome in runs}
-
-
-@pytest.mark.address_space_limit
-@pytest.mark.skipif(not IS_PYPY, reason="the control shows what PyPy's C-API layer does by itself")
-def test_pypys_layer_dies_without_the_module_too(tmp_path):
-    pytest.importorskip("numpy")
-    runs, said = sweep(tmp_path, "0", "control")
-    # Which of them a run meets varies with where the limit falls. Python code alone,
-    # making the buffers of an RGBA open, meets PyPy's collector's deaths and SIGSEGVs.
-    for control in ("control", "control-python"):
-        assert {outcome for name, _, outcome in runs if name == control} & PYPYS_OWN, said

@@ -499,7 +499,7 @@ def test_rebound_names_that_change_the_image(m, SI, tmp_path, monkeypatch, name)
 # -- the interpreter exits while daemon threads are inside the module -------------------------
 
 EXIT_WITH_DAEMONS = f"""
-import os, sys, threading, time
+import os, sys, threading
 sys.path.insert(0, {ROOT!r})
 class Drop:  # the report lines: a buffered stdout would be CPython's own exit hazard with daemon threads
     def write(self, text):
@@ -518,24 +518,32 @@ data = open(png, "rb").read()
 work = [lambda n: img.save(os.path.join(folder, f"s{{n}}.png")),
         lambda n: img.saveBmp(os.path.join(folder, f"b{{n}}.bmp")),
         lambda n: SI.open(png), lambda n: SI.open(data)]
+rounds = int(sys.argv[2])
+finished = threading.Semaphore(0)
 def loop(n):
+    for _ in range(rounds):
+        work[n % len(work)](n)
+    finished.release()
     while True:
         work[n % len(work)](n)
 for n in range(8):
     threading.Thread(target=loop, args=(n,), daemon=True).start()
-time.sleep(float(sys.argv[2]))
+# The exit comes once every thread is in its loop, however slowly the machine runs them.
+for n in range(8):
+    if not finished.acquire(timeout=90):
+        sys.exit("the threads did not get through their first calls in 90 s")
 """
 
 
 # AddressSanitizer unpoisons the frames a C++ throw unwinds, not those pthread_exit does:
 # it reports the unwinder's own writes there.
 @pytest.mark.skipif("VEXTARO_SANITIZED" in os.environ, reason="AddressSanitizer cannot follow pthread_exit")
-@pytest.mark.parametrize("delay", [0.05, 0.13, 0.31])
-def test_exit_with_daemon_threads_inside_the_module(tmp_path, delay):
+@pytest.mark.parametrize("rounds", [1, 2, 4])
+def test_exit_with_daemon_threads_inside_the_module(tmp_path, rounds):
     # CPython ends such threads as they take the interpreter lock back, by unwinding
     # them, and frees their states first; its debug allocator makes a write to freed
     # memory show.
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", EXIT_WITH_DAEMONS, str(tmp_path), str(delay)],
+        done = subprocess.run([sys.executable, "-c", EXIT_WITH_DAEMONS, str(tmp_path), str(rounds)],
                               capture_output=True, text=True, timeout=120, env={**os.environ, "PYTHONMALLOC": "debug"})
         assert (done.returncode, done.stderr) == (0, "")
