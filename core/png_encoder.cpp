@@ -124,7 +124,6 @@ public:
             const int ihdr = idat == 0 ? chunk_type_is(fields[0].get(), "IHDR") : 0;
             if (idat < 0 || ihdr < 0) return false;
             if (idat && PyList_Append(idat_lengths_.get(), fields[2].get()) < 0) return false;
-            has_ihdr_ = has_ihdr_ || ihdr;
             const png::Kind kind = idat ? png::Kind::Idat : ihdr ? png::Kind::Ihdr : png::Kind::Other;
             if (!entries_.push_back({std::move(fields[0]), std::move(fields[1]), kind})) return no_memory();
         }
@@ -164,7 +163,6 @@ public:
     }
     size_t entry_count() const { return entries_.size(); }
     png::Kind kind(size_t i) const { return entries_[i].kind; }
-    bool has_ihdr() const { return has_ihdr_; }
     int header_differs(size_t i) {
         const int same = PyObject_RichCompareBool(entries_[i].data.get(), out.ihdr.get(), Py_EQ);
         return same < 0 ? -1 : !same;
@@ -215,7 +213,6 @@ private:
     CheckedVector<uint64_t> sizes_;
     CheckedVector<ChunkPieces> idats_;
     Ref idat_lengths_, idat_type_;
-    bool has_ihdr_ = false;
 };
 
 }  // namespace

@@ -23,11 +23,8 @@ enum class ChunksArg { path, width, height, pixels, alpha, chunks, filter_types,
 
 template <typename Name>
 std::optional<int32_t> level_of(const BoundArgs& a, Name n) {
-    if (a[n] == Py_None) return std::nullopt;
-    return a.int32(n);
+    return a[n] == Py_None ? std::nullopt : std::optional(a.int32(n));
 }
-
-Ref bytes_constant(const char* text) { return Ref::steal(PyBytes_FromString(text)); }
 
 // The module's PNG_SIGNATURE, as the bytes that will be written.
 Ref signature_bytes() {
@@ -38,7 +35,7 @@ Ref signature_bytes() {
 // A chunk built by the module's _makeChunk, as the bytes that will be written.
 Ref made_chunk(const char* type, PyObject* data) {
     const auto make = look_up(Hook::_makeChunk);
-    Ref chunk_type = make ? bytes_constant(type) : Ref();
+    Ref chunk_type = make ? Ref::steal(PyBytes_FromString(type)) : Ref();
     if (!chunk_type) return {};
     PyObject* args[] = {chunk_type.get(), data};
     Ref chunk = call_bound(*make, kMakeChunkSpec, args);
@@ -61,8 +58,7 @@ PyObject* write_png(const BoundArgs& a) {
         }
         return true;
     });
-    if (!ok) return nullptr;
-    Py_RETURN_NONE;
+    return ok ? compat::new_ref(Py_None) : nullptr;
 }
 
 PyObject* write_png_with_chunks(const BoundArgs& a) {
@@ -95,8 +91,7 @@ PyObject* write_png_with_chunks(const BoundArgs& a) {
         }
         return true;
     });
-    if (!ok) return nullptr;
-    Py_RETURN_NONE;
+    return ok ? compat::new_ref(Py_None) : nullptr;
 }
 
 constexpr Param kWritePngParams[] = {

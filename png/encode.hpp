@@ -28,7 +28,6 @@
 //   bool idat_part(uint64_t at, uint64_t size)  frames that part of the new image data as an IDAT
 //   bool split_elsewhere()                      frames as IDATs the parts of the host's split
 //   size_t entry_count(); Kind kind(size_t)     the chunk list read
-//   bool has_ihdr()                             whether it holds an IHDR
 //   int header_differs(size_t)                  an IHDR entry's data is not the image's; -1 failed
 //   bool fresh_header()                         frames the image's IHDR
 //   bool entry(size_t, bool fresh)              frames an entry (with the image's IHDR data if fresh)
@@ -182,7 +181,9 @@ bool plan_chunks(Host& host) {
     } else if (!host.split_elsewhere()) {
         return false;
     }
-    if (!host.has_ihdr() && !host.fresh_header()) return false;
+    bool has_ihdr = false;
+    for (size_t i = 0; i < host.entry_count(); ++i) has_ihdr = has_ihdr || host.kind(i) == Kind::Ihdr;
+    if (!has_ihdr && !host.fresh_header()) return false;
     bool placed = false;
     for (size_t i = 0; i < host.entry_count(); ++i) {
         const Kind kind = host.kind(i);
