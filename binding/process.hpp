@@ -83,7 +83,7 @@ struct ProcessState {
     PyObject* stream_to_image = nullptr;
 
     // Whether the host's zlib module runs on the zlib library linked here, read
-    // at import (core/png_encoder.cpp): only then does compressing here make the
+    // at import (core/hooks.cpp): only then does compressing here make the
     // very bytes its compress would.
     bool host_zlib_is_ours = false;
 };

@@ -21,6 +21,8 @@ std::span<const uint8_t> bytes_span(PyObject* b) {
     return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b)), static_cast<size_t>(PyBytes_GET_SIZE(b))};
 }
 
+uint8_t* writable(PyObject* b) { return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(b)); }
+
 std::nullopt_t fail(png::Error e) {
     raise(e);
     return std::nullopt;
@@ -78,6 +80,30 @@ std::optional<uint32_t> chunk_crc_of(PyObject* type, PyObject* data) {
     return png::chunk_crc(type_bytes->bytes(), data_bytes->bytes());
 }
 
+Ref bytes_snapshot(PyObject* o) {
+    if (PyBytes_CheckExact(o)) return Ref::borrow(o);
+    auto view = ByteBuffer::readable(o);
+    return view ? new_bytes(view->bytes().data(), view->bytes().size()) : Ref();
+}
+
+std::optional<ChunkPieces> frame_chunk(PyObject* type, PyObject* data) {
+    if (PyObject_Length(data) < 0) return std::nullopt;
+    ChunkPieces f;
+    Ref type_bytes = bytes_snapshot(type);
+    f.data = type_bytes ? bytes_snapshot(data) : Ref();
+    if (!f.data) return std::nullopt;
+    const auto length = static_cast<uint64_t>(PyBytes_GET_SIZE(f.data.get()));
+    const auto crc = length_fits(length) ? chunk_crc_of(type_bytes.get(), f.data.get()) : std::nullopt;
+    if (!crc) return std::nullopt;
+    const std::span<const uint8_t> type_span = bytes_span(type_bytes.get());
+    f.head = new_bytes(nullptr, png::frame_head_bytes(type_span));
+    f.tail = f.head ? new_bytes(nullptr, png::kFrameTailBytes) : Ref();
+    if (!f.tail) return std::nullopt;
+    png::write_frame_head(static_cast<uint32_t>(length), type_span, writable(f.head.get()));
+    png::write_frame_tail(*crc, writable(f.tail.get()));
+    return f;
+}
+
 namespace {
 
 enum class ReadArg { stream, count };
@@ -99,8 +125,7 @@ PyObject* make_chunk_body(const BoundArgs& a) {
     if (!crc) return nullptr;
     Ref frame = new_bytes(nullptr, png::frame_head_bytes(bytes_span(type)) + uint64_t(length) + png::kFrameTailBytes);
     if (!frame) return nullptr;
-    png::write_frame(bytes_span(type), bytes_span(data), *crc,
-                     reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(frame.get())));
+    png::write_frame(bytes_span(type), bytes_span(data), *crc, writable(frame.get()));
     return frame.release();
 }
 

@@ -39,6 +39,22 @@ int chunk_type_is(PyObject* type, const char* name);
 // refused by the module's struct, in the host's words.
 bool length_fits(uint64_t n);
 
+// An object's bytes as they are now; bytes themselves are kept, being immutable.
+Ref bytes_snapshot(PyObject* o);
+
+// A chunk's frame as three pieces, png/frame.hpp's head, the data and its tail,
+// made before the file is opened so that a chunk that cannot be written fails
+// while the file is still untouched. The data is written as it is, never copied
+// into one object with the rest.
+struct ChunkPieces {
+    Ref head, data, tail;
+};
+
+// Frames what will be written: the bytes of `type` and `data` as they are now,
+// the length field counting those bytes (len() of a buffer of wider items
+// counts items) and the CRC over them.
+std::optional<ChunkPieces> frame_chunk(PyObject* type, PyObject* data);
+
 extern const FunctionSpec kReadChunkSpec;
 extern const FunctionSpec kMakeChunkSpec;
 

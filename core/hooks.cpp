@@ -3,7 +3,9 @@
 #include "binding/compat.hpp"
 #include "binding/namespace.hpp"
 #include "binding/process.hpp"
+#include "png/deflate.hpp"
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -102,5 +104,18 @@ int is_own(Hook hook) {
 Ref class_decoder(PyObject* cls) { return Ref::steal(PyObject_GetAttr(cls, process_state.stream_to_image_name)); }
 
 bool is_own_decoder(PyObject* decoder) { return decoder == process_state.stream_to_image; }
+
+bool learn_host_zlib(PyObject* zlib) {
+    Ref version = Ref::steal(PyObject_GetAttrString(zlib, "ZLIB_RUNTIME_VERSION"));
+    if (!version) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    process_state.host_zlib_is_ours = text != nullptr && std::strcmp(text, png::zlib_runtime_version()) == 0;
+    return true;
+}
 
 }  // namespace vextaro

@@ -76,6 +76,10 @@ struct ZlibFunction {
 };
 std::optional<ZlibFunction> zlib_function(PyObject* name, const char* text);
 
+// Reads, once at import, which zlib library the host's zlib module runs on.
+// False with an exception set when reading fails for another reason than absence.
+bool learn_host_zlib(PyObject* zlib);
+
 // What import bound to the name.
 PyObject* original(Hook hook);
 

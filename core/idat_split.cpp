@@ -1,6 +1,7 @@
 #include "core/idat_split.hpp"
 
 #include "binding/args.hpp"
+#include "png/encode.hpp"
 
 namespace vextaro {
 
@@ -18,58 +19,40 @@ Py_ssize_t length_of(PyObject* o) {
     return PyObject_Length(o);
 }
 
-// Slices of `data` along the source's IDAT sizes, with the host's arithmetic
-// on the sizes: each size is reproduced while the data lasts, the last one
-// takes all that remains, and sizes of 0 or less make no part.
+// Python's arithmetic on the sizes, as a caller's objects see it.
+struct PythonSizes {
+    using Number = Ref;
+    PyObject *data, *lengths, *parts;
+    Py_ssize_t total_size;
+
+    Ref number(int v) const { return Ref::steal(PyLong_FromLong(v)); }
+    Ref total() const { return Ref::steal(PyLong_FromSsize_t(total_size)); }
+    Ref size(size_t i) const { return Ref::steal(PySequence_GetItem(lengths, static_cast<Py_ssize_t>(i))); }
+    bool ok(const Ref& n) const { return bool(n); }
+    int compare(const Ref& a, const Ref& b, png::Order o) const {
+        return PyObject_RichCompareBool(a.get(), b.get(),
+                                        o == png::Order::Less        ? Py_LT
+                                        : o == png::Order::LessEqual ? Py_LE
+                                                                     : Py_GE);
+    }
+    Ref minus(const Ref& a, const Ref& b) const { return Ref::steal(PyNumber_Subtract(a.get(), b.get())); }
+    Ref plus(const Ref& a, const Ref& b) const { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
+    bool part(const Ref& at, const Ref* end) const {
+        Ref range = Ref::steal(PySlice_New(at.get(), end ? end->get() : nullptr, nullptr));
+        Ref part = range ? Ref::steal(PyObject_GetItem(data, range.get())) : Ref();
+        return part && PyList_Append(parts, part.get()) == 0;
+    }
+};
+
+// Slices of `data` along the source's IDAT sizes (png::split_along).
 PyObject* split_idat_payload(const BoundArgs& a) {
     PyObject *data = a[SplitArg::data], *lengths = a[SplitArg::lengths];
     const Py_ssize_t total = length_of(data);
-    if (total < 0) return nullptr;
-    const Py_ssize_t count = length_of(lengths);
-    if (count < 0) return nullptr;
-    Ref parts = Ref::steal(PyList_New(0));
-    Ref offset = Ref::steal(PyLong_FromLong(0));
-    Ref end = Ref::steal(PyLong_FromSsize_t(total));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!parts || !offset || !end || !zero) return nullptr;
-    auto slice_from = [&](PyObject* start, PyObject* stop) {
-        Ref range = Ref::steal(PySlice_New(start, stop, nullptr));
-        Ref part = range ? Ref::steal(PyObject_GetItem(data, range.get())) : Ref();
-        return part && PyList_Append(parts.get(), part.get()) == 0;
-    };
-    for (Py_ssize_t idx = 0; idx < count; ++idx) {
-        Ref length = Ref::steal(PySequence_GetItem(lengths, idx));
-        if (!length) return nullptr;
-        int r = PyObject_RichCompareBool(offset.get(), end.get(), Py_GE);
-        if (r != 0) {
-            if (r < 0) return nullptr;
-            break;
-        }
-        if ((r = PyObject_RichCompareBool(length.get(), zero.get(), Py_LE)) != 0) {
-            if (r < 0) return nullptr;
-            continue;
-        }
-        Ref remaining = Ref::steal(PyNumber_Subtract(end.get(), offset.get()));
-        if (!remaining) return nullptr;
-        Ref take;
-        if (idx == count - 1) {
-            take = std::move(remaining);
-        } else {
-            // min(length, remaining): the first of the two unless the second is smaller.
-            if ((r = PyObject_RichCompareBool(remaining.get(), length.get(), Py_LT)) < 0) return nullptr;
-            take = r ? std::move(remaining) : std::move(length);
-        }
-        if ((r = PyObject_RichCompareBool(take.get(), zero.get(), Py_LE)) != 0) {
-            if (r < 0) return nullptr;
-            continue;
-        }
-        Ref stop = Ref::steal(PyNumber_Add(offset.get(), take.get()));
-        if (!stop || !slice_from(offset.get(), stop.get())) return nullptr;
-        offset = std::move(stop);
-    }
-    const int rest = PyObject_RichCompareBool(offset.get(), end.get(), Py_LT);
-    if (rest < 0 || (rest && !slice_from(offset.get(), nullptr))) return nullptr;
-    return parts.release();
+    const Py_ssize_t count = total < 0 ? -1 : length_of(lengths);
+    Ref parts = count < 0 ? Ref() : Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    PythonSizes sizes{data, lengths, parts.get(), total};
+    return png::split_along(sizes, static_cast<size_t>(count)) ? parts.release() : nullptr;
 }
 
 constexpr Param kSplitParams[] = {

@@ -17,9 +17,6 @@ inline constexpr Param kCompressLevelParam = {.name = "compress_level",
                                               .low = 0,
                                               .high = 12};
 
-// ("compress_level",): the keyword names of a writer's call with a level.
-Ref level_keyword();
-
 extern const FunctionSpec kWritePngSpec;
 extern const FunctionSpec kWritePngWithChunksSpec;
 

@@ -29,4 +29,25 @@ bool check_dimensions_unsigned(int32_t width, int32_t height) {
     return false;
 }
 
+PyObject* call_writer(const Bound& writer, const FunctionSpec& own, std::optional<int32_t> level,
+                      std::span<const Ref> args) {
+    PyObject* values[8];
+    size_t n = 0;
+    for (const Ref& arg : args) {
+        if (!arg) return nullptr;
+        values[n++] = arg.get();
+    }
+    // A level goes to the writer as the keyword compress_level; without one the
+    // call is the one writers have always had.
+    Ref name, kwnames, level_value;
+    if (level) {
+        name = Ref::steal(PyUnicode_InternFromString("compress_level"));
+        kwnames = name ? Ref::steal(PyTuple_Pack(1, name.get())) : Ref();
+        if (!kwnames || !(level_value = Ref::steal(PyLong_FromLong(*level)))) return nullptr;
+        values[n++] = level_value.get();
+    }
+    if (!call_bound(writer, own, {values, n}, kwnames.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
 }  // namespace vextaro

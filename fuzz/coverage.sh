@@ -36,7 +36,7 @@ mkdir -p "$out/profiles" "$out/artifacts"
 failed=()
 for target in "${FUZZ_TARGETS[@]}"; do
     dict=()
-    [ "$target" = png_decode ] && dict=(-dict="$ROOT/fuzz/png.dict")
+    [[ "$target" = png_* ]] && dict=(-dict="$ROOT/fuzz/png.dict")
     # libFuzzer writes new inputs into the first directory: the scratch one, never fuzz/corpus/.
     scratch="$out/corpus/$target"
     mkdir -p "$scratch"
@@ -62,8 +62,16 @@ done
 profiles=("$out"/profiles/*.profraw)
 [ ${#profiles[@]} -eq ${#FUZZ_TARGETS[@]} ] || { echo "expected ${#FUZZ_TARGETS[@]} profiles, found ${#profiles[@]}" >&2; exit 1; }
 "$profdata" merge -sparse "${profiles[@]}" -o "$out/merged.profdata"
-objects=("$out/png_decode" -object "$out/bmp_decode" -object "$out/encode")
+objects=()
+for target in "${FUZZ_TARGETS[@]}"; do objects+=(-object "$out/$target"); done
+objects=("${objects[@]:1}")
 "$cov" report "${objects[@]}" -instr-profile="$out/merged.profdata" "$ROOT/png" "$ROOT/bmp"
+# What the decoder's target and the round trip each reach of png/ on their own.
+for target in png_decode png_roundtrip; do
+    echo "png/ reached by $target alone:"
+    "$profdata" merge -sparse "$out/profiles/$target.profraw" -o "$out/$target.profdata"
+    "$cov" report "$out/$target" -instr-profile="$out/$target.profdata" "$ROOT/png" | tail -n 1
+done
 # Line by line, for finding what was not reached.
 "$cov" show "${objects[@]}" -instr-profile="$out/merged.profdata" -show-branches=count "$ROOT/png" "$ROOT/bmp" \
     >"$out/coverage.txt"

@@ -48,7 +48,9 @@ def seeds():
     }
     encode = {f"random-{n}": rng.randbytes(n) for n in (8, 40, 300, 1500)}
     encode["rgba-all-types"] = bytes([9, 5, 1, 1, 0, 1, 2, 3, 4]) + bytes(range(256))
-    return {"png_decode": png, "bmp_decode": bmp_files, "encode": encode}
+    # A level picked by the first byte (13: zlib's default), then the file.
+    roundtrip = {name: bytes([n % 14]) + data for n, (name, data) in enumerate(png.items())}
+    return {"png_decode": png, "bmp_decode": bmp_files, "encode": encode, "png_roundtrip": roundtrip}
 
 
 def main():

@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include "fuzz/check.hpp"
+#include "fuzz/fix_crcs.hpp"
 #include "png/crc.hpp"
 #include "png/frame.hpp"
 #include "png/header.hpp"
@@ -106,16 +107,6 @@ struct Chunk {
     uint8_t type[4];
     std::vector<uint8_t> body;
 };
-
-// Rewrites the CRC of every complete chunk, so that a mutation is not stopped by the first check.
-void fix_crcs(uint8_t* data, size_t size) {
-    for (size_t at = sizeof kSignature; at + kFrameBytes <= size;) {
-        const uint32_t length = big_endian32(data + at);
-        if (length > size - at - kFrameBytes) return;
-        put_big_endian32(data + at + 8 + length, chunk_crc({data + at + 4, 4}, {data + at + 8, length}));
-        at += kFrameBytes + size_t{length};
-    }
-}
 
 // Inflates the image data, mutates the scanlines themselves (filter bytes, lengths,
 // pixels), and puts them back as one freshly compressed IDAT. 0 if the file has no

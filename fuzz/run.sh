@@ -7,16 +7,17 @@
 #   bash fuzz/run.sh            # the smoke run of scripts/test.sh
 #   bash fuzz/run.sh 3600       # an hour per target
 set -uo pipefail
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/../scripts/common.sh"
+source "$ROOT/fuzz/targets.sh"
 seconds=${1:-60}
 shift || true
 out="$ROOT/build/fuzz"
 mkdir -p "$out/artifacts"
 
 failed=() total=0
-for target in png_decode bmp_decode encode; do
+for target in "${FUZZ_TARGETS[@]}"; do
     dict=()
-    [ "$target" = png_decode ] && dict=(-dict="$ROOT/fuzz/png.dict")
+    [[ "$target" = png_* ]] && dict=(-dict="$ROOT/fuzz/png.dict")
     mkdir -p "$out/corpus/$target"
     log="$out/$target.log"
     "$out/$target" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \

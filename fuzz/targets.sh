@@ -1,7 +1,7 @@
 # Builds the libFuzzer targets with clang, for fuzz/build.sh and fuzz/coverage.sh.
 # Source it after scripts/common.sh; it changes nothing by itself.
 
-FUZZ_TARGETS=(png_decode bmp_decode encode)
+FUZZ_TARGETS=(png_decode bmp_decode encode png_roundtrip)
 
 # build_fuzz_targets OUT FLAG...: the codec sources and every target compiled with
 # FLAG... (sanitizers, or coverage) into OUT. Sets `clang_major`.

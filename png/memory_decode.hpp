@@ -26,6 +26,7 @@ struct MemoryDecode {
     bool header_accepted = false;  // inflation was reached
     Header header;
     std::vector<uint32_t> stored_crcs;  // of every frame read, in file order
+    std::vector<Frame> chunks;          // every chunk up to IEND, in file order
     std::vector<std::span<const uint8_t>> payloads;
     std::vector<uint8_t> lines, alpha, filters;
 };
@@ -77,7 +78,7 @@ public:
         if (!parsed) return out_.stop = MemoryDecode::Stop::BadIhdr, false;  // struct.error or OverflowError
         return h = *parsed, true;
     }
-    bool list(const Chunk&, bool) { return true; }
+    bool list(const Chunk& c, bool) { return out_.chunks.push_back(c.frame), true; }
     Payloads payloads() const { return out_.payloads; }
     void release_payloads() {}
 
