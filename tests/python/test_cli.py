@@ -3,6 +3,7 @@
 import json
 import os
 import random
+import struct
 import subprocess
 import sys
 import time
@@ -168,6 +169,17 @@ def test_portable_filter_choice_is_numpy_s_and_the_module_s(SI):
             assert filters.filter_types_portable(image) == chosen, (width, height)
         if width and filters._numpy_choose is not None:
             assert filters.filter_types_numpy(image) == chosen, (width, height)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((2, 1, b"abcde"), ValueError, "Pixel data length does not match image dimensions"),
+    ((2, 1, b"abcdef", b"a"), ValueError, "Alpha channel length does not match image dimensions"),
+    ((-1, -1, b"abc"), struct.error, "argument out of range"),
+])
+def test_module_chooser_checks_its_buffers(m, args, error, message):
+    with pytest.raises(error) as info:
+        m._filterTypes(*args)
+    assert message in str(info.value)
 
 
 def test_scheduler_and_worker_started_by_hand_take_relative_paths(SI, rgba_png, tmp_path):

@@ -2,6 +2,7 @@
 from the PNG format: inflate, undo the filters, put Adam7's passes in place, scale."""
 import random
 import struct
+import types
 import zlib
 
 import pytest
@@ -203,3 +204,30 @@ def test_default_open_refuses_as_before(SI, colour, depth, message):
 def test_expand_is_a_flag(SI, value):
     raises_exact(TypeError, f"expand must be True or False, not {type(value).__name__}", SI.open, b"", expand=value)
     assert SI.open.__kwdefaults__ == {"expand": False}
+
+
+@pytest.mark.parametrize("hook", ["zlib", "struct", "decoder"])
+def test_callers_hooks_are_honoured(SI, m, monkeypatch, capsys, hook):
+    """A rebound zlib or struct, or a subclass's own decoder, sees an expanded open as any other."""
+    rnd = random.Random(9)
+    data, _ = kind_file(0, 4, 1, True, 11, rnd)
+    calls = []
+    cls = SI
+    if hook == "zlib":
+        monkeypatch.setattr(m, "zlib", types.SimpleNamespace(
+            decompress=lambda d: calls.append(len(d)) or zlib.decompress(d), crc32=zlib.crc32, error=zlib.error))
+    elif hook == "struct":
+        monkeypatch.setattr(m, "struct", types.SimpleNamespace(
+            unpack=lambda f, d: calls.append(f) or struct.unpack(f, d), pack=struct.pack))
+    else:
+        class Sub(SI):
+            @staticmethod
+            def _streamToImage(stream, **kwargs):
+                calls.append(kwargs)
+                return SI._streamToImage(stream, **kwargs)
+        cls = Sub
+    image = cls.open(data, expand=True)
+    w, h, rgb, alpha, _ = oracle(data)
+    assert (type(image), image._pixels, image._alpha) == (cls, rgb, alpha)
+    assert calls == {"zlib": [len(parse(data)[2][1])], "struct": [">IIBBBBB"], "decoder": [{"expand": True}]}[hook]
+    assert capsys.readouterr().out == f"[SimpleImage] Opened image: {w}x{h}, channels=4\n"
