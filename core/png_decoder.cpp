@@ -225,6 +225,8 @@ public:
         return filter_types ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filter_types.get())) : nullptr;
     }
 
+    // Data a caller's chunk reader gave that has no bytes to read is no PLTE or
+    // tRNS at all: a file of a kind read today opens as it would without expand.
     template <class Use>
     bool with_bytes(Chunk& chunk, Use&& use) {
         PyObject* data = chunk.data_object();
@@ -234,6 +236,7 @@ public:
                                          static_cast<size_t>(PyBytes_GET_SIZE(data))));
             return true;
         }
+        if (!PyObject_CheckBuffer(data)) return true;
         const auto buffer = ByteBuffer::readable(data);
         if (!buffer) return false;
         use(buffer->bytes());
