@@ -1,38 +1,45 @@
 #include "png/filter_choice.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <span>
 #include <utility>
 
-#include "png/paeth.hpp"
+#include "png/filter.hpp"
 #include "png/planes.hpp"
 
 namespace vextaro::png {
 
 namespace {
 
-// A filtered byte's weight: its absolute value as a signed byte.
-unsigned weight(int v) {
-    const auto b = static_cast<uint8_t>(v);
-    return b < 128 ? b : 256u - b;
+// The sum of the bytes' weights, each its absolute value as a signed byte. Whole
+// blocks go into 16-bit sums (at most 128 per byte), which the compiler vectorises.
+uint64_t weight(const uint8_t* bytes, size_t n) {
+    uint64_t total = 0;
+    for (size_t at = 0; at < n;) {
+        const size_t end = std::min(n, at + 256);
+        uint16_t block = 0;
+        for (; at < end; ++at) {
+            const uint8_t v = bytes[at];
+            block = static_cast<uint16_t>(block + std::min<uint8_t>(v, static_cast<uint8_t>(-v)));
+        }
+        total += block;
+    }
+    return total;
 }
 
 }  // namespace
 
-uint8_t least_cost_filter(const uint8_t* row, const uint8_t* above, size_t n, int bpp) {
-    uint64_t cost[5] = {};
-    const auto step = static_cast<size_t>(bpp);
-    for (size_t i = 0; i < n; ++i) {
-        const int x = row[i], a = i >= step ? row[i - step] : 0, b = above != nullptr ? above[i] : 0,
-                  c = above != nullptr && i >= step ? above[i - step] : 0;
-        cost[0] += weight(x);
-        cost[1] += weight(x - a);
-        cost[2] += weight(x - b);
-        cost[3] += weight(x - ((a + b) >> 1));
-        cost[4] += weight(x - paeth_predictor(a, b, c));
-    }
+uint8_t least_cost_filter(const uint8_t* row, const uint8_t* above, size_t n, int bpp, uint8_t* scratch) {
+    // Each type filtered by the writer's own kernels, then weighed.
+    const std::span<const uint8_t> raw(row, n), previous(above, above != nullptr ? n : 0);
+    uint64_t best_cost = weight(row, n);
     uint8_t best = 0;
-    for (uint8_t t = 1; t < 5; ++t)
-        if (cost[t] < cost[best]) best = t;
+    for (uint8_t t = 1; t < kFilterTypes; ++t) {
+        filter_row(t, raw, previous, scratch, bpp);
+        const uint64_t cost = weight(scratch, n);
+        if (cost < best_cost) best = t, best_cost = cost;
+    }
     return best;
 }
 
@@ -40,11 +47,12 @@ FilterChooser::~FilterChooser() { std::free(rows_); }
 
 bool FilterChooser::start(size_t width, bool alpha) {
     const size_t bpp = alpha ? 4 : 3;
-    if (width > SIZE_MAX / 2 / bpp) return false;
+    if (width > SIZE_MAX / 3 / bpp) return false;
     std::free(std::exchange(rows_, nullptr));
     width_ = width, stride_ = width * bpp, alpha_ = alpha, first_ = true, odd_ = false;
-    // One byte more than nothing, so that an empty row still has an address.
-    rows_ = static_cast<uint8_t*>(std::malloc(2 * stride_ + 1));
+    // Two rows and the filtered bytes of a third; one byte more than nothing, so
+    // that an empty row still has an address.
+    rows_ = static_cast<uint8_t*>(std::malloc(3 * stride_ + 1));
     return rows_ != nullptr;
 }
 
@@ -54,7 +62,7 @@ uint8_t FilterChooser::next(const uint8_t* rgb, const uint8_t* alpha) {
     const uint8_t* above = first_ ? nullptr : rows_ + (odd_ ? 0 : stride_);
     join_pixels(rgb, alpha_ ? alpha : nullptr, width_, alpha_ ? 4 : 3, row);
     first_ = false, odd_ = !odd_;
-    return least_cost_filter(row, above, stride_, alpha_ ? 4 : 3);
+    return least_cost_filter(row, above, stride_, alpha_ ? 4 : 3, rows_ + 2 * stride_);
 }
 
 bool choose_filters(const uint8_t* rgb, const uint8_t* alpha, size_t width, size_t height, uint8_t* filters) {

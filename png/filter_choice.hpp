@@ -9,8 +9,8 @@
 namespace vextaro::png {
 
 // The choice for `n` bytes of `row` below `above` (null for the top row, below
-// zeros), pixels of `bpp` bytes.
-uint8_t least_cost_filter(const uint8_t* row, const uint8_t* above, size_t n, int bpp);
+// zeros), pixels of `bpp` bytes (3 or 4); `scratch` holds n bytes.
+uint8_t least_cost_filter(const uint8_t* row, const uint8_t* above, size_t n, int bpp, uint8_t* scratch);
 
 // The choice for the rows of RGB and alpha planes, one row after another, top
 // to bottom: each row is interleaved as a writer filters it, beside the row above.

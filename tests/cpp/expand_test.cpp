@@ -117,7 +117,8 @@ TEST(FilterChoice, LeastCostAgainstTheReference) {
                 for (uint8_t v : reference_filter(f, raw, above, size_t(bpp))) cost += std::abs(int(int8_t(v)));
                 if (best_cost < 0 || cost < best_cost) best = f, best_cost = cost;
             }
-            EXPECT_EQ(least_cost_filter(raw.data(), top ? nullptr : up.data(), n, bpp), best) << trial;
+            Bytes scratch(n);
+            EXPECT_EQ(least_cost_filter(raw.data(), top ? nullptr : up.data(), n, bpp, scratch.data()), best) << trial;
         }
 }
 
