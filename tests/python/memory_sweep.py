@@ -44,7 +44,18 @@ for kind, alpha in (("rgb", None), ("rgba", os.urandom(W * H))):
             target, W, H, img._pixels, img._alpha, img._png_chunks, img._png_filters),
         f"{kind}-copy": lambda img=img: img.copy(),
     })
+# Grey with tRNS, which only an expanded open reads: to RGB, an alpha plane and a filter choice.
+grey = os.path.join(folder, "grey.png")
+grey_rows = b"".join(b"\4" + bytes((x * 7 + y) & 255 for x in range(W)) for y in range(H))
+with open(grey, "wb") as f:
+    f.write(b"\x89PNG\r\n\x1a\n" + m._makeChunk(b"IHDR", m.struct.pack(">IIBBBBB", W, H, 8, 0, 0, 0, 0))
+            + m._makeChunk(b"tRNS", b"\0\7") + m._makeChunk(b"IDAT", m.zlib.compress(grey_rows))
+            + m._makeChunk(b"IEND", b""))
+with open(grey, "rb") as f:
+    data[grey] = f.read()
 OPERATIONS.update({
+    "grey-open-expanded-path": lambda: SI.open(grey, expand=True),
+    "grey-open-expanded-bytes": lambda: SI.open(data[grey], expand=True),
     # The deflater of a level is made per save: 0.2 MB at level 1, 9 MB at 10-12.
     "save-with-chunks-level-1": lambda: img.save(target, compress_level=1),
     "writePng-level-12": lambda: m._writePng(target, 300, 200, rgb[:300 * 200 * 3], compress_level=12),
