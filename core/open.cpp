@@ -31,7 +31,7 @@ int starts_with_png_signature(PyObject* signature) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-std::optional<Decoded> stream_to_image(Source& source) {
+std::optional<Decoded> stream_to_image(Source& source, bool expand) {
     // Rewinding first makes the format come from the bytes that are decoded,
     // wherever the stream stood.
     if (!source.seek(uint64_t{0})) return std::nullopt;
@@ -39,18 +39,18 @@ std::optional<Decoded> stream_to_image(Source& source) {
     if (!signature || !source.seek(uint64_t{0})) return std::nullopt;
     const int png = starts_with_png_signature(signature.get());
     if (png < 0) return std::nullopt;
-    if (png) return load_png(source);
+    if (png) return load_png(source, expand);
     if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
         return load_bmp(source);
     return raise(PyExc_ValueError, message::kUnsupportedFormat), std::nullopt;
 }
 
-enum class StreamArg { stream, count };
-enum class OpenArg { cls, source, count };
+enum class StreamArg { stream, expand, count };
+enum class OpenArg { cls, source, expand, count };
 
 PyObject* stream_to_image_body(const BoundArgs& a) {
     Source source = Source::from_stream(a[StreamArg::stream]);
-    const auto decoded = stream_to_image(source);
+    const auto decoded = stream_to_image(source, a[StreamArg::expand] == Py_True);
     return decoded ? decoded->as_tuple().release() : nullptr;
 }
 
@@ -61,18 +61,23 @@ struct Outcome {
     Ref result;
 };
 
-// decoder(stream), where decoder is cls._streamToImage.
-Outcome decode_with(PyObject* decoder, PyObject* stream) {
-    if (!is_own_decoder(decoder)) return {std::nullopt, Ref::steal(PyObject_CallOneArg(decoder, stream))};
+// decoder(stream), where decoder is cls._streamToImage; decoder(stream, expand=True) to expand.
+Outcome decode_with(PyObject* decoder, PyObject* stream, bool expand) {
+    if (!is_own_decoder(decoder)) {
+        if (!expand) return {std::nullopt, Ref::steal(PyObject_CallOneArg(decoder, stream))};
+        Ref args = Ref::steal(PyTuple_Pack(1, stream));
+        Ref keywords = args ? Ref::steal(Py_BuildValue("{sO}", "expand", Py_True)) : Ref();
+        return {std::nullopt, keywords ? Ref::steal(PyObject_Call(decoder, args.get(), keywords.get())) : Ref()};
+    }
     Source source = Source::from_stream(stream);
-    return {stream_to_image(source), {}};
+    return {stream_to_image(source, expand), {}};
 }
 
-Outcome decode_file(PyObject* cls, PyObject* path) {
+Outcome decode_file(PyObject* cls, PyObject* path, bool expand) {
     Ref file = Ref::steal(PyObject_CallFunction(host.open, "Os", path, "rb"));
     if (!file) return {};
     Ref decoder = class_decoder(cls);
-    Outcome decoded = decoder ? decode_with(decoder.get(), file.get()) : Outcome{};
+    Outcome decoded = decoder ? decode_with(decoder.get(), file.get(), expand) : Outcome{};
     if (!close_stream(file.get())) return {};
     return decoded;
 }
@@ -94,7 +99,7 @@ Ref bytes_copy(PyObject* data) {
 // (Attributes patched on the host's own struct and zlib modules still run;
 // they see the same calls as on the stream path.) On PyPy `data` may be a
 // memoryview over the bytes given to open (open_view_body).
-Outcome decode_bytes(PyObject* cls, PyObject* data) {
+Outcome decode_bytes(PyObject* cls, PyObject* data, bool expand) {
     // In the order of cls._streamToImage(BytesIO(data)).
     Ref decoder = class_decoder(cls);
     const auto bytes_io = decoder ? look_up(Hook::BytesIO) : std::nullopt;
@@ -109,11 +114,11 @@ Outcome decode_bytes(PyObject* cls, PyObject* data) {
         Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data) : bytes_copy(data);
         auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
-        return {stream_to_image(*source), {}};
+        return {stream_to_image(*source, expand), {}};
     }
     Ref bytes = PyMemoryView_Check(data) ? Ref::steal(PyObject_GetAttr(data, names.obj)) : Ref::borrow(data);
     Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io->value.get(), bytes.get())) : Ref();
-    return stream ? decode_with(decoder.get(), stream.get()) : Outcome{};
+    return stream ? decode_with(decoder.get(), stream.get(), expand) : Outcome{};
 }
 
 // The image, once the report line announcing it is printed.
@@ -164,7 +169,7 @@ PyObject* finish_open(PyObject* cls, Outcome decoded) {
                                                      f[kHeight].get(), f[kChannels].get())));
 }
 
-PyObject* open_source(PyObject* cls, PyObject* source) {
+PyObject* open_source(PyObject* cls, PyObject* source, bool expand) {
     if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
 
     const auto path_class = look_up(Hook::Path);
@@ -172,12 +177,14 @@ PyObject* open_source(PyObject* cls, PyObject* source) {
     int is_path = PyUnicode_Check(source);
     if (!is_path && (is_path = PyObject_IsInstance(source, path_class->value.get())) < 0) return nullptr;
 
-    if (is_path) return finish_open(cls, decode_file(cls, source));
-    if (PyBytes_Check(source) || PyByteArray_Check(source)) return finish_open(cls, decode_bytes(cls, source));
+    if (is_path) return finish_open(cls, decode_file(cls, source, expand));
+    if (PyBytes_Check(source) || PyByteArray_Check(source)) return finish_open(cls, decode_bytes(cls, source, expand));
     return raise(PyExc_TypeError, message::kSourceType);
 }
 
-PyObject* open_body(const BoundArgs& a) { return open_source(a[OpenArg::cls], a[OpenArg::source]); }
+PyObject* open_body(const BoundArgs& a) {
+    return open_source(a[OpenArg::cls], a[OpenArg::source], a[OpenArg::expand] == Py_True);
+}
 
 #if defined(PYPY_VERSION)
 enum class OpenViewArg { cls, view, count };
@@ -193,17 +200,19 @@ PyObject* open_view_body(const BoundArgs& a) {
     if (!path_class) return nullptr;
     if (!path_class->own) {
         Ref bytes = Ref::steal(PyObject_GetAttr(view, names.obj));
-        return bytes ? open_source(cls, bytes.get()) : nullptr;
+        return bytes ? open_source(cls, bytes.get(), false) : nullptr;
     }
-    return finish_open(cls, decode_bytes(cls, view));
+    return finish_open(cls, decode_bytes(cls, view, false));
 }
 
 constexpr Param kOpenViewParams[] = {{"cls"}, {"view"}};
 static_assert(named_as<OpenViewArg>(kOpenViewParams));
 #endif
 
-constexpr Param kStreamToImageParams[] = {{"stream"}};
-constexpr Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
+// expand has no annotation: open's annotations are those it has always had.
+constexpr Param kExpandParam = {"expand", Check::Flag};
+constexpr Param kStreamToImageParams[] = {{"stream"}, kExpandParam};
+constexpr Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}, kExpandParam};
 static_assert(named_as<StreamArg>(kStreamToImageParams));
 static_assert(named_as<OpenArg>(kOpenParams));
 
@@ -217,6 +226,7 @@ const FunctionSpec kStreamToImageSpec = {
     .defaults = 0,
     .returns = nullptr,
     .body = stream_to_image_body,
+    .keyword_only = 1,
 };
 const FunctionSpec kOpenSpec = {
     .name = "open",
@@ -226,6 +236,7 @@ const FunctionSpec kOpenSpec = {
     .defaults = 0,
     .returns = "SimpleImage",
     .body = open_body,
+    .keyword_only = 1,
 };
 #if defined(PYPY_VERSION)
 const FunctionSpec kOpenViewSpec = {

@@ -88,3 +88,58 @@ def run_limited(code, limit=1 << 30):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip().splitlines()[-1]
+
+
+# -- every colour type, bit depth and interlace --------------------------------
+
+SAMPLES = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+# Adam7: (x0, y0, dx, dy) of each pass.
+ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+
+
+def passes(width, height, interlace):
+    """(x0, y0, dx, dy, columns, rows) of every pass, empty ones included."""
+    for x0, y0, dx, dy in ADAM7 if interlace else [(0, 0, 1, 1)]:
+        yield x0, y0, dx, dy, max(0, -(-(width - x0) // dx)), max(0, -(-(height - y0) // dy))
+
+
+def paeth(a, b, c):
+    p = a + b - c
+    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+    return a if pa <= pb and pa <= pc else b if pb <= pc else c
+
+
+def predict(kind, a, b, c):
+    return (0, a, b, (a + b) // 2, paeth(a, b, c))[kind]
+
+
+def pack(samples, depth):
+    if depth == 16:
+        return b"".join(struct.pack(">H", s) for s in samples)
+    if depth == 8:
+        return bytes(samples)
+    per = 8 // depth
+    out = bytearray()
+    for i in range(0, len(samples), per):
+        group = samples[i:i + per] + [0] * (per - len(samples[i:i + per]))
+        out.append(sum(s << (8 - depth * (k + 1)) for k, s in enumerate(group)))
+    return bytes(out)
+
+
+def write(colour, depth, interlace, width, height, pixels, extra=(), rnd=None):
+    """A PNG of pixels[y][x] (tuples of samples), each scanline under a filter type of its own."""
+    bpp = max(1, SAMPLES[colour] * depth // 8)
+    raw = bytearray()
+    for x0, y0, dx, dy, cols, rows in passes(width, height, interlace):
+        if cols == 0 or rows == 0:
+            continue
+        above = bytes(len(pack([0] * cols * SAMPLES[colour], depth)))
+        for r in range(rows):
+            line = pack([s for c in range(cols) for s in pixels[y0 + r * dy][x0 + c * dx]], depth)
+            kind = rnd.randrange(5)
+            raw.append(kind)
+            raw += bytes((line[i] - predict(kind, line[i - bpp] if i >= bpp else 0, above[i],
+                                            above[i - bpp] if i >= bpp else 0)) % 256 for i in range(len(line)))
+            above = line
+    return png(ihdr(width, height, colour, depth, interlace=interlace), *extra, (b"IDAT", zlib.compress(bytes(raw))),
+               (b"IEND", b""))
