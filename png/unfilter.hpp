@@ -10,8 +10,8 @@ namespace vextaro::png {
 
 inline constexpr uint8_t kFilterTypes = 5;  // None, Sub, Up, Average, Paeth
 
-// Reconstructs one row of whole pixels in place. `previous` is the reconstructed
-// row above, of the same length, or empty for the top row (whose row above counts as zeros).
+// Reconstructs one row in place. `previous` is the reconstructed row above, of
+// the same length, or empty for the top row (whose row above counts as zeros).
 // `filter` must be below kFilterTypes; `bpp` is 3 or 4.
 void unfilter_row(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous, int bpp);
 

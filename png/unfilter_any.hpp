@@ -8,8 +8,7 @@
 
 namespace vextaro::png {
 
-// As unfilter_row, for `bpp` 1, 2, 3, 4, 6 or 8: a row of whole pixels (of bytes,
-// where pixels are smaller).
+// As unfilter_row, for `bpp` 1, 2, 3, 4, 6 or 8.
 void unfilter_any(uint8_t filter, std::span<uint8_t> row, std::span<const uint8_t> previous, int bpp);
 
 }  // namespace vextaro::png
