@@ -198,7 +198,7 @@ Expected reference_expand(std::vector<uint8_t> lines, const Header& h, const Col
 void check_expanded(const MemoryDecode& e, const uint8_t* data, size_t size) {
     if (!e.header_accepted) return;
     const auto expected = expanded_scanline_bytes(e.header, uint64_t(PTRDIFF_MAX));
-    vextaro::ByteBlock storage;
+    std::unique_ptr<uint8_t[]> storage;
     const auto joined = join(e.payloads, storage);
     CHECK(joined.has_value());
     const auto host = zlib_decompress(*joined, expected.value_or(0));
