@@ -2,17 +2,14 @@
 
 For each row the type (0 to 4) whose filtered bytes, read as signed bytes, have the
 smallest sum of absolute values: the choice mainstream PNG encoders make; ties go to
-the lower type. `filter_types` runs the module's own chooser in C++, the one an
-expanded open runs; the same choice made with numpy, and on Python integers holding
-many bytes each (a few times slower but needing nothing), stays beside it.
+the lower type. With numpy it is vectorised there; without it, the same choice is made
+on Python integers holding many bytes each, a few times slower but needing nothing.
 """
 from __future__ import annotations
 
 import functools
 from collections.abc import Callable
 from typing import TYPE_CHECKING
-
-from .simpleImage_ext import _filterTypes
 
 if TYPE_CHECKING:
     from .simpleImage_ext import SimpleImage
@@ -174,4 +171,6 @@ def filter_types_numpy(image: SimpleImage) -> bytearray:
 def filter_types(image: SimpleImage) -> bytearray:
     """The filter type of least cost for every row of `image`, a bytearray of its height:
     assign it to `image._png_filters` before saving the image as PNG."""
-    return _filterTypes(image.width, image.height, image._pixels, image._alpha)
+    if image.width == 0 or image.height == 0:
+        return bytearray(image.height)
+    return (_numpy_choose() or filter_types_portable)(image)

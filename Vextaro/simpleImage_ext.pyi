@@ -116,19 +116,14 @@ class SimpleImage:
     def size(self) -> Tuple[int, int]:
         """(width, height), read-only."""
     @staticmethod
-    def _streamToImage(stream: _ReadableSeekable, *, expand: bool = False) -> _DecodedImage: ...
+    def _streamToImage(stream: _ReadableSeekable) -> _DecodedImage: ...
     # A subclass's open() makes an instance of the subclass (an image given as the source
     # comes back as it is, whatever its class).
     @classmethod
-    def open(cls, source: ImageInput, *, expand: bool = False) -> Self:
+    def open(cls, source: ImageInput) -> Self:
         """Decodes an 8-bit RGB or RGBA PNG, or an uncompressed 24-bit BMP, from a path
         (str or Path) or the file's bytes; an image given as source is returned as it is.
         Prints "[SimpleImage] Opened image: WxH, channels=N" on standard output.
-
-        With expand=True every valid PNG opens (grey, palette, grey with alpha, 16-bit,
-        Adam7, tRNS) as 8-bit RGB, with an alpha plane where the file has alpha; its
-        chunk list keeps what still describes the pixels, and a filter list is chosen
-        for its rows. Files of the kinds above open as without it.
 
         The format is decided by the data, not the name. Raises TypeError for another
         kind of source, OSError (FileNotFoundError, ...) when the file cannot be read,
@@ -223,4 +218,3 @@ def _writePngWithChunks(
 def _writeBmp(
     path: _FilePath, width: int, height: int, pixels: _ByteData, meta: Optional[Mapping[str, int]] = None
 ) -> None: ...
-def _filterTypes(width: int, height: int, pixels: _ByteData, alpha: Optional[Buffer] = None) -> bytearray: ...

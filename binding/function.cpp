@@ -52,9 +52,6 @@ bool assign_keyword(const FunctionSpec& spec, PyObject* keyword, PyObject* value
     return true;
 }
 
-// What a parameter not given is bound to.
-PyObject* default_of(const Param& p) { return p.check == Check::Flag ? Py_False : Py_None; }
-
 Py_ssize_t positional_count(const FunctionSpec& spec) {
     return static_cast<Py_ssize_t>(spec.params.size()) - spec.keyword_only;
 }
@@ -146,12 +143,6 @@ bool apply_checks(const FunctionSpec& spec, BoundArgs& out) {
                 if (o == Py_None) break;
                 if (!index_in_range(o, p, out.i32[i])) return false;
                 break;
-            case Check::Flag:
-                if (!PyBool_Check(o)) {
-                    PyErr_Format(PyExc_TypeError, "%s must be True or False, not %.200s", p.name, Py_TYPE(o)->tp_name);
-                    return false;
-                }
-                break;
         }
     }
     return true;
@@ -239,10 +230,8 @@ Ref text_signature(const FunctionSpec& spec) {
             Ref star = Ref::steal(PyUnicode_FromString("*"));
             if (!star || PyList_Append(pieces.get(), star.get()) < 0) return {};
         }
-        Ref piece = Ref::steal(PyUnicode_FromFormat("%s%s", spec.params[i].name,
-                                                    spec.params[i].check == Check::Flag ? "=False"
-                                                    : i >= positional - spec.defaults   ? "=None"
-                                                                                        : ""));
+        Ref piece = Ref::steal(
+            PyUnicode_FromFormat("%s%s", spec.params[i].name, i >= positional - spec.defaults ? "=None" : ""));
         if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return {};
     }
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
@@ -258,7 +247,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     // Every argument by position: the call of every pixel access.
     if (nargs == positional && kwnames == nullptr && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)) {
         std::copy_n(args, positional, out.obj);
-        for (Py_ssize_t i = positional; i < n; ++i) out.obj[i] = default_of(spec.params[i]);
+        std::fill(out.obj + positional, out.obj + n, Py_None);
         return apply_checks(spec, out);
     }
     if (nargs > positional) {
@@ -291,7 +280,7 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
             }
         }
         for (Py_ssize_t i = required; i < n; ++i) {
-            if (out.obj[i] == nullptr) out.obj[i] = default_of(spec.params[i]);
+            if (out.obj[i] == nullptr) out.obj[i] = Py_None;
         }
     }
     return apply_checks(spec, out);
@@ -345,8 +334,7 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name) {
         kwdefaults = Ref::steal(PyDict_New());
         if (!kwdefaults) return nullptr;
         for (size_t i = spec.params.size() - spec.keyword_only; i < spec.params.size(); ++i) {
-            if (PyDict_SetItemString(kwdefaults.get(), spec.params[i].name, default_of(spec.params[i])) < 0)
-                return nullptr;
+            if (PyDict_SetItemString(kwdefaults.get(), spec.params[i].name, Py_None) < 0) return nullptr;
         }
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));

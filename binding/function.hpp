@@ -26,7 +26,6 @@ enum class Check : uint8_t {
     ExactOrNone,  // None, or an instance of exactly `type`
     Receiver,     // the instance a method is called on: `type` or a subclass
     IndexOrNone,  // None, or an integer as operator.index takes it (bool refused) from `low` to `high`
-    Flag,         // True or False; keyword-only, defaulting to False
 };
 
 struct Param {
@@ -37,8 +36,8 @@ struct Param {
     int32_t low = 0, high = 0;  // IndexOrNone's range
 };
 
-// Arguments after binding: references in parameter order (None, or False for a
-// Flag, for a keyword-only one not given), and at the same index the converted value of every Int32 parameter
+// Arguments after binding: references in parameter order (None for a keyword-only
+// one not given), and at the same index the converted value of every Int32 parameter
 // and of every IndexOrNone one not None. Positional arguments are the caller's to
 // keep alive; values from a keyword dict are held here, since code that runs during
 // the call (an __int__, a __len__) could empty that dict. A body reads them by the
@@ -99,8 +98,7 @@ struct FunctionSpec {
     int defaults;                   // how many trailing positional parameters default to None
     const char* returns;            // return annotation, or nullptr
     PyObject* (*body)(const BoundArgs&);
-    int keyword_only =
-        0;  // how many parameters, after those, are keyword-only, each defaulting to None (a Flag to False)
+    int keyword_only = 0;  // how many parameters, after those, are keyword-only, each defaulting to None
 };
 
 // Binds a call's arguments to `spec`'s parameters and applies their checks.

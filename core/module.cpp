@@ -12,7 +12,6 @@
 #include "binding/pyref.hpp"
 #include "core/bmp_writer.hpp"
 #include "core/chunks.hpp"
-#include "core/filter_types.hpp"
 #include "core/hooks.hpp"
 #include "core/idat_split.hpp"
 #include "core/image.hpp"
@@ -167,7 +166,7 @@ int initialise(PyObject* module) {
         return -1;
     if (bind_image_input(module) < 0) return -1;
     for (const FunctionSpec* spec : {&kReadChunkSpec, &kMakeChunkSpec, &kWritePngSpec, &kSplitIdatPayloadSpec,
-                                     &kWritePngWithChunksSpec, &kWriteBmpSpec, &kFilterTypesSpec}) {
+                                     &kWritePngWithChunksSpec, &kWriteBmpSpec}) {
         if (add_function(module, *spec, module_name.get()) < 0) return -1;
     }
     return capture(module);

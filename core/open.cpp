@@ -31,7 +31,7 @@ int starts_with_png_signature(PyObject* signature) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-std::optional<Decoded> stream_to_image(Source& source, bool expand) {
+std::optional<Decoded> stream_to_image(Source& source) {
     // Rewinding first makes the format come from the bytes that are decoded,
     // wherever the stream stood.
     if (!source.seek(uint64_t{0})) return std::nullopt;
@@ -39,18 +39,18 @@ std::optional<Decoded> stream_to_image(Source& source, bool expand) {
     if (!signature || !source.seek(uint64_t{0})) return std::nullopt;
     const int png = starts_with_png_signature(signature.get());
     if (png < 0) return std::nullopt;
-    if (png) return load_png(source, expand);
+    if (png) return load_png(source);
     if (PyBytes_GET_SIZE(signature.get()) >= 2 && std::memcmp(PyBytes_AS_STRING(signature.get()), "BM", 2) == 0)
         return load_bmp(source);
     return raise(PyExc_ValueError, message::kUnsupportedFormat), std::nullopt;
 }
 
-enum class StreamArg { stream, expand, count };
-enum class OpenArg { cls, source, expand, count };
+enum class StreamArg { stream, count };
+enum class OpenArg { cls, source, count };
 
 PyObject* stream_to_image_body(const BoundArgs& a) {
     Source source = Source::from_stream(a[StreamArg::stream]);
-    const auto decoded = stream_to_image(source, a[StreamArg::expand] == Py_True);
+    const auto decoded = stream_to_image(source);
     return decoded ? decoded->as_tuple().release() : nullptr;
 }
 
@@ -61,23 +61,18 @@ struct Outcome {
     Ref result;
 };
 
-// decoder(stream), where decoder is cls._streamToImage; decoder(stream, expand=True) to expand.
-Outcome decode_with(PyObject* decoder, PyObject* stream, bool expand) {
-    if (!is_own_decoder(decoder)) {
-        if (!expand) return {std::nullopt, Ref::steal(PyObject_CallOneArg(decoder, stream))};
-        Ref args = Ref::steal(PyTuple_Pack(1, stream));
-        Ref keywords = args ? Ref::steal(Py_BuildValue("{sO}", "expand", Py_True)) : Ref();
-        return {std::nullopt, keywords ? Ref::steal(PyObject_Call(decoder, args.get(), keywords.get())) : Ref()};
-    }
+// decoder(stream), where decoder is cls._streamToImage.
+Outcome decode_with(PyObject* decoder, PyObject* stream) {
+    if (!is_own_decoder(decoder)) return {std::nullopt, Ref::steal(PyObject_CallOneArg(decoder, stream))};
     Source source = Source::from_stream(stream);
-    return {stream_to_image(source, expand), {}};
+    return {stream_to_image(source), {}};
 }
 
-Outcome decode_file(PyObject* cls, PyObject* path, bool expand) {
+Outcome decode_file(PyObject* cls, PyObject* path) {
     Ref file = Ref::steal(PyObject_CallFunction(host.open, "Os", path, "rb"));
     if (!file) return {};
     Ref decoder = class_decoder(cls);
-    Outcome decoded = decoder ? decode_with(decoder.get(), file.get(), expand) : Outcome{};
+    Outcome decoded = decoder ? decode_with(decoder.get(), file.get()) : Outcome{};
     if (!close_stream(file.get())) return {};
     return decoded;
 }
@@ -99,7 +94,7 @@ Ref bytes_copy(PyObject* data) {
 // (Attributes patched on the host's own struct and zlib modules still run;
 // they see the same calls as on the stream path.) On PyPy `data` may be a
 // memoryview over the bytes given to open (open_view_body).
-Outcome decode_bytes(PyObject* cls, PyObject* data, bool expand) {
+Outcome decode_bytes(PyObject* cls, PyObject* data) {
     // In the order of cls._streamToImage(BytesIO(data)).
     Ref decoder = class_decoder(cls);
     const auto bytes_io = decoder ? look_up(Hook::BytesIO) : std::nullopt;
@@ -114,11 +109,11 @@ Outcome decode_bytes(PyObject* cls, PyObject* data, bool expand) {
         Ref snapshot = PyBytes_CheckExact(data) || PyMemoryView_Check(data) ? Ref::borrow(data) : bytes_copy(data);
         auto source = snapshot ? Source::from_memory(snapshot.get()) : std::nullopt;
         if (!source) return {};
-        return {stream_to_image(*source, expand), {}};
+        return {stream_to_image(*source), {}};
     }
     Ref bytes = PyMemoryView_Check(data) ? Ref::steal(PyObject_GetAttr(data, names.obj)) : Ref::borrow(data);
     Ref stream = bytes ? Ref::steal(PyObject_CallOneArg(bytes_io->value.get(), bytes.get())) : Ref();
-    return stream ? decode_with(decoder.get(), stream.get(), expand) : Outcome{};
+    return stream ? decode_with(decoder.get(), stream.get()) : Outcome{};
 }
 
 // The image, once the report line announcing it is printed.
@@ -169,7 +164,7 @@ PyObject* finish_open(PyObject* cls, Outcome decoded) {
                                                      f[kHeight].get(), f[kChannels].get())));
 }
 
-PyObject* open_source(PyObject* cls, PyObject* source, bool expand) {
+PyObject* open_source(PyObject* cls, PyObject* source) {
     if (PyObject_TypeCheck(source, &ImageType)) return compat::new_ref(source);
 
     const auto path_class = look_up(Hook::Path);
@@ -177,14 +172,12 @@ PyObject* open_source(PyObject* cls, PyObject* source, bool expand) {
     int is_path = PyUnicode_Check(source);
     if (!is_path && (is_path = PyObject_IsInstance(source, path_class->value.get())) < 0) return nullptr;
 
-    if (is_path) return finish_open(cls, decode_file(cls, source, expand));
-    if (PyBytes_Check(source) || PyByteArray_Check(source)) return finish_open(cls, decode_bytes(cls, source, expand));
+    if (is_path) return finish_open(cls, decode_file(cls, source));
+    if (PyBytes_Check(source) || PyByteArray_Check(source)) return finish_open(cls, decode_bytes(cls, source));
     return raise(PyExc_TypeError, message::kSourceType);
 }
 
-PyObject* open_body(const BoundArgs& a) {
-    return open_source(a[OpenArg::cls], a[OpenArg::source], a[OpenArg::expand] == Py_True);
-}
+PyObject* open_body(const BoundArgs& a) { return open_source(a[OpenArg::cls], a[OpenArg::source]); }
 
 #if defined(PYPY_VERSION)
 enum class OpenViewArg { cls, view, count };
@@ -200,19 +193,17 @@ PyObject* open_view_body(const BoundArgs& a) {
     if (!path_class) return nullptr;
     if (!path_class->own) {
         Ref bytes = Ref::steal(PyObject_GetAttr(view, names.obj));
-        return bytes ? open_source(cls, bytes.get(), false) : nullptr;
+        return bytes ? open_source(cls, bytes.get()) : nullptr;
     }
-    return finish_open(cls, decode_bytes(cls, view, false));
+    return finish_open(cls, decode_bytes(cls, view));
 }
 
 constexpr Param kOpenViewParams[] = {{"cls"}, {"view"}};
 static_assert(named_as<OpenViewArg>(kOpenViewParams));
 #endif
 
-// expand has no annotation: open's annotations are those it has always had.
-constexpr Param kExpandParam = {"expand", Check::Flag};
-constexpr Param kStreamToImageParams[] = {{"stream"}, kExpandParam};
-constexpr Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}, kExpandParam};
+constexpr Param kStreamToImageParams[] = {{"stream"}};
+constexpr Param kOpenParams[] = {{"cls"}, {"source", Check::Any, nullptr, "ImageInput"}};
 static_assert(named_as<StreamArg>(kStreamToImageParams));
 static_assert(named_as<OpenArg>(kOpenParams));
 
@@ -226,7 +217,6 @@ const FunctionSpec kStreamToImageSpec = {
     .defaults = 0,
     .returns = nullptr,
     .body = stream_to_image_body,
-    .keyword_only = 1,
 };
 const FunctionSpec kOpenSpec = {
     .name = "open",
@@ -236,7 +226,6 @@ const FunctionSpec kOpenSpec = {
     .defaults = 0,
     .returns = "SimpleImage",
     .body = open_body,
-    .keyword_only = 1,
 };
 #if defined(PYPY_VERSION)
 const FunctionSpec kOpenViewSpec = {

@@ -224,45 +224,8 @@ public:
         return filter_types ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(filter_types.get())) : nullptr;
     }
 
-    // Data a caller's chunk reader gave that has no bytes to read is no PLTE or
-    // tRNS at all: a file of a kind read today opens as it would without expand.
-    template <class Use>
-    bool with_bytes(Chunk& chunk, Use&& use) {
-        PyObject* data = chunk.data_object();
-        if (data == nullptr) return false;
-        if (PyBytes_CheckExact(data)) {
-            use(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                                         static_cast<size_t>(PyBytes_GET_SIZE(data))));
-            return true;
-        }
-        if (!PyObject_CheckBuffer(data)) return true;
-        const auto buffer = ByteBuffer::readable(data);
-        if (!buffer) return false;
-        use(buffer->bytes());
-        return true;
-    }
-    // The recorded chunks whose type is bytes that `kept` accepts, in their order.
-    bool keep_chunks(bool (*kept)(std::span<const uint8_t>)) {
-        Ref kept_list = Ref::steal(PyList_New(0));
-        if (!kept_list) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.get()); ++i) {
-            PyObject* entry = PyList_GET_ITEM(chunks.get(), i);
-            PyObject* type = PyTuple_GET_ITEM(entry, 0);
-            if (!PyBytes_Check(type) || !kept({reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(type)),
-                                               static_cast<size_t>(PyBytes_GET_SIZE(type))}))
-                continue;
-            if (PyList_Append(kept_list.get(), entry) < 0) return false;
-        }
-        chunks = std::move(kept_list);
-        return true;
-    }
-    bool make_pixels(uint64_t size) { return bool(pixels_ = new_bytearray(size)); }
-    std::span<uint8_t> pixels() const { return bytearray_span(pixels_.get()); }
-
     Ref chunks = Ref::steal(PyList_New(0));
     Ref scanlines, filter_types;
-    // The pixel buffer of an expanded decode; empty for a file of the kind read as it is.
-    Ref take_pixels() { return std::move(pixels_); }
     Ref take_alpha() { return std::move(alpha_); }
 
 private:
@@ -270,12 +233,12 @@ private:
     ImageData idat_;
     Py_ssize_t length_ = 0;
     std::optional<ZlibFunction> decompress_;
-    Ref alpha_, inflated_, pixels_;
+    Ref alpha_, inflated_;
 };
 
 }  // namespace
 
-std::optional<Decoded> load_png(Source& source, bool expand) {
+std::optional<Decoded> load_png(Source& source) {
     Ref signature = source.read(8);
     const auto expected_signature = signature ? look_up(Hook::PNG_SIGNATURE) : std::nullopt;
     if (!expected_signature) return std::nullopt;
@@ -285,19 +248,7 @@ std::optional<Decoded> load_png(Source& source, bool expand) {
 
     ModuleHost host(source);
     Header header;
-    if (!host.ready() || !png::decode(host, header, expand)) return std::nullopt;
-    if (Ref pixels = host.take_pixels()) {
-        Ref alpha = host.take_alpha();
-        const int channels = alpha.get() == Py_None ? 3 : 4;
-        return Decoded{.width = header.width,
-                       .height = header.height,
-                       .pixels = std::move(pixels),
-                       .alpha = std::move(alpha),
-                       .png_chunks = std::move(host.chunks),
-                       .bmp_header = Ref::borrow(Py_None),
-                       .png_filters = std::move(host.filter_types),
-                       .channels = channels};
-    }
+    if (!host.ready() || !png::decode(host, header)) return std::nullopt;
     // The RGB bytes were packed at the front of the scanline buffer: it becomes the pixel buffer.
     const auto width = static_cast<size_t>(header.width), height = static_cast<size_t>(header.height);
     if (!compat::shrink_fresh_bytearray(host.scanlines.get(), static_cast<Py_ssize_t>(width * height * 3)))

@@ -12,8 +12,7 @@
 
 namespace vextaro {
 
-// nullopt with an exception set when the file is refused. With `expand`, every
-// valid PNG is read, those of other kinds than 8-bit RGB/RGBA expanded to it.
-std::optional<Decoded> load_png(Source& source, bool expand);
+// nullopt with an exception set when the file is refused.
+std::optional<Decoded> load_png(Source& source);
 
 }  // namespace vextaro

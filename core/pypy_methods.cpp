@@ -89,17 +89,15 @@ Ref pypy_method(const FunctionSpec& spec, PyObject* impl, PyObject* module_name)
     if (PyDict_SetItemString(host_namespace, impl_name, impl) < 0) return {};
     PyObject* function = PyDict_GetItemString(host_namespace, spec.name);
     if (function == nullptr) return {};
-    // The module's own function's attributes (open's keyword default
-    // included); inspect finds its signature through __wrapped__.
+    // The module's own function's attributes; inspect finds its signature
+    // through __wrapped__.
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref annotations = Ref::steal(PyObject_GetAttrString(impl, "__annotations__"));
     Ref signature = Ref::steal(PyObject_GetAttrString(impl, "__text_signature__"));
-    Ref kwdefaults = Ref::steal(PyObject_GetAttrString(impl, "__kwdefaults__"));
-    if (!qualname || !annotations || !signature || !kwdefaults ||
+    if (!qualname || !annotations || !signature ||
         PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
         PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0 ||
         PyObject_SetAttrString(function, "__text_signature__", signature.get()) < 0 ||
-        PyObject_SetAttrString(function, "__kwdefaults__", kwdefaults.get()) < 0 ||
         PyObject_SetAttrString(function, "__wrapped__", impl) < 0)
         return {};
     return Ref::borrow(function);

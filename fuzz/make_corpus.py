@@ -12,31 +12,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 
 from bmptools import bmp  # noqa: E402
-from pngtools import SAMPLES, image, scanlines, write  # noqa: E402
+from pngtools import image, scanlines  # noqa: E402
 
 
 def png_file(rng, width, height, colour, filters, **kw):
     bpp = 4 if colour == 6 else 3
     rows = [rng.randbytes(width * bpp) for _ in range(height)]
     return image(width, height, scanlines(filters, rows), colour, **kw)
-
-
-def expanded_kinds(rng):
-    """A file of every kind an expanded open reads: grey, palette, grey+alpha, 16-bit, Adam7, tRNS."""
-    files = {}
-    for colour, depths in {0: (1, 2, 4, 8, 16), 2: (16,), 3: (1, 2, 4, 8), 4: (8, 16), 6: (16,)}.items():
-        for depth in depths:
-            width, height, top = 5 + depth % 3, 9, (1 << depth) - 1
-            interlace = depth in (2, 8, 16)
-            pixels = [[tuple(rng.randint(0, top if colour != 3 else 1) for _ in range(SAMPLES[colour]))
-                       for _ in range(width)] for _ in range(height)]
-            extra = [(b"PLTE", rng.randbytes(6)), (b"tRNS", b"\x80")] if colour == 3 else []
-            if colour in (0, 2) and depth != 4:
-                extra.append((b"tRNS", b"".join(s.to_bytes(2, "big") for s in pixels[0][0])))
-            files[f"c{colour}-d{depth}{'-adam7' if interlace else ''}.png"] = write(
-                colour, depth, int(interlace), width, height, pixels, extra, rng)
-    files["c2-d8-adam7.png"] = write(2, 8, 1, 4, 4, [[(1, 2, 3)] * 4] * 4, [], rng)
-    return files
 
 
 def seeds():
@@ -54,7 +36,6 @@ def seeds():
         "tall.png": png_file(rng, 1, 30, 6, [y % 5 for y in range(30)]),
         "no-iend.png": png_file(rng, 2, 2, 2, [1, 2])[:-12],
     }
-    png.update(expanded_kinds(random.Random(2)))
     pixels = lambda w, h: rng.randbytes(w * abs(h) * 3)  # noqa: E731
     bmp_files = {
         "bottom-up.bmp": bmp(3, 2, pixels(3, 2)),

@@ -18,7 +18,6 @@
 #include "fuzz/check.hpp"
 #include "fuzz/fix_crcs.hpp"
 #include "png/crc.hpp"
-#include "png/expanded_format.hpp"
 #include "png/frame.hpp"
 #include "png/header.hpp"
 #include "png/inflate.hpp"
@@ -102,127 +101,6 @@ void check_planes(const std::vector<uint8_t>& lines, const MemoryDecode& d) {
     CHECK(d.alpha == want_alpha);
 }
 
-// -- the expanded decode: every other kind, against a reading of the format byte by byte --
-
-// The last PLTE and tRNS before IEND, as the walk keeps them; whether each was there.
-struct ColourData {
-    std::vector<uint8_t> palette, transparency;
-    bool has_palette = false, has_transparency = false;
-};
-
-ColourData colour_data(const uint8_t* data, size_t size) {
-    ColourData c;
-    for (size_t at = sizeof kSignature; at + kFrameBytes <= size;) {
-        const uint32_t length = big_endian32(data + at);
-        if (length > size - at - kFrameBytes) break;
-        const uint8_t* type = data + at + 4;
-        const std::vector<uint8_t> body(data + at + 8, data + at + 8 + length);
-        if (std::memcmp(type, "PLTE", 4) == 0) c.palette = body, c.has_palette = true;
-        if (std::memcmp(type, "tRNS", 4) == 0) c.transparency = body, c.has_transparency = true;
-        if (std::memcmp(type, "IEND", 4) == 0) break;
-        at += kFrameBytes + size_t{length};
-    }
-    return c;
-}
-
-struct Expected {
-    enum class Stop { None, BadFilter, PaletteIndex } stop = Stop::None;
-    std::vector<uint8_t> rgb, alpha;
-};
-
-// Reconstruction, de-interlacing and scaling of `lines`, one sample at a time.
-Expected reference_expand(std::vector<uint8_t> lines, const Header& h, const ColourData& c) {
-    static constexpr size_t kStart[7][2] = {{0, 0}, {4, 0}, {0, 4}, {2, 0}, {0, 2}, {1, 0}, {0, 1}};
-    static constexpr size_t kStep[7][2] = {{8, 8}, {8, 8}, {4, 8}, {4, 4}, {2, 4}, {2, 2}, {1, 2}};
-    const int depth = h.bit_depth, type = h.colour_type;
-    const size_t n = type == 2 ? 3 : type == 4 ? 2 : type == 6 ? 4 : 1, bits = n * size_t(depth);
-    const size_t bpp = std::max<size_t>(1, bits / 8), width = size_t(h.width), height = size_t(h.height);
-    const bool keyed = c.has_transparency && (type == 0 || type == 2 || type == 3);
-    Expected e;
-    e.rgb.assign(width * height * 3, 0);
-    if (keyed || type == 4 || type == 6) e.alpha.assign(width * height, 0);
-    auto sample = [&](const uint8_t* row, size_t k) -> unsigned {
-        if (depth == 16) return unsigned(row[2 * k]) << 8 | row[2 * k + 1];
-        if (depth == 8) return row[k];
-        const size_t bit = k * size_t(depth);
-        return (row[bit / 8] >> (8 - depth - int(bit % 8))) & ((1u << depth) - 1);
-    };
-    auto to8 = [&](unsigned v) { return uint8_t(depth == 16 ? v >> 8 : v * 255 / ((1u << depth) - 1)); };
-    auto key = [&](size_t k) { return unsigned(c.transparency[2 * k]) << 8 | c.transparency[2 * k + 1]; };
-    size_t at = 0;
-    for (int pass = 0; pass < (h.interlace == 1 ? 7 : 1); ++pass) {
-        const size_t x0 = h.interlace ? kStart[pass][0] : 0, y0 = h.interlace ? kStart[pass][1] : 0;
-        const size_t dx = h.interlace ? kStep[pass][0] : 1, dy = h.interlace ? kStep[pass][1] : 1;
-        const size_t cols = width > x0 ? (width - x0 + dx - 1) / dx : 0,
-                     rows = height > y0 ? (height - y0 + dy - 1) / dy : 0;
-        if (h.interlace && cols == 0) continue;
-        const size_t size = (cols * bits + 7) / 8;
-        std::vector<uint8_t> above(size, 0);
-        for (size_t r = 0; r < rows; ++r, at += size + 1) {
-            const uint8_t f = lines[at];
-            if (f > 4) return e.stop = Expected::Stop::BadFilter, e;
-            uint8_t* row = lines.data() + at + 1;
-            for (size_t i = 0; i < size; ++i) {
-                const int a = i >= bpp ? row[i - bpp] : 0, b = above[i], cc = i >= bpp ? above[i - bpp] : 0;
-                row[i] = uint8_t(row[i] + (f == 0   ? 0
-                                           : f == 1 ? a
-                                           : f == 2 ? b
-                                           : f == 3 ? (a + b) / 2
-                                                    : paeth_predictor(a, b, cc)));
-            }
-            std::copy(row, row + size, above.begin());
-            for (size_t x = 0; x < cols; ++x) {
-                const size_t p = (y0 + r * dy) * width + x0 + x * dx;
-                unsigned s[4];
-                for (size_t k = 0; k < n; ++k) s[k] = sample(row, x * n + k);
-                uint8_t* out = e.rgb.data() + 3 * p;
-                if (type == 3) {
-                    if (3 * s[0] + 3 > c.palette.size()) return e.stop = Expected::Stop::PaletteIndex, e;
-                    std::copy_n(c.palette.data() + 3 * s[0], 3, out);
-                    if (keyed) e.alpha[p] = s[0] < c.transparency.size() ? c.transparency[s[0]] : 255;
-                    continue;
-                }
-                for (size_t k = 0; k < 3; ++k) out[k] = to8(s[n >= 3 ? k : 0]);
-                if (type == 4 || type == 6) e.alpha[p] = to8(s[n - 1]);
-                if (keyed)
-                    e.alpha[p] = (type == 0 ? s[0] == key(0) : s[0] == key(0) && s[1] == key(1) && s[2] == key(2))
-                                     ? 0
-                                     : 255;
-            }
-        }
-    }
-    return e;
-}
-
-// An expanded decode: its verdict on the image data as zlib's, its planes as the reference's.
-void check_expanded(const MemoryDecode& e, const uint8_t* data, size_t size) {
-    if (!e.header_accepted) return;
-    const auto expected = expanded_scanline_bytes(e.header, uint64_t(PTRDIFF_MAX));
-    std::unique_ptr<uint8_t[]> storage;
-    const auto joined = join(e.payloads, storage);
-    CHECK(joined.has_value());
-    const auto host = zlib_decompress(*joined, expected.value_or(0));
-    switch (e.stop) {
-        case MemoryDecode::Stop::Zlib: CHECK(e.zlib.kind == InflateResult::Kind::OutOfMemory || !host.ok); return;
-        case MemoryDecode::Stop::Refused:
-            if (e.refusal == Error::PaletteIndex) break;
-            CHECK(e.refusal == Error::Malformed && host.ok && (!expected || host.length != *expected));
-            return;
-        case MemoryDecode::Stop::None:
-        case MemoryDecode::Stop::BadFilter: break;
-        default: CHECK(false);
-    }
-    CHECK(host.ok && expected && host.length == *expected && e.expanded);
-    const Expected want = reference_expand(host.out, e.header, colour_data(data, size));
-    CHECK((e.stop == MemoryDecode::Stop::BadFilter) == (want.stop == Expected::Stop::BadFilter));
-    CHECK((e.stop == MemoryDecode::Stop::Refused) == (want.stop == Expected::Stop::PaletteIndex));
-    if (want.stop != Expected::Stop::None) return;
-    CHECK(e.lines == want.rgb);
-    CHECK(e.alpha == want.alpha);
-    CHECK(e.filters.size() == size_t(e.header.height));
-    for (const uint8_t f : e.filters) CHECK(f < 5);
-}
-
 // -- mutations that keep a file deep enough to reach inflation and the filters --
 
 struct Chunk {
@@ -300,14 +178,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     const MemoryDecode d = decode_memory({data, size}, uint64_t(PTRDIFF_MAX), host_zlib);
     CHECK(d.stop != MemoryDecode::Stop::NoMemory);
-    // With expand, a file of the kind read today decodes exactly as without; any other is expanded.
-    const MemoryDecode e = decode_memory({data, size}, uint64_t(PTRDIFF_MAX), host_zlib, true);
-    CHECK(e.stop != MemoryDecode::Stop::NoMemory);
-    if (d.header_accepted) {
-        CHECK(!e.expanded && e.stop == d.stop && e.lines == d.lines && e.alpha == d.alpha && e.filters == d.filters);
-    } else {
-        check_expanded(e, data, size);
-    }
     if (!d.header_accepted) return 0;
     // zlib must agree with every verdict on the image data, and the planes with the reference.
     const auto expected = scanline_bytes(d.header, uint64_t(PTRDIFF_MAX));

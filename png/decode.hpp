@@ -26,11 +26,6 @@
 //   HostBytes inflate_with_host(span)           the host zlib's output, for streams inflated Unsure
 //   uint8_t* filters(size_t height)             the filter-type buffer; null when it failed
 //   auto unlocked(Work)                         runs work that calls nothing of the host's
-// and, for an expanded decode,
-//   bool with_bytes(Host::Chunk&, Use)          use(span) on a chunk's data (PLTE, tRNS)
-//   bool keep_chunks(bool (*)(span type))       drops the recorded chunks of other types
-//   bool make_pixels(uint64_t)                  the RGB buffer of the result
-//   std::span<uint8_t> pixels()                 that buffer
 #pragma once
 
 #include <algorithm>
@@ -40,8 +35,6 @@
 #include <span>
 
 #include "png/errors.hpp"
-#include "png/expand_image.hpp"
-#include "png/expanded_format.hpp"
 #include "png/header.hpp"
 #include "png/huge_pages.hpp"
 #include "png/inflate.hpp"
@@ -58,22 +51,10 @@ struct HostBytes {
     std::span<const uint8_t> data;
 };
 
-// PLTE and tRNS into `colours`, for an expanded decode.
+// Every chunk to the host; IHDR's fields into `h`. Data that ends between chunks
+// ends the walk, as an IEND does.
 template <class Host>
-bool keep_colour_chunk(Host& host, typename Host::Chunk& chunk, ColourChunks& colours) {
-    const int palette = host.is(chunk, "PLTE");
-    const int transparency = palette == 0 ? host.is(chunk, "tRNS") : 0;
-    if (palette < 0 || transparency < 0) return false;
-    if (palette) return host.with_bytes(chunk, [&](std::span<const uint8_t> data) { colours.keep_palette(data); });
-    if (transparency)
-        return host.with_bytes(chunk, [&](std::span<const uint8_t> data) { colours.keep_transparency(data); });
-    return true;
-}
-
-// Every chunk to the host; IHDR's fields into `h`, and with `colours` PLTE and
-// tRNS there. Data that ends between chunks ends the walk, as an IEND does.
-template <class Host>
-bool walk_chunks(Host& host, Header& h, ColourChunks* colours) {
+bool walk_chunks(Host& host, Header& h) {
     for (;;) {
         auto chunk = host.next_chunk();
         if (!chunk) return false;
@@ -87,7 +68,6 @@ bool walk_chunks(Host& host, Header& h, ColourChunks* colours) {
             if (!host.other_chunk(*chunk)) return false;
             const int ihdr = host.is(*chunk, "IHDR");
             if (ihdr < 0 || (ihdr && !host.header(*chunk, h))) return false;
-            if (colours != nullptr && !ihdr && !keep_colour_chunk(host, *chunk, *colours)) return false;
         }
         if (!host.list(*chunk, idat)) return false;
         r = host.is(*chunk, "IEND");
@@ -168,43 +148,13 @@ bool inflate_scanlines(Host& host, std::optional<uint64_t> expected, std::option
     return !join_in_alpha || host.shrink_alpha(*alpha_size);
 }
 
-// The decode of any other valid PNG: the planes of its expanded image in the
-// host's pixel and alpha buffers, a filter type chosen for each of its rows,
-// its chunk list cut to what such an image keeps.
-template <class Host>
-bool decode_expanded(Host& host, const Header& h, const ColourChunks& colours) {
-    if (const auto refusal = expansion_refusal(h, colours)) return host.refuse(*refusal);
-    if (!host.keep_chunks(kept_when_expanded)) return false;
-    const auto expected = expanded_scanline_bytes(h, host.max_size());
-    std::optional<uint64_t> alpha_size;
-    if (expanded_has_alpha(h, colours) && expected) alpha_size = uint64_t(h.width) * uint64_t(h.height);
-    if (!inflate_scanlines(host, expected, alpha_size)) return false;
-    // The length check passed, so both dimensions are non-negative and width * height * 3 fits.
-    const auto width = static_cast<size_t>(h.width), height = static_cast<size_t>(h.height);
-    uint8_t* filters = host.filters(height);
-    if (filters == nullptr || !host.make_pixels(uint64_t(width) * height * 3)) return false;
-    const std::span<uint8_t> lines = host.lines(), rgb = host.pixels();
-    uint8_t* alpha = alpha_size ? host.alpha().data() : nullptr;
-    const auto stop = host.unlocked([&] { return expand_image(lines, h, colours, rgb.data(), alpha, filters); });
-    if (!stop) return true;
-    switch (stop->kind) {
-        case ExpandStop::Kind::BadFilter: return host.bad_filter(stop->filter);
-        case ExpandStop::Kind::PaletteIndex: return host.refuse(Error::PaletteIndex);
-        case ExpandStop::Kind::NoMemory: break;
-    }
-    return host.no_memory();
-}
-
 // The whole decode, up to the reconstructed planes: the RGB bytes packed at the
 // front of the scanline buffer, the alpha plane and the filter types filled.
-// `h` is the header read. With `expand`, a file of another kind is decoded by
-// decode_expanded instead.
+// `h` is the header read.
 template <class Host>
-bool decode(Host& host, Header& h, bool expand = false) {
-    ColourChunks colours;
-    if (!walk_chunks(host, h, expand ? &colours : nullptr)) return false;
-    if (const auto refusal = header_refusal(h))
-        return expand ? decode_expanded(host, h, colours) : host.refuse(*refusal);
+bool decode(Host& host, Header& h) {
+    if (!walk_chunks(host, h)) return false;
+    if (const auto refusal = header_refusal(h)) return host.refuse(*refusal);
     const int channels = channels_of(h);
     const auto expected = scanline_bytes(h, host.max_size());
     // Both dimensions are non-negative wherever the expected length exists.

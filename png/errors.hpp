@@ -18,11 +18,6 @@ enum class Error : uint8_t {
     ColourType,
     Configuration,
     Malformed,
-    InvalidDepth,
-    MissingPalette,
-    BadPalette,
-    BadTransparency,
-    PaletteIndex,
 };
 
 constexpr const char* message(Error e) {
@@ -38,11 +33,6 @@ constexpr const char* message(Error e) {
         case Error::ColourType: return "Only RGB/RGBA PNG images are supported";
         case Error::Configuration: return "Unsupported PNG configuration (compression/filter/interlace)";
         case Error::Malformed: return "Malformed PNG image data";
-        case Error::InvalidDepth: return "Invalid PNG bit depth for its colour type";
-        case Error::MissingPalette: return "Missing PNG palette (PLTE)";
-        case Error::BadPalette: return "Malformed PNG palette (PLTE)";
-        case Error::BadTransparency: return "Malformed PNG transparency (tRNS)";
-        case Error::PaletteIndex: return "PNG palette index out of range";
     }
     return "";
 }

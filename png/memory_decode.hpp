@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -30,8 +29,6 @@ struct MemoryDecode {
     std::vector<Frame> chunks;          // every chunk up to IEND, in file order
     std::vector<std::span<const uint8_t>> payloads;
     std::vector<uint8_t> lines, alpha, filters;
-    bool expanded = false;                     // the file was of another kind, expanded
-    std::vector<std::array<uint8_t, 4>> kept;  // an expanded file's chunk types kept, in file order
 };
 
 // `host_zlib(stream)` is the host's zlib.decompress: its output, or nothing when
@@ -81,28 +78,7 @@ public:
         if (!parsed) return out_.stop = MemoryDecode::Stop::BadIhdr, false;  // struct.error or OverflowError
         return h = *parsed, true;
     }
-    bool list(const Chunk& c, bool) {
-        out_.chunks.push_back(c.frame);
-        std::array<uint8_t, 4> type{};
-        std::copy_n(c.frame.type.data(), std::min<size_t>(c.frame.type.size(), 4), type.begin());
-        return listed_.push_back(type), true;
-    }
-    template <class Use>
-    bool with_bytes(const Chunk& c, Use&& use) {
-        return use(c.frame.data), true;
-    }
-    bool keep_chunks(bool (*kept)(std::span<const uint8_t>)) {
-        for (const auto& type : listed_)
-            if (kept(type)) out_.kept.push_back(type);
-        return true;
-    }
-    bool make_pixels(uint64_t size) {
-        out_.expanded = true;
-        pixels_.resize(static_cast<size_t>(size));
-        return pixels_.reserve(1), true;
-    }
-    std::span<uint8_t> pixels() { return pixels_; }
-    std::vector<uint8_t>& expanded_pixels() { return pixels_; }
+    bool list(const Chunk& c, bool) { return out_.chunks.push_back(c.frame), true; }
     Payloads payloads() const { return out_.payloads; }
     void release_payloads() {}
 
@@ -148,27 +124,19 @@ private:
     HostZlib& host_zlib_;
     MemoryDecode& out_;
     std::optional<std::vector<uint8_t>> inflated_;
-    std::vector<std::array<uint8_t, 4>> listed_;
-    std::vector<uint8_t> pixels_;
 };
 
 // Decodes `file` (signature included) as the module decodes bytes; a file
-// without the signature stops at once, refused. `lines` ends up the RGB pixels.
+// without the signature stops at once, refused.
 template <class HostZlib>
-MemoryDecode decode_memory(std::span<const uint8_t> file, uint64_t max_size, HostZlib&& host_zlib,
-                           bool expand = false) {
+MemoryDecode decode_memory(std::span<const uint8_t> file, uint64_t max_size, HostZlib&& host_zlib) {
     MemoryDecode out;
     if (file.size() < sizeof kSignature || std::memcmp(file.data(), kSignature, sizeof kSignature) != 0) {
         out.stop = MemoryDecode::Stop::Refused, out.refusal = Error::BadSignature;
         return out;
     }
     MemoryHost<std::remove_reference_t<HostZlib>> host(file, max_size, host_zlib, out);
-    if (!decode(host, out.header, expand)) return out;
-    if (out.expanded) {
-        out.lines.swap(host.expanded_pixels());
-    } else {
-        out.lines.resize(size_t(out.header.width) * size_t(out.header.height) * 3);
-    }
+    if (decode(host, out.header)) out.lines.resize(size_t(out.header.width) * size_t(out.header.height) * 3);
     return out;
 }
 

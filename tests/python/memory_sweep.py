@@ -57,21 +57,6 @@ OPERATIONS.update({
 OLD = b"kept unless a save succeeds"
 
 
-def expanded_operations():
-    """Opens of a grey file with tRNS, which only an expanded open reads: to RGB, an alpha
-    plane and a filter choice. Made only for the module's runs: the controls' heap stays
-    as it was."""
-    grey = os.path.join(folder, "grey.png")
-    rows = b"".join(b"\4" + bytes((x * 7 + y) & 255 for x in range(W)) for y in range(H))
-    data[grey] = (b"\x89PNG\r\n\x1a\n" + m._makeChunk(b"IHDR", m.struct.pack(">IIBBBBB", W, H, 8, 0, 0, 0, 0))
-                  + m._makeChunk(b"tRNS", b"\0\7") + m._makeChunk(b"IDAT", m.zlib.compress(rows))
-                  + m._makeChunk(b"IEND", b""))
-    with open(grey, "wb") as f:
-        f.write(data[grey])
-    return {"grey-open-expanded-path": lambda: SI.open(grey, expand=True),
-            "grey-open-expanded-bytes": lambda: SI.open(data[grey], expand=True)}
-
-
 def buffers_of_an_open(path):
     # On PyPy the module makes these so: a repeated 4 KiB block, cut back in place.
     with open(path, "rb") as f:
@@ -90,8 +75,6 @@ if len(sys.argv) > 4 and sys.argv[4] == "control":
     OPERATIONS = {"control": lambda: [numpy.frombuffer(rgb, numpy.uint8).reshape(H, W, 3)[::-1].tobytes()
                                       for _ in range(4)],
                   "control-python": lambda: buffers_of_an_open(os.path.join(folder, "rgba-many.png"))}
-else:
-    OPERATIONS.update(expanded_operations())
 
 
 def held():

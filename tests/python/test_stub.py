@@ -13,8 +13,7 @@ STUB = os.path.join(ROOT, "Vextaro", "simpleImage_ext.pyi")
 with open(STUB, encoding="utf-8") as f:
     TREE = ast.parse(f.read())
 CLASS = next(node for node in TREE.body if isinstance(node, ast.ClassDef) and node.name == "SimpleImage")
-MODULE_FUNCTIONS = ["_readChunk", "_makeChunk", "_writePng", "_split_idat_payload", "_writePngWithChunks", "_writeBmp",
-                    "_filterTypes"]
+MODULE_FUNCTIONS = ["_readChunk", "_makeChunk", "_writePng", "_split_idat_payload", "_writePngWithChunks", "_writeBmp"]
 METHODS = ["_streamToImage", "open", "getPixel", "putPixel", "copy", "save", "saveBmp", "__reduce__", "__setstate__"]
 NO_DEFAULT = inspect.Parameter.empty
 
